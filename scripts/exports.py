@@ -1,0 +1,133 @@
+#!/usr/bin/env python3
+"""The export table of the library: one row per operation.
+
+Generates include/dorvane/dorvane_exports.inc (prototypes), exports/dorvane.exports
+(the list of 107 exported names), exports/Dorvane.def (module-definition file), the
+plain-layer forwarding code, and the stubs for x_ operations not yet built.
+Run it after changing the table; the generated files are committed.
+"""
+import os, sys
+
+U = "uint32_t"; I = "int32_t"
+TDI = ("const uint16_t*", "tdi"); TDO = ("uint16_t*", "tdo")
+EXP = ("const uint16_t*", "expected"); MSK = ("const uint16_t*", "mask")
+TAP = (U, "tapId"); N = (U, "bitCount")
+
+# (plain name, x name, args after handle, return type, owner layer)
+OPS = [
+ ("open_kpx", "x_openKpx", [("const char*", "address")], U, "api"),
+ ("close_kpx", "x_closeKpx", [], U, "api"),
+ ("resume_kpx", "x_resumeKpx", [("const char*", "address")], U, "persist"),
+ ("suspend_kpx", "x_suspendKpx", [], U, "persist"),
+ ("kpx_error_nbr", "x_kpxErrorNbr", [], I, "api"),
+ ("kpx_error_msg", "x_kpxErrorMsg", [], "const char*", "api"),
+ ("kpx_get_controller_info", "x_kpxGetControllerInfo", [("const DorvaneControllerInfo**", "info")], U, "api"),
+ ("kpx_get_controller_type", "x_kpxGetControllerType", [(U + "*", "type")], U, "api"),
+ ("kpx_get_interface_type", "x_kpxGetInterfaceType", [(U + "*", "interfaceType"), (U + "*", "logicalUnit"), (U + "*", "third")], U, "api"),
+ ("kpx_get_pod_type", "x_kpxGetPodType", [(U + "*", "podType")], U, "api"),
+ ("kpx_get_tap_type", "x_kpxGetTapType", [(I, "tapId"), (U + "*", "tapType")], U, "api"),
+ ("kpx_reset_controller", "x_kpxResetController", [], U, "api"),
+ ("scan_assume_state", "x_scanAssumeState", [TAP, (I, "state")], U, "jtag"),
+ ("scan_get_state", "x_scanGetState", [TAP, (U + "*", "state")], U, "jtag"),
+ ("scan_set_stop_state", "x_scanSetStopState", [(I, "state")], U, "jtag"),
+ ("move_to_state", "x_moveToState", [TAP, (I, "state")], U, "jtag"),
+ ("common_move_to_state", "x_commonMoveToState", [(U, "tapMask"), (I, "state")], U, "jtag"),
+ ("common_move_to_state_tl", "x_commonMoveToStateTl", [("const uint32_t*", "tapList"), (U, "listLength"), (I, "state")], U, "jtag"),
+ ("tms_reset", "x_tmsReset", [TAP], U, "jtag"),
+ ("trst_reset", "x_trstReset", [TAP], U, "jtag"),
+ ("set_trst", "x_setTrst", [TAP, (I, "level")], U, "pod"),
+ ("scan_ir", "x_scanIr", [TAP, TDI, N, TDO], U, "jtag"),
+ ("scan_dr", "x_scanDr", [TAP, TDI, N, TDO], U, "jtag"),
+ ("scan_to_pause_ir", "x_scanToPauseIr", [TAP, TDI, N, TDO], U, "jtag"),
+ ("scan_to_pause_dr", "x_scanToPauseDr", [TAP, TDI, N, TDO], U, "jtag"),
+ ("scan_tdio", "x_scanTdio", [TAP, TDI, N, TDO], U, "jtag"),
+ ("scan_ir_cmp", "x_scanIrCmp", [TAP, TDI, N, TDO, EXP, MSK], U, "jtag"),
+ ("scan_dr_cmp", "x_scanDrCmp", [TAP, TDI, N, TDO, EXP, MSK], U, "jtag"),
+ ("scan_to_pause_ir_cmp", "x_scanToPauseIrCmp", [TAP, TDI, N, TDO, EXP, MSK], U, "jtag"),
+ ("scan_to_pause_dr_cmp", "x_scanToPauseDrCmp", [TAP, TDI, N, TDO, EXP, MSK], U, "jtag"),
+ ("scan_tdio_cmp", "x_scanTdioCmp", [TAP, TDI, N, TDO, EXP, MSK], U, "jtag"),
+ ("scanLir", "x_scanLIr", [TAP, TDI, N, TDO, EXP, MSK], U, "jtag"),
+ ("scanLdr", "x_scanLDr", [TAP, TDI, N, TDO, EXP, MSK], U, "jtag"),
+ ("scanLto_pause_dr", "x_scanLToPauseDr", [TAP, TDI, N, TDO, EXP, MSK], U, "jtag"),
+ ("multi_scan_ir", "x_multiScanIr", [TAP, TDI, N, (U, "count")], U, "jtag"),
+ ("multi_scan_dr", "x_multiScanDr", [TAP, TDI, N, (U, "count"), TDO], U, "jtag"),
+ ("scan_set_buffering", "x_scanSetBuffering", [(U, "type")], U, "transport"),
+ ("get_cmp_errors", "x_getCmpErrors", [(U + "*", "errorFlag")], U, "jtag"),
+ ("clear_cmp_errors", "x_clearCmpErrors", [], U, "jtag"),
+ ("scan_protocol", "x_scanProtocol", [TAP, (U, "protocol")], U, "jtag"),
+ ("set_scan_frequency", "x_setScanFrequency", [(I, "kHz")], U, "jtag"),
+ ("wait_tck", "x_waitTck", [(U, "count")], U, "jtag"),
+ ("wait_time", "x_waitTime", [(U, "time"), (U, "unit")], U, "jtag"),
+ ("scan_set_tck_idle_state", "x_scanSetTckIdleState", [(U, "idleState")], U, "jtag"),
+ ("set_voltage", "x_setVoltage", [(U, "arg1")], U, "pod"),
+ ("set_tap_voltage", "x_setTapVoltage", [(U, "arg1"), (U, "arg2"), (U, "arg3")], U, "pod"),
+ ("set_tap_millivoltage", "x_setTapMillivoltage", [(U, "arg1"), (U, "arg2"), (U, "arg3")], U, "pod"),
+ ("set_multi_tap_millivoltage", "x_setMultiTapMillivoltage", [(U, "arg1"), (U, "arg2"), (U, "arg3"), (U, "arg4")], U, "pod"),
+ ("get_pod_signal", "x_getPodSignal", [(U, "arg1"), (U, "arg2"), (U, "arg3")], U, "pod"),
+ ("set_pod_signal", "x_setPodSignal", [(U, "arg1"), (U, "arg2"), (U, "arg3")], U, "pod"),
+ ("tap_distribute", "x_tapDistribute", [(U, "arg1"), (U, "arg2")], U, "pod"),
+ ("kpx_scan_direct", "x_kpxScanDirect", [TAP, ("const uint8_t*", "steps"), (U, "stepCount"), (U + "*", "mismatchCount")], U, "pod"),
+ ("set_mode", "x_setMode", [(U, "modeId"), (U + "*", "params")], U, "persist"),
+]
+# Names that share one entry point in the DLL (alias = target).
+ALIASES = {
+ "x_setTapVoltage": "x_setVoltage", "x_setTapMillivoltage": "x_setVoltage",
+ "x_setMultiTapMillivoltage": "x_setVoltage", "x_getPodSignal": "x_setPodSignal",
+ "set_tap_millivoltage": "set_tap_voltage", "get_pod_signal": "set_pod_signal",
+}
+NAMES = [n for op in OPS for n in (op[0], op[1])] + ["kpx_handle"]
+assert len(NAMES) == 107 and len(set(NAMES)) == 107
+
+def params(args, handle):
+    ps = (["uint32_t handle"] if handle else []) + [f"{t} {n}" for t, n in args]
+    return ", ".join(ps) if ps else "void"
+
+def x_params(op):
+    plain, x, args, ret, owner = op
+    if x in ("x_openKpx", "x_resumeKpx"):
+        return f"uint32_t* handle, {args[0][0]} {args[0][1]}"
+    return params(args, True)
+
+def main(root):
+    out = []
+    for op in OPS:
+        plain, x, args, ret, owner = op
+        out.append(f"DORVANE_API {ret} DORVANE_CALL {plain}({params(args, False)});")
+        out.append(f"DORVANE_API {ret} DORVANE_CALL {x}({x_params(op)});")
+    out.append("DORVANE_API uint32_t DORVANE_CALL kpx_handle(void);")
+    write(root, "include/dorvane/dorvane_exports.inc",
+          "/* Generated by scripts/exports.py from its export table; do not edit. */\n" + "\n".join(out) + "\n")
+    write(root, "exports/dorvane.exports", "\n".join(sorted(NAMES)) + "\n")
+    deflines = ["LIBRARY Dorvane.dll", "EXPORTS"]
+    for n in NAMES:
+        deflines.append(f"    {n}={ALIASES[n]}" if n in ALIASES else f"    {n}")
+    write(root, "exports/Dorvane.def", "\n".join(deflines) + "\n")
+
+def write(root, rel, text):
+    path = os.path.join(root, rel)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    old = open(path).read() if os.path.exists(path) else None
+    if old != text:
+        open(path, "w").write(text)
+
+if __name__ == "__main__":
+    main(sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), ".."))
+
+# ---- plain layer and stubs (appended generator pieces) ----
+SPECIAL_PLAIN = {"open_kpx", "close_kpx", "resume_kpx", "suspend_kpx"}
+
+def plain_layer(root):
+    out = ["/* Generated by scripts/exports.py; do not edit. Included by src/api/plain_layer.cpp. */"]
+    for op in OPS:
+        plain, x, args, ret, owner = op
+        if plain in SPECIAL_PLAIN:
+            continue
+        call = ", ".join(["defaultHandle"] + [n for _, n in args])
+        out.append(f"DORVANE_API {ret} DORVANE_CALL {plain}({params(args, False)}) {{")
+        out.append(f"    ApiLockGuard guard;")
+        out.append(f"    return {x}({call});")
+        out.append("}")
+    write(root, "src/api/plain_layer.inc", "\n".join(out) + "\n")
+
+if __name__ == "__main__":
+    plain_layer(sys.argv[1] if len(sys.argv) > 1 else os.path.join(os.path.dirname(__file__), ".."))

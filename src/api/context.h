@@ -1,0 +1,145 @@
+// KpxContext: one per open controller, reached only through its handle.
+// Field order follows the controller record's layout; each group names the layer that owns it.
+#pragma once
+
+#include <cstdint>
+
+#include "dorvane/dorvane.h"
+#include "platform/platform.h"
+
+namespace dorvane {
+
+struct ResultBlock;   // transport/results.h
+
+constexpr uint32_t kTapSlots = 2;   // per-TAP arrays are indexed by TAP id; only id 1 exists
+
+// The SWD bridge's per-TAP virtual JTAG-DP registers (swd/).
+struct SwdTapState {
+    uint8_t irShift = 0;
+    uint8_t irUpdatePending = 0;
+    uint8_t currentIr = 0;
+    uint8_t* selectedDr = nullptr;
+    uint32_t selectedDrLength = 0;
+    uint8_t drUpdatePending = 0;
+    uint8_t idcode[4] = {};
+    uint8_t abortReg[5] = {};
+    uint8_t dpacc[5] = {};
+    uint8_t apacc[5] = {};
+    uint8_t connect[2] = {};
+    uint8_t idcodeDp[4] = {};
+    uint8_t extra[64] = {};   // room for the bridge's shadows, filled by the SWD layer
+};
+
+struct KpxContext {
+    // --- api: identity
+    uint32_t handle = 0;
+    platform::Lock contextLock;
+    char serialNumber[64] = {};
+    uint32_t logicalUnitNumber = 0;
+    char controllerAddress[64] = {};
+
+    // --- jtag (per TAP), pod: trstReleased
+    uint32_t irStopState[kTapSlots] = {};
+    uint32_t drStopState[kTapSlots] = {};
+    uint32_t tapState[kTapSlots] = {};
+    uint32_t cmpErrorFlag[kTapSlots] = {};
+    uint32_t tapProtocol[kTapSlots] = {};
+    uint32_t slowExitArmed[kTapSlots] = {};
+    uint32_t trstReleased[kTapSlots] = {};
+
+    // --- api
+    uint32_t lastError = 0;
+    uint32_t resuming = 0;
+
+    // --- transport (setup flags, buffering), jtag (buffersOwned)
+    uint32_t setupFlags = 0;
+    uint32_t bufferingType = 0;
+    uint32_t buffersOwned = 0;
+
+    // --- transport: result list and command buffer
+    platform::Lock resultLock;
+    uint32_t receiveThreadState = 0;   // 0 stopped, 1 starting, 2 running
+    ResultBlock* resultTail = nullptr;
+    ResultBlock* resultHead = nullptr;
+    uint8_t* commandBuffer = nullptr;
+    uint32_t commandBufferCapacity = 0;
+    uint32_t commandBufferLength = 0;
+    uint32_t writeChunk = 0;
+    uint32_t threadError = 0;
+    uint32_t mismatchBitCount = 0;
+    platform::Lock threadLock;
+
+    // --- jtag
+    uint32_t tmsHigh[kTapSlots] = {};
+
+    // --- transport: read-back counters
+    uint32_t pendingReadBytes = 0;
+    uint32_t receivedHandover = 0;
+    uint32_t receivedSinceHandover = 0;
+
+    // --- transport: driver
+    uint32_t lastFtStatus = 0;
+    void* ftHandle = nullptr;
+    platform::Event* rxEvent = nullptr;
+    platform::Thread* receiveThread = nullptr;
+
+    // --- api (queries): the controller information record and the value words it points to
+    DorvaneControllerInfo controllerInfo = {};
+    uint32_t infoValueWords[4] = {};
+
+    // --- jtag / transport clock fields, timeouts
+    uint32_t selectedTapMask = 0;
+    uint32_t baseClockKHz = 0;
+    int32_t maxTckKHz = 0;          // mirrored into controllerInfo.maxTckKHz
+    int32_t minTckKHz = 0;
+    uint32_t tckKHz = 0;            // mirrored into controllerInfo.tckKHz
+    char* storePath = nullptr;      // persist/
+    uint8_t waitBySleep = 0;
+    uint32_t readTimeoutMs = 0;
+    uint32_t writeTimeoutMs = 0;
+    uint32_t resultTimeoutMs = 0;
+
+    // --- pod: pin set-up
+    uint8_t trstBus = 0;
+    uint8_t trstMask = 0;
+    uint8_t effectiveLowDirection = 0;
+    uint8_t effectiveHighDirection = 0;
+    uint8_t dataBusDirection = 0;
+    uint8_t dataBusValue = 0;
+    uint8_t ctrlBusDirection = 0;
+    uint8_t ctrlBusValue = 0;
+    uint8_t tapMode[kTapSlots] = {};
+
+    // --- transport: which chip (D2XX FT_DEVICE type), for the layers that need it
+    uint32_t deviceType = 0;
+
+    // --- swd
+    SwdTapState swd[kTapSlots];
+};
+
+// Lookup flags.
+constexpr uint32_t LOOKUP_REPORT = 0x1;
+constexpr uint32_t LOOKUP_RUNNING = 0x2;
+
+// Handle table (api/handles.cpp).
+KpxContext* allocateContext(uint32_t* handle);
+KpxContext* lookupContext(uint32_t handle, uint32_t flags);
+void releaseContext(uint32_t handle);
+uint32_t lockWithTimeout(platform::Lock& lock, uint32_t timeoutMs);   // 0 taken, 1 timed out
+
+// Leaves contextLock when the exported call returns, on every path.
+class ContextGuard {
+public:
+    explicit ContextGuard(KpxContext* ctx) : ctx_(ctx) {}
+    ~ContextGuard() { if (ctx_) ctx_->contextLock.unlock(); }
+    ContextGuard(const ContextGuard&) = delete;
+    ContextGuard& operator=(const ContextGuard&) = delete;
+    KpxContext* get() const { return ctx_; }
+    KpxContext* operator->() const { return ctx_; }
+    explicit operator bool() const { return ctx_ != nullptr; }
+    KpxContext* release() { KpxContext* c = ctx_; ctx_ = nullptr; return c; }
+private:
+    KpxContext* ctx_;
+};
+
+}  // namespace dorvane

@@ -1,0 +1,56 @@
+// Detailed error codes, their public numbers and messages, and how failures are recorded.
+#pragma once
+
+#include <cstdint>
+
+namespace dorvane {
+
+struct KpxContext;
+
+struct ErrorRow {
+    uint32_t code;
+    int32_t publicNumber;
+    const char* message;
+};
+
+// The error table in its defined order; the last row ("unknown system error") ends every search.
+const ErrorRow* errorTable(uint32_t* rowCount);
+const ErrorRow& findError(uint32_t code);
+
+// Stores code in ctx->lastError (caller holds its contextLock) and in the process-wide slot.
+// Always returns 0.
+uint32_t recordError(KpxContext* ctx, uint32_t code);
+uint32_t globalLastError();
+// D2XX status to detailed code.
+uint32_t statusToError(uint32_t ftStatus);
+
+// Records err and returns 1: the usual tail of a failing internal operation.
+inline uint32_t fail(KpxContext* ctx, uint32_t code) { recordError(ctx, code); return 1; }
+
+namespace err {
+enum : uint32_t {
+    OK = 0, SYSTEM = 1, LOCKED = 2, WRONG_PARAMETER = 3, ILLEGAL_PARAMETER = 4, ALLOC = 5,
+    INTERNAL = 6, OUT_OF_RANGE = 7, ILLEGAL_TAP_ID = 8, WRONG_TAP_MASK = 10, NOT_SUPPORTED = 11,
+    STABLE_STATE_EXPECTED_17 = 17, STABLE_STATE_EXPECTED = 18, STATE_UNKNOWN = 19,
+    INVALID_HANDLE = 13, STILL_ACTIVE = 33, TRST_NOT_AVAILABLE = 23, TRST_ACTIVE = 24,
+    CONTROLLER_TIMEOUT = 35,
+    EVENT_CREATE = 1005, THREAD_CREATE = 1006, EVENT_SET = 1007, EVENT_WAIT = 1008,
+    HANDLE_IN_USE = 2001,
+    INVALID_DR_SHIFTS = 3013, INVALID_IR_SHIFTS = 3014, INVALID_WAIT_UNITS = 3015,
+    INVALID_BUFFERING = 3016, INVALID_PROTOCOL = 3017, INVALID_IDLE_STATE = 3019,
+    NULL_POINTER = 4002,
+    RESULT_ALREADY_PROCESSED = 6008,
+    TCK_OUT_OF_RANGE = 7005, TICKS_OUT_OF_RANGE = 7006, TAP_LIST_LENGTH = 7004,
+    TAP_REDEFINED = 8002, PROTOCOL_NOT_SUPPORTED = 10001,
+    IDLE_FREE_RUNNING = 11010, IDLE_STOPPED_HIGH = 11011, NO_DISTRIBUTE = 11012,
+    SET_TRST_SWD = 11013, UNSUPPORTED_FUNCTION = 11014, NO_POD_PINS = 11008, NO_VOLTAGE = 11006,
+    INVALID_KPX_HANDLE = 13001,
+    RX_THREAD_NOT_RUNNING = 26007, RX_BUFFER_NOT_EMPTY = 26008, SYNC_FAILURE = 26009,
+    MEMORY_ALLOCATION = 28006,
+    LUN_NOT_FOUND = 30009, SERIAL_NOT_FOUND = 30010, UNSUPPORTED_DEVICE = 30011,
+    TRST_FT2232C = 30026, TRST_FT4232H = 30027,
+    WRITE_TIMEOUT = 35002, READ_TIMEOUT = 35001, KPX_READ_TIMEOUT = 35003, SYNC_READ_TIMEOUT = 35004,
+};
+}  // namespace err
+
+}  // namespace dorvane
