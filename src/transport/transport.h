@@ -70,7 +70,8 @@ void resetWriteChunk(KpxContext* ctx);
 ResultRecord* newResultRecord(KpxContext* ctx);
 enum : uint32_t { WAIT_SEND = 0, WAIT_ALL = 1, WAIT_DISCARD = 2 };
 uint32_t waitForResults(KpxContext* ctx, uint32_t mode);
-void freeRecordBuffers(ResultRecord* rec);   // frees what the ownership flags name
+// Buffers that a record owns (tdoBytes, multiBase, expected, mask) come from std::malloc.
+void freeRecordBuffers(ResultRecord* rec);   // frees what the ownership flags name (std::free)
 
 // Buffering.
 uint32_t enableBuffering(KpxContext* ctx, uint32_t type);
