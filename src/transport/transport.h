@@ -37,6 +37,8 @@ struct ResultBlock {
     uint32_t readIndex;
     ResultRecord records[kRecordsPerBlock];
 };
+// Result blocks come from std::calloc and are freed with std::free (releaseContext frees the
+// whole list); commandBuffer comes from std::malloc / std::realloc and is freed with std::free.
 
 // setupFlags bits.
 enum : uint32_t {
