@@ -1,0 +1,24 @@
+// The compare-error flag: compare scans set it on the receive side; the host reads and clears it.
+#include "api/errors.h"
+#include "jtag/jtag.h"
+#include "transport/transport.h"
+
+using namespace dorvane;
+
+DORVANE_API uint32_t DORVANE_CALL x_getCmpErrors(uint32_t handle, uint32_t* errorFlag) {
+    ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
+    if (!ctx) return 1;
+    if (!errorFlag) return fail(ctx.get(), err::NULL_POINTER);
+    // Every compare already queued (also those held back by buffering) is checked first.
+    if (waitForResults(ctx.get(), WAIT_ALL)) return 1;
+    *errorFlag = ctx->cmpErrorFlag[1] ? 1 : 0;
+    return 0;
+}
+
+DORVANE_API uint32_t DORVANE_CALL x_clearCmpErrors(uint32_t handle) {
+    ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
+    if (!ctx) return 1;
+    if (waitForResults(ctx.get(), WAIT_ALL)) return 1;
+    ctx->cmpErrorFlag[1] = 0;
+    return 0;
+}

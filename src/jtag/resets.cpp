@@ -1,0 +1,69 @@
+// TMS and TRST resets: both leave the TAP in Test-Logic-Reset.
+#include "api/errors.h"
+#include "jtag/jtag.h"
+#include "swd/swd.h"
+#include "transport/transport.h"
+
+using namespace dorvane;
+
+namespace dorvane {
+
+uint32_t tmsResetTap(KpxContext* ctx, uint32_t tapId) {
+    if (ensureControllerReady(ctx)) return 1;
+    const uint32_t mask = tapMaskOfId(tapId);
+    if (selectTaps(ctx, mask)) return 1;
+    const bool buffered = ctx->bufferingType != 0;
+    CommandBytes<8> buf;
+    buf.put(buffered ? OP_TMS : OP_TMS_READ, 0x04, 0xFF);   // five TCKs, TMS 1, TDI 1
+    if (!buffered) {
+        buf.put(OP_SEND_IMMEDIATE);
+        if (registerMarker(ctx, 1, nullptr)) return 1;
+    }
+    if (queueCommands(ctx, buf.data, buf.length, 0)) return 1;
+    if (!buffered && waitForResults(ctx, WAIT_ALL)) return 1;
+    recordTapState(ctx, mask, ST_TLR);
+    recordTmsHigh(ctx, mask, 1);
+    return 0;
+}
+
+}  // namespace dorvane
+
+DORVANE_API uint32_t DORVANE_CALL x_tmsReset(uint32_t handle, uint32_t tapId) {
+    ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
+    if (!ctx) return 1;
+    if (tapIdInvalid(ctx.get(), tapId)) return fail(ctx.get(), err::ILLEGAL_TAP_ID);
+    if (ctx->tapMode[tapId] == 1) return swdLineReset(ctx.get(), tapId);
+    return tmsResetTap(ctx.get(), tapId);
+}
+
+DORVANE_API uint32_t DORVANE_CALL x_trstReset(uint32_t handle, uint32_t tapId) {
+    ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
+    if (!ctx) return 1;
+    KpxContext* c = ctx.get();
+    if (tapIdInvalid(c, tapId)) return fail(c, err::ILLEGAL_TAP_ID);
+    if (c->tapMode[tapId] == 1) return swdLineReset(c, tapId);
+    if (c->trstBus == 0) return fail(c, err::TRST_NOT_AVAILABLE);
+    if (ensureControllerReady(c)) return 1;
+    if (c->trstReleased[tapId] == 0) return 0;   // held active already: the TAP is in TLR
+
+    const bool tmsHigh = c->tmsHigh[tapId] == 1;
+    const uint8_t T = tmsHigh ? 0x08 : 0x00;
+    CommandBytes<24> buf;
+    if (c->trstBus == 1) buf.put(OP_SET_LOW, T | c->dataBusValue | 0x02, c->effectiveLowDirection);
+    else buf.put(OP_SET_HIGH, c->ctrlBusValue, c->effectiveHighDirection);
+    if (c->baseClockKHz == 30000) buf.put(OP_CLOCK_BITS, 0x00);
+    else buf.put(OP_TMS, 0x00, tmsHigh ? 0xFF : 0x80);
+    if (c->trstBus == 1)
+        buf.put(OP_SET_LOW, T | c->dataBusValue | c->trstMask | 0x02, c->effectiveLowDirection);
+    else
+        buf.put(OP_SET_HIGH, c->ctrlBusValue | c->trstMask, c->effectiveHighDirection);
+    const bool buffered = c->bufferingType != 0;
+    if (!buffered) {
+        buf.put(OP_READ_HIGH, OP_SEND_IMMEDIATE);
+        if (registerMarker(c, 8, nullptr)) return 1;
+    }
+    if (queueCommands(c, buf.data, buf.length, 0)) return 1;
+    if (!buffered && waitForResults(c, WAIT_ALL)) return 1;
+    recordTapState(c, tapMaskOfId(tapId), ST_TLR);
+    return 0;
+}
