@@ -82,6 +82,8 @@ struct KpxContext {
     void* ftHandle = nullptr;
     platform::Event* rxEvent = nullptr;
     platform::Thread* receiveThread = nullptr;
+    uint32_t stopRequest = 0;        // set (atomically) by the stopper, read by the idle receive thread
+    uint32_t discardGeneration = 0;  // bumped under resultLock by a discard; the thread drops its record
 
     // --- api (queries): the controller information record and the value words it points to
     DorvaneControllerInfo controllerInfo = {};
@@ -124,6 +126,8 @@ constexpr uint32_t LOOKUP_RUNNING = 0x2;
 // Handle table (api/handles.cpp).
 KpxContext* allocateContext(uint32_t* handle);
 KpxContext* lookupContext(uint32_t handle, uint32_t flags);
+// The caller holds the context's contextLock (from allocateContext or lookupContext): it is
+// left and destroyed here, so a ContextGuard over it must be release()d first.
 void releaseContext(uint32_t handle);
 uint32_t lockWithTimeout(platform::Lock& lock, uint32_t timeoutMs);   // 0 taken, 1 timed out
 

@@ -1,0 +1,181 @@
+// The handle table: maps handles (slot index + 1) to controller contexts.
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "api/context.h"
+#include "api/errors.h"
+#include "api/library.h"
+#include "transport/transport.h"
+
+namespace dorvane {
+
+namespace {
+
+constexpr uint32_t kInitialSlots = 16;
+constexpr uint32_t kLookupTimeoutMs = 50;
+constexpr uint32_t kDefaultTimeoutMs = 125000;
+constexpr uint32_t kInvalidHandle = 0xFFFFFFFFu;
+
+// All three guarded by tableLock. The table lives for the life of the process.
+KpxContext** g_handleTable = nullptr;
+int32_t g_handleMask = 0;     // slots - 1; 0 while there is no table
+uint32_t g_handleHint = 0;    // where the next search for a free slot starts
+
+// Slot of a handle, or null when the handle does not name an occupied slot.
+// Handle 0 wraps to all ones and so fails the mask test.
+KpxContext** slotOf(uint32_t handle) {
+    if (g_handleMask <= 0) return nullptr;
+    uint32_t index = handle - 1;
+    if (index & ~static_cast<uint32_t>(g_handleMask)) return nullptr;
+    return &g_handleTable[index];
+}
+
+// Doubles the table (or creates it). 0 on success; 1 with error 5 recorded.
+uint32_t growTable() {
+    if (g_handleMask == 0) {
+        auto* table = static_cast<KpxContext**>(std::calloc(kInitialSlots, sizeof(KpxContext*)));
+        if (!table) return fail(nullptr, err::ALLOC);
+        g_handleTable = table;
+        g_handleMask = static_cast<int32_t>(kInitialSlots - 1);
+        return 0;
+    }
+    int64_t newMask = 2 * static_cast<int64_t>(g_handleMask) + 1;
+    if (newMask > INT32_MAX) return fail(nullptr, err::ALLOC);
+    size_t oldSlots = static_cast<size_t>(g_handleMask) + 1;
+    size_t newSlots = static_cast<size_t>(newMask) + 1;
+    if (newSlots > SIZE_MAX / sizeof(KpxContext*)) return fail(nullptr, err::ALLOC);
+    auto* table = static_cast<KpxContext**>(std::realloc(g_handleTable, newSlots * sizeof(KpxContext*)));
+    if (!table) return fail(nullptr, err::ALLOC);
+    std::memset(table + oldSlots, 0, (newSlots - oldSlots) * sizeof(KpxContext*));
+    g_handleTable = table;
+    // The search resumes at the old table's last slot and so reaches the new half next.
+    g_handleHint = static_cast<uint32_t>(g_handleMask);
+    g_handleMask = static_cast<int32_t>(newMask);
+    return 0;
+}
+
+// Searches circularly from the hint; true with the hint on a free slot.
+bool findFreeSlot() {
+    if (g_handleMask <= 0) return false;
+    uint32_t slots = static_cast<uint32_t>(g_handleMask) + 1;
+    for (uint32_t examined = 0; examined < slots; ++examined) {
+        if (!g_handleTable[g_handleHint]) return true;
+        g_handleHint = (g_handleHint + 1) & static_cast<uint32_t>(g_handleMask);
+    }
+    return false;
+}
+
+}  // namespace
+
+KpxContext* allocateContext(uint32_t* handle) {
+    *handle = kInvalidHandle;
+    platform::LockGuard table(tableLock());
+    while (!findFreeSlot()) {
+        if (growTable()) return nullptr;
+    }
+
+    uint32_t index = g_handleHint;
+    auto* ctx = new (std::nothrow) KpxContext();
+    if (!ctx) {
+        recordError(nullptr, err::ALLOC);
+        return nullptr;
+    }
+    auto* block = static_cast<ResultBlock*>(std::calloc(1, sizeof(ResultBlock)));
+    if (!block) {
+        delete ctx;
+        recordError(nullptr, err::ALLOC);
+        return nullptr;
+    }
+    g_handleTable[index] = ctx;
+
+    ctx->contextLock.lock();
+    ctx->readTimeoutMs = kDefaultTimeoutMs;
+    ctx->writeTimeoutMs = kDefaultTimeoutMs;
+    ctx->resultTimeoutMs = kDefaultTimeoutMs;
+    ctx->lastFtStatus = 1;
+    ctx->resultHead = block;
+    ctx->resultTail = block;
+    ctx->handle = index + 1;
+    *handle = ctx->handle;
+    return ctx;
+}
+
+KpxContext* lookupContext(uint32_t handle, uint32_t flags) {
+    platform::LockGuard table(tableLock());
+    KpxContext** slot = slotOf(handle);
+    if (!slot || !*slot) {
+        if (flags & LOOKUP_REPORT) recordError(nullptr, err::INVALID_KPX_HANDLE);
+        return nullptr;
+    }
+    KpxContext* ctx = *slot;
+    // Waiting with tableLock held bounds how long a busy controller can delay the others.
+    if (lockWithTimeout(ctx->contextLock, kLookupTimeoutMs)) {
+        if (flags & LOOKUP_REPORT) recordError(nullptr, err::HANDLE_IN_USE);
+        return nullptr;
+    }
+    if (flags & LOOKUP_RUNNING) {
+        uint32_t state;
+        {
+            platform::LockGuard thread(ctx->threadLock);
+            state = ctx->receiveThreadState;
+        }
+        if (state != 2) {
+            if (flags & LOOKUP_REPORT) recordError(ctx, err::RX_THREAD_NOT_RUNNING);
+            ctx->contextLock.unlock();
+            return nullptr;
+        }
+    }
+    return ctx;
+}
+
+void releaseContext(uint32_t handle) {
+    platform::LockGuard table(tableLock());
+    KpxContext** slot = slotOf(handle);
+    if (!slot || !*slot) return;
+    KpxContext* ctx = *slot;
+
+    for (ResultBlock* block = ctx->resultHead; block;) {
+        for (uint32_t i = block->readIndex; i < block->count && i < kRecordsPerBlock; ++i) {
+            if (block->records[i].flags & RR_PENDING) freeRecordBuffers(&block->records[i]);
+        }
+        ResultBlock* next = block->next;
+        std::free(block);
+        block = next;
+    }
+    ctx->resultHead = nullptr;
+    ctx->resultTail = nullptr;
+    std::free(ctx->commandBuffer);
+    ctx->commandBuffer = nullptr;
+
+    *slot = nullptr;
+    // The caller holds contextLock once, from the allocation or the lookup. Destroying a
+    // held mutex is undefined on POSIX, so that hold is given up first; nobody else can
+    // reach the context any more, its slot being empty.
+    ctx->contextLock.unlock();
+    delete ctx;
+}
+
+uint32_t lockWithTimeout(platform::Lock& lock, uint32_t timeoutMs) {
+    if (timeoutMs == 0) {
+        lock.lock();
+        return 0;
+    }
+    uint32_t start = platform::millisecondTimer();
+    while (!lock.tryLock()) {
+        if (platform::millisecondTimer() - start > timeoutMs) return 1;
+        platform::yieldProcessor();
+    }
+    return 0;
+}
+
+uint32_t openContextCount() {
+    platform::LockGuard table(tableLock());
+    uint32_t count = 0;
+    if (g_handleMask > 0) {
+        for (uint32_t i = 0; i <= static_cast<uint32_t>(g_handleMask); ++i) count += g_handleTable[i] != nullptr;
+    }
+    return count;
+}
+
+}  // namespace dorvane

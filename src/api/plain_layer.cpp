@@ -1,0 +1,70 @@
+// The plain layer: one controller per process on defaultHandle, every call under apiLock.
+#include "api/context.h"
+#include "api/errors.h"
+#include "api/library.h"
+
+using namespace dorvane;
+
+namespace {
+
+// 0 at load, the controller's handle while the plain layer holds one, all ones after a
+// successful close or suspend. Both guarded by apiLock.
+uint32_t defaultHandle = 0;
+uint32_t plainOpen = 0;
+
+class ApiLockGuard {
+public:
+    ApiLockGuard() { apiLock().lock(); }
+    ~ApiLockGuard() { apiLock().unlock(); }
+    ApiLockGuard(const ApiLockGuard&) = delete;
+    ApiLockGuard& operator=(const ApiLockGuard&) = delete;
+};
+
+constexpr uint32_t kNoHandle = 0xFFFFFFFFu;
+
+}  // namespace
+
+DORVANE_API uint32_t DORVANE_CALL open_kpx(const char* address) {
+    ApiLockGuard guard;
+    if (plainOpen) return fail(nullptr, err::STILL_ACTIVE);
+    uint32_t result = x_openKpx(&defaultHandle, address);
+    if (result == 0) plainOpen = 1;
+    return result;
+}
+
+DORVANE_API uint32_t DORVANE_CALL resume_kpx(const char* address) {
+    ApiLockGuard guard;
+    if (plainOpen) return fail(nullptr, err::STILL_ACTIVE);
+    uint32_t result = x_resumeKpx(&defaultHandle, address);
+    if (result == 0) plainOpen = 1;
+    return result;
+}
+
+// A close or suspend that fails has still released the controller, but the plain layer
+// stays open: the host must treat a failed close as final.
+DORVANE_API uint32_t DORVANE_CALL close_kpx(void) {
+    ApiLockGuard guard;
+    uint32_t result = x_closeKpx(defaultHandle);
+    if (result == 0) {
+        plainOpen = 0;
+        defaultHandle = kNoHandle;
+    }
+    return result;
+}
+
+DORVANE_API uint32_t DORVANE_CALL suspend_kpx(void) {
+    ApiLockGuard guard;
+    uint32_t result = x_suspendKpx(defaultHandle);
+    if (result == 0) {
+        plainOpen = 0;
+        defaultHandle = kNoHandle;
+    }
+    return result;
+}
+
+DORVANE_API uint32_t DORVANE_CALL kpx_handle(void) {
+    ApiLockGuard guard;
+    return defaultHandle;
+}
+
+#include "api/plain_layer.inc"
