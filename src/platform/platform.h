@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace dorvane::platform {
 
@@ -59,20 +60,23 @@ public:
     ~Thread();
     Thread(const Thread&) = delete;
     Thread& operator=(const Thread&) = delete;
-    bool start(void (*fn)(void*), void* arg);
-    void join();
+    bool start(void (*fn)(void*), void* arg);   // false if already started or the OS refused
+    void join();                                // the destructor joins a thread still running
     bool joinable() const { return started_; }
 private:
     bool started_ = false;
-    alignas(16) unsigned char storage_[16];
+    alignas(16) unsigned char storage_[32];
 };
 
 uint32_t millisecondTimer();   // like timeGetTime: wraps after ~49 days
 void yieldProcessor();         // Sleep(0)
 void sleepMs(uint32_t ms);
 
-// The cross-process mutex "Global-KV-FTDI-Mutex" (POSIX: an flock'ed lock file, released
-// when its holder dies, plus an in-process mutex).
+// A mutex shared by the processes of one user login, such as "Global-KV-FTDI-Mutex".
+// Owned by a thread and recursive, like a Win32 mutex; a holder that dies releases it.
+// Windows: CreateMutexA with the name as given. POSIX: an flock'ed file
+// /tmp/dorvane-<uid>/<name>.lock (directory mode 0700) plus an in-process recursive mutex
+// shared by every NamedMutex of the same name in the process.
 class NamedMutex {
 public:
     explicit NamedMutex(const char* name);
@@ -80,35 +84,74 @@ public:
     NamedMutex(const NamedMutex&) = delete;
     NamedMutex& operator=(const NamedMutex&) = delete;
     bool valid() const;
-    bool lock();
+    bool lock();                        // waits without limit; false if the mutex is unusable
+    bool lockFor(uint32_t timeoutMs);   // false when another thread or process kept it that long
     void unlock();
 private:
     void* impl_ = nullptr;
 };
 
-// Environment, files, module path.
+// Environment, files, module path. Every function taking a path accepts "\" as a separator on
+// POSIX too, so paths formed the Windows way ("%s\Quillon") work unchanged.
 bool getEnv(const char* name, std::string& value);   // false when not set
 bool setEnv(const char* name, const char* value);    // value null removes it
 std::string modulePath();                            // full path of the library's own file, "" if unknown
-std::string normalisePath(const std::string& path);  // "\" as a separator on POSIX
-bool fileExists(const std::string& path);
-bool fileReadable(const std::string& path);
+std::string executablePath();                        // full path of the running program, "" if unknown
+std::string normalisePath(const std::string& path);  // POSIX: "\" becomes "/"; Windows: unchanged
+bool fileExists(const std::string& path);            // anything (file or directory) exists there
+bool fileReadable(const std::string& path);          // a file (not a directory) that opens for reading
 bool directoryExists(const std::string& path);
 bool createDirectory(const std::string& path);       // creates missing parents; true if it exists afterwards
-std::string machineDataDirectory();                  // ALLUSERSPROFILE, or the POSIX stand-in
+// The machine-wide data directory: "ALLUSERSPROFILE" when set. Without it, on POSIX, "/var/tmp"
+// (kept across reboots, writable by every user); directories that createDirectory makes below it
+// get mode 0777 so that every user of the machine can share what is stored there. On Windows
+// without the variable: "".
+std::string machineDataDirectory();
+bool removeFile(const std::string& path);            // true if no file is there afterwards
+bool readFile(const std::string& path, std::string& contents);
+// Replaces the file's contents as a whole (written beside it, then renamed over it), so a
+// concurrent reader sees either the old or the new contents.
+bool replaceFile(const std::string& path, const std::string& contents);
+
+// A child process (tests and tools use it for a second process sharing the store or the
+// named mutex). It inherits the environment; the destructor kills one still running.
+class Process {
+public:
+    Process() = default;
+    ~Process();
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+    bool start(const std::string& program, const std::vector<std::string>& args);
+    // Waits up to timeoutMs (0xFFFFFFFF = no limit); true with the exit code once it ended.
+    bool wait(uint32_t timeoutMs, int& exitCode);
+    void kill();   // ends it at once, as a crash would
+private:
+    void* impl_ = nullptr;
+};
 
 // Dynamic libraries.
 void* loadLibrary(const char* path);
 void* librarySymbol(void* library, const char* name);
 void freeLibrary(void* library);
 
-// INI profile functions with the Windows rules: case-insensitive section and key names,
-// blanks trimmed, enclosing quotes removed, missing = def. Returns the length copied.
+// INI profile functions with the rules of Windows' private-profile calls, one implementation
+// for both platforms (ini.cpp): section and key names match without regard to case, blanks
+// around names and values are trimmed, quotes ('...' or "...") enclosing a whole value are
+// removed, and a missing file, section or key (or a key line without "=") reads as def, whose
+// trailing blanks are removed. The value is truncated to outSize - 1 characters and always
+// terminated; returns the length copied. Lines end in CR LF or LF; a UTF-8 byte order mark is
+// skipped. Names in the file are used as given: relative paths are relative to the current
+// directory (Windows would look in its own directory).
 uint32_t getProfileString(const char* section, const char* key, const char* def,
                           char* out, uint32_t outSize, const char* file);
+// Writes key=value into section (both created at the end when missing; the file too, not its
+// directory). Other lines, comments and blank lines stay as they are; new lines end in CR LF.
 bool writeProfileString(const char* section, const char* key /* null deletes the section */,
                         const char* value /* null deletes the key */, const char* file);
-// Checksummed structure: bytes as upper-case hex plus one checksum byte (sum mod 256).
+// Checksummed structure: the bytes as upper-case hex plus one checksum byte (sum of the bytes
+// mod 256). Reading accepts either case; a value of another length, with a non-hex digit or a
+// wrong checksum reads as missing (false, data untouched). Writing with key null deletes the
+// section, with data null deletes the key (size is then ignored).
 bool getProfileStruct(const char* section, const char* key, void* data, uint32_t size, const char* file);
 bool writeProfileStruct(const char* section, const char* key, const void* data, uint32_t size, const char* file);
 
