@@ -1,0 +1,42 @@
+// Opening and closing a controller through the handle layer.
+#include "api/context.h"
+#include "api/errors.h"
+#include "transport/transport.h"
+
+using namespace dorvane;
+
+DORVANE_API uint32_t DORVANE_CALL x_openKpx(uint32_t* handle, const char* address) {
+    if (!handle || !address) return fail(nullptr, err::NULL_POINTER);
+    KpxContext* ctx = nullptr;
+    if (openDevice(&ctx, handle, address)) return 1;
+    ctx->resuming = 0;
+    if (resetDevice(ctx)) {
+        closeDevice(ctx);
+        releaseContext(*handle);   // also ends contextLock
+        *handle = 0xFFFFFFFFu;
+        return 1;
+    }
+    if (initController(ctx) == 0) {
+        ctx->contextLock.unlock();
+        return 0;
+    }
+    stopReceiveThread(ctx);
+    closeDevice(ctx);
+    releaseContext(*handle);
+    *handle = 0xFFFFFFFFu;
+    return 1;
+}
+
+DORVANE_API uint32_t DORVANE_CALL x_closeKpx(uint32_t handle) {
+    KpxContext* ctx = lookupContext(handle, LOOKUP_REPORT);
+    if (!ctx) return 1;
+    uint32_t failed = 0;
+    if (stopReceiveThread(ctx)) failed = 1;
+    resetSessionState(ctx);
+    fillControllerInfo(ctx);
+    if (closeDevice(ctx)) failed = 1;
+    // The controller's section of the suspend store ("Magic"/"Version" = "V1.0.0.0") is
+    // removed here once the store is in place; nothing of that step is recorded.
+    releaseContext(handle);
+    return failed;
+}

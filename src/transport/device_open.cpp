@@ -1,0 +1,224 @@
+// Finding and opening the FTDI device that a controller address names, and filling the new
+// controller context from it.
+#include <cstdio>
+#include <cstring>
+
+#include "api/errors.h"
+#include "api/library.h"
+#include "config/config.h"
+#include "transport/ftdi_driver.h"
+#include "transport/transport.h"
+
+namespace dorvane {
+
+using namespace transport;
+
+namespace {
+
+bool sameText(const char* a, const char* b) { return a && b && std::strcmp(a, b) == 0; }
+
+bool isMpsseType(uint32_t t) {
+    return t == FT_DEVICE_2232C || t == FT_DEVICE_2232H || t == FT_DEVICE_4232H || t == FT_DEVICE_232H;
+}
+
+// What an open attempt leaves behind while the device mutex is held.
+struct Found {
+    FtHandle handle = nullptr;
+    uint32_t type = 0;
+    uint32_t matchCount = 0;
+    char serial[32] = {};
+    char description[64] = {};
+};
+
+uint32_t statusFail(KpxContext* ctx, FtStatus st) {
+    ctx->lastFtStatus = st;
+    return fail(ctx, statusToError(st));
+}
+
+void closeFound(Found& f) {
+    if (f.handle) ftdiDriver().close(f.handle);
+    f.handle = nullptr;
+}
+
+// Is the directly opened device the one the specification asks for?
+bool acceptDirect(const KpxControllerSpec& spec, uint32_t type, const char* desc) {
+    const uint32_t fl = spec.flags;
+    const bool def = fl & SPEC_DEFAULT_DESCRIPTION;
+    if (type == FT_DEVICE_2232C || type == FT_DEVICE_2232H || type == FT_DEVICE_4232H) {
+        if (fl & SPEC_NO_CHANNEL_SUFFIX) return false;
+        if (fl & SPEC_CHANNEL_A)
+            return sameText(desc, spec.descriptionA) || (def && sameText(desc, "USB <-> Serial Cable A"));
+        if (fl & SPEC_CHANNEL_B)
+            return sameText(desc, spec.descriptionB) || (def && sameText(desc, "USB <-> Serial Cable B"));
+        return false;
+    }
+    if (type == FT_DEVICE_232H) {
+        if (!(fl & SPEC_NO_CHANNEL_SUFFIX)) return false;
+        return sameText(desc, spec.descriptionBase) || (def && sameText(desc, "USB <-> Serial Cable"));
+    }
+    return false;
+}
+
+// Open by serial number. Returns 0 with f.handle set when accepted, 0 with no handle when the
+// device opened but is not the one asked for, 1 on a recorded failure.
+uint32_t openBySerial(KpxContext* ctx, KpxControllerSpec& spec, Found& f) {
+    FtdiDriver& drv = ftdiDriver();
+    const char* sn = spec.serial;
+    if (spec.flags & SPEC_CHANNEL_A) sn = spec.serialA;
+    else if (spec.flags & SPEC_CHANNEL_B) sn = spec.serialB;
+    else spec.flags |= SPEC_NO_CHANNEL_SUFFIX;
+    FtStatus st = drv.openEx(sn, FT_OPEN_BY_SERIAL_NUMBER, &f.handle);
+    if (st != FT_OK && (spec.flags & (SPEC_CHANNEL_A | SPEC_CHANNEL_B))) {
+        spec.flags |= SPEC_NO_CHANNEL_SUFFIX;
+        f.handle = nullptr;
+        st = drv.openEx(spec.serial, FT_OPEN_BY_SERIAL_NUMBER, &f.handle);
+    }
+    if (st != FT_OK) { f.handle = nullptr; return statusFail(ctx, st); }
+    uint32_t id = 0;
+    st = drv.getDeviceInfo(f.handle, &f.type, &id, f.serial, f.description);
+    if (st != FT_OK) { closeFound(f); return statusFail(ctx, st); }
+    f.serial[sizeof f.serial - 1] = 0;
+    f.description[sizeof f.description - 1] = 0;
+    if (!acceptDirect(spec, f.type, f.description)) closeFound(f);
+    return 0;
+}
+
+// Walk the attached devices in driver order and open the matching one.
+uint32_t openByEnumeration(KpxContext* ctx, KpxControllerSpec& spec, Found& f) {
+    FtdiDriver& drv = ftdiDriver();
+    const bool byLun = spec.flags & SPEC_BY_LOGICAL_UNIT;
+    uint32_t count = 0;
+    FtStatus st = drv.listDevices(&count, nullptr, FT_LIST_NUMBER_ONLY);
+    if (st != FT_OK) return statusFail(ctx, st);
+    if (byLun && uint64_t(spec.logicalUnitNumber) + 1 > count) return fail(ctx, err::LUN_NOT_FOUND);
+    uint32_t matches = 0;
+    bool chosen = false;
+    uint32_t index = 0;
+    for (; index < count; ++index) {
+        spec.flags &= ~uint32_t(SPEC_BASE_DESCRIPTION_MATCHED);
+        char desc[64] = {};
+        void* idx = reinterpret_cast<void*>(static_cast<uintptr_t>(index));
+        st = drv.listDevices(idx, desc, FT_LIST_BY_INDEX | FT_OPEN_BY_DESCRIPTION);
+        if (st == FT_DEVICE_NOT_OPENED) continue;   // held by another process
+        if (st != FT_OK) return statusFail(ctx, st);
+        desc[sizeof desc - 1] = 0;
+        bool match = false;
+        if (spec.flags & SPEC_CHANNEL_A) match = sameText(desc, spec.descriptionA);
+        else if (spec.flags & SPEC_CHANNEL_B) match = sameText(desc, spec.descriptionB);
+        if (sameText(desc, spec.descriptionBase)) {
+            match = true;
+            spec.flags |= SPEC_BASE_DESCRIPTION_MATCHED;
+        }
+        if (!match) continue;
+        if (byLun) {
+            if (matches == spec.logicalUnitNumber) { chosen = true; break; }
+            ++matches;
+            continue;
+        }
+        char sn[32] = {};
+        st = drv.listDevices(idx, sn, FT_LIST_BY_INDEX | FT_OPEN_BY_SERIAL_NUMBER);
+        if (st != FT_OK) return statusFail(ctx, st);
+        sn[sizeof sn - 1] = 0;
+        const char* want = nullptr;
+        if (spec.flags & SPEC_BASE_DESCRIPTION_MATCHED) want = spec.serial;
+        else if (spec.flags & SPEC_CHANNEL_A) want = spec.serialA;
+        else if (spec.flags & SPEC_CHANNEL_B) want = spec.serialB;
+        if (want && std::strcmp(sn, want) == 0) { chosen = true; break; }
+        ++matches;
+    }
+    if (!chosen) return fail(ctx, byLun ? err::LUN_NOT_FOUND : err::SERIAL_NOT_FOUND);
+    st = drv.open(index, &f.handle);
+    if (st != FT_OK) { f.handle = nullptr; return statusFail(ctx, st); }
+    uint32_t id = 0;
+    st = drv.getDeviceInfo(f.handle, &f.type, &id, f.serial, f.description);
+    if (st != FT_OK) { closeFound(f); return statusFail(ctx, st); }
+    f.serial[sizeof f.serial - 1] = 0;
+    f.description[sizeof f.description - 1] = 0;
+    if (!isMpsseType(f.type)) { closeFound(f); return fail(ctx, err::UNSUPPORTED_DEVICE); }
+    f.matchCount = matches;
+    return 0;
+}
+
+}  // namespace
+
+uint32_t openDevice(KpxContext** out, uint32_t* handle, const char* address) {
+    *out = nullptr;
+    KpxControllerSpec spec;
+    std::memset(&spec, 0, sizeof spec);
+    if (parseControllerAddress(&spec, address)) return 1;
+    KpxContext* ctx = allocateContext(handle);
+    if (!ctx) return 1;
+
+    auto abandon = [&](Found& f) {
+        closeFound(f);
+        ctx->ftHandle = nullptr;
+        releaseContext(*handle);
+        *handle = 0xFFFFFFFFu;
+        return 1u;
+    };
+
+    Found f;
+    platform::NamedMutex& mutex = deviceMutex();
+    const bool locked = mutex.lock();
+    uint32_t rc = 0;
+    if (!(spec.flags & SPEC_BY_LOGICAL_UNIT)) rc = openBySerial(ctx, spec, f);
+    if (rc == 0 && !f.handle) rc = openByEnumeration(ctx, spec, f);
+    if (locked) mutex.unlock();
+    if (rc) return abandon(f);
+
+    ctx->ftHandle = f.handle;
+    ctx->deviceType = f.type;
+    ctx->dataBusDirection = spec.dataBusDirection;
+    ctx->dataBusValue = spec.dataBusValue;
+    ctx->ctrlBusDirection = spec.ctrlBusDirection;
+    ctx->ctrlBusValue = spec.ctrlBusValue;
+    if (f.type == FT_DEVICE_2232C) {   // four high GPIO lines only
+        ctx->ctrlBusDirection &= 0x0F;
+        ctx->ctrlBusValue &= 0x0F;
+    }
+    if (spec.trstBus != 0) {
+        if (f.type == FT_DEVICE_2232C && spec.trstBus == 2 && spec.trstMask > 8) {
+            recordError(ctx, err::TRST_FT2232C);
+            return abandon(f);
+        }
+        if (f.type == FT_DEVICE_4232H && spec.trstBus == 2) {
+            recordError(ctx, err::TRST_FT4232H);
+            return abandon(f);
+        }
+        ctx->trstBus = spec.trstBus;
+        ctx->trstMask = spec.trstMask;
+    }
+    ctx->tapMode[0] = spec.tapMode[0];
+    ctx->tapMode[1] = spec.tapMode[1];
+
+    // Opened by serial number: the serial without its channel letter; by logical unit: none.
+    ctx->serialNumber[0] = 0;
+    if (!(spec.flags & SPEC_BY_LOGICAL_UNIT)) {
+        std::snprintf(ctx->serialNumber, sizeof ctx->serialNumber, "%s", f.serial);
+        const size_t n = std::strlen(ctx->serialNumber);
+        if (f.type != FT_DEVICE_232H && n > 0) ctx->serialNumber[n - 1] = 0;
+    }
+    if (ctx->serialNumber[0] == 0)
+        std::snprintf(ctx->controllerAddress, sizeof ctx->controllerAddress, "USB%u,%s",
+                      (spec.flags & SPEC_BY_LOGICAL_UNIT) ? spec.logicalUnitNumber : 0u, f.description);
+    else
+        std::snprintf(ctx->controllerAddress, sizeof ctx->controllerAddress, "USBS%s,%s",
+                      ctx->serialNumber, f.description);
+    ctx->logicalUnitNumber = f.matchCount;
+    for (uint32_t t = 1; t < kTapSlots; ++t) {
+        ctx->irStopState[t] = 2;
+        ctx->drStopState[t] = 2;
+    }
+    const uint32_t base = (f.type == FT_DEVICE_2232C) ? 6000u : 30000u;
+    ctx->baseClockKHz = base;
+    ctx->maxTckKHz = static_cast<int32_t>(base);
+    ctx->minTckKHz = 1;
+    if (ctx->tckKHz == 0) ctx->tckKHz = 6000;
+    fillControllerInfo(ctx);
+    resetWriteChunk(ctx);
+    ctx->pendingReadBytes = 0;
+    *out = ctx;
+    return 0;
+}
+
+}  // namespace dorvane

@@ -1,0 +1,42 @@
+// Helpers shared by the transport's own files; not used outside src/transport/.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "api/context.h"
+#include "transport/ftdi_driver.h"
+#include "transport/transport.h"
+
+namespace dorvane::detail {
+
+// threadError and stopRequest cross between the calling thread and the receive thread.
+inline uint32_t threadErrorOf(KpxContext* ctx) {
+    return std::atomic_ref<uint32_t>(ctx->threadError).load(std::memory_order_acquire);
+}
+inline void postThreadError(KpxContext* ctx, uint32_t code) {
+    std::atomic_ref<uint32_t>(ctx->threadError).store(code, std::memory_order_release);
+}
+inline bool stopRequested(KpxContext* ctx) {
+    return std::atomic_ref<uint32_t>(ctx->stopRequest).load(std::memory_order_acquire) != 0;
+}
+inline void setStopRequest(KpxContext* ctx, uint32_t v) {
+    std::atomic_ref<uint32_t>(ctx->stopRequest).store(v, std::memory_order_release);
+}
+
+// Records the error of a driver status (keeping it in lastFtStatus) and returns 1.
+uint32_t driverFailure(KpxContext* ctx, transport::FtStatus st);
+
+// One FT_Write of a whole piece: status errors and short writes are recorded. The bytes
+// written are returned through written.
+uint32_t writePiece(KpxContext* ctx, const uint8_t* bytes, uint32_t length, uint32_t* written);
+
+// Under resultLock: no record waits for delivery.
+inline bool resultListEmpty(const KpxContext* ctx) {
+    return ctx->resultHead == ctx->resultTail && ctx->resultHead->readIndex == ctx->resultHead->count;
+}
+
+// The receive thread's body (receive_thread.cpp).
+void receiveThreadMain(void* arg);
+
+}  // namespace dorvane::detail
