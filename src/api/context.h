@@ -126,8 +126,9 @@ constexpr uint32_t LOOKUP_RUNNING = 0x2;
 // Handle table (api/handles.cpp).
 KpxContext* allocateContext(uint32_t* handle);
 KpxContext* lookupContext(uint32_t handle, uint32_t flags);
-// The caller holds the context's contextLock (from allocateContext or lookupContext): it is
-// left and destroyed here, so a ContextGuard over it must be release()d first.
+// Normally called while holding the context's contextLock (from allocateContext or
+// lookupContext): the lock is destroyed with the context, so a ContextGuard over it must be
+// release()d first.
 void releaseContext(uint32_t handle);
 uint32_t lockWithTimeout(platform::Lock& lock, uint32_t timeoutMs);   // 0 taken, 1 timed out
 

@@ -149,10 +149,9 @@ void releaseContext(uint32_t handle) {
     ctx->commandBuffer = nullptr;
 
     *slot = nullptr;
-    // The caller holds contextLock once, from the allocation or the lookup. Destroying a
-    // held mutex is undefined on POSIX, so that hold is given up first; nobody else can
-    // reach the context any more, its slot being empty.
-    ctx->contextLock.unlock();
+    // The caller normally still holds contextLock; a platform lock may be destroyed by the
+    // thread that holds it. Nobody else can reach the context: its slot is empty and every
+    // lookup waits for it under tableLock, which we hold.
     delete ctx;
 }
 
