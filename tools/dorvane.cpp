@@ -1,0 +1,93 @@
+// dorvane: opens a controller, resets its JTAG chain and reports the devices on it.
+//
+//   dorvane [--vpod] [--address ADDR] [--khz F] [--vcd FILE] detect
+//
+// --vpod (or DORVANE_DRIVER=vpod) runs against the virtual pod's default board; --vcd writes
+// the pin waveform of the session when the virtual pod is in use.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "dorvane/dorvane.h"
+#include "platform/platform.h"
+#include "tools/chain.h"
+
+namespace {
+
+void usage() {
+    std::fprintf(stderr,
+                 "usage: dorvane [--vpod] [--address ADDR] [--khz F] [--vcd FILE] detect\n"
+                 "  --vpod          use the virtual pod (same as DORVANE_DRIVER=vpod)\n"
+                 "  --address ADDR  controller address (default USB: logical unit 0)\n"
+                 "  --khz F         TCK frequency in kHz (default: the controller's default)\n"
+                 "  --vcd FILE      write the virtual pod's pin waveform to FILE\n"
+                 "  detect          reset the chain, list its devices (IDCODE, manufacturer, IR length)\n");
+}
+
+void reportFailure(uint32_t handle, const char* what) {
+    const char* msg = handle != 0xFFFFFFFFu ? x_kpxErrorMsg(handle) : kpx_error_msg();
+    std::fprintf(stderr, "dorvane: %s failed: %s\n", what, msg ? msg : "(no message)");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string address = "USB";
+    std::string vcd;
+    bool vpod = false;
+    int khz = 0;
+    std::string command;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--vpod") vpod = true;
+        else if (a == "--address" && i + 1 < argc) address = argv[++i];
+        else if (a == "--vcd" && i + 1 < argc) vcd = argv[++i];
+        else if (a == "--khz" && i + 1 < argc) khz = std::atoi(argv[++i]);
+        else if (a == "-h" || a == "--help") { usage(); return 0; }
+        else if (a[0] != '-' && command.empty()) command = a;
+        else { usage(); return 2; }
+    }
+    if (command != "detect") { usage(); return 2; }
+
+    std::string driver;
+    if (vpod) dorvane::platform::setEnv("DORVANE_DRIVER", "vpod");
+    const bool usingVpod = vpod || (dorvane::platform::getEnv("DORVANE_DRIVER", driver) && driver == "vpod");
+    if (!vcd.empty()) {
+        if (!usingVpod) {
+            std::fprintf(stderr, "dorvane: --vcd needs the virtual pod (--vpod)\n");
+            return 2;
+        }
+        // The virtual pod looks at this variable again at every open.
+        dorvane::platform::setEnv("DORVANE_VPOD_VCD", vcd.c_str());
+    }
+
+    uint32_t handle = 0xFFFFFFFFu;
+    if (x_openKpx(&handle, address.c_str()) != 0) {
+        reportFailure(0xFFFFFFFFu, ("opening controller " + address).c_str());
+        return 1;
+    }
+    int status = 0;
+    if (khz > 0 && x_setScanFrequency(handle, khz) != 0) {
+        reportFailure(handle, "setting the TCK frequency");
+        status = 1;
+    }
+    dorvane::tools::ChainReport chain;
+    if (status == 0) {
+        std::string failedStep;
+        if (dorvane::tools::detectChain(handle, &chain, &failedStep) != 0) {
+            reportFailure(handle, failedStep.c_str());
+            status = 1;
+        }
+    }
+    if (status == 0) {
+        const DorvaneControllerInfo* info = nullptr;
+        uint32_t tck = 0;
+        if (x_kpxGetControllerInfo(handle, &info) == 0 && info) tck = static_cast<uint32_t>(info->tckKHz);
+        std::printf("%s", dorvane::tools::formatChain(address, tck, chain).c_str());
+    }
+    x_closeKpx(handle);
+    if (!vcd.empty() && status == 0) std::printf("waveform written to %s\n", vcd.c_str());
+    return status;
+}
