@@ -43,7 +43,7 @@ uint32_t multiScan(uint32_t handle, bool dr, uint32_t tapId, const uint16_t* tdi
         if (enableBuffering(c, 1)) r = 1;
         else switchedOn = true;
     }
-    const uint32_t base = dr ? SCAN_DR : 0;
+    const uint32_t base = dr ? static_cast<uint32_t>(SCAN_DR) : 0u;
     for (uint32_t k = 0; r == 0 && k < vectors; ++k) {
         const bool last = k + 1 == vectors;
         uint8_t* tdoAt = area ? area + static_cast<size_t>(k) * bytes : nullptr;

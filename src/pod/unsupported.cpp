@@ -1,5 +1,6 @@
 // Pod-signal, voltage and TAP distribution calls: these controllers have no such hardware,
 // so each answers "not supported" (status 2) once the handle is known to be good.
+#include "api/context.h"
 #include "api/errors.h"
 
 using namespace dorvane;
