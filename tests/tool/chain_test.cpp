@@ -1,0 +1,55 @@
+// Chain detection's decoding: IDCODE walk, IR capture split, JEDEC manufacturer.
+#include <gtest/gtest.h>
+
+#include "tools/chain.h"
+
+using namespace dorvane::tools;
+
+namespace {
+void append(std::vector<uint8_t>& bits, uint64_t value, unsigned n) {
+    for (unsigned i = 0; i < n; ++i) bits.push_back((value >> i) & 1);
+}
+}  // namespace
+
+TEST(ChainDecode, IdcodesAndBypassDevicesUpToTheOnesBehind) {
+    std::vector<uint8_t> bits;
+    append(bits, 0x4BA00477, 32);   // TDO end: an ARM debug port
+    append(bits, 0, 1);             // a device without IDCODE (BYPASS captures 0)
+    append(bits, 0x06413041, 32);   // an STM32 boundary-scan TAP
+    append(bits, 0xFFFFFFFF, 32);   // the ones shifted in behind
+    append(bits, 0xFFFFFFFF, 40);
+    auto devices = parseIdcodes(bits);
+    ASSERT_EQ(devices.size(), 3u);
+    EXPECT_TRUE(devices[0].hasIdcode);
+    EXPECT_EQ(devices[0].idcode, 0x4BA00477u);
+    EXPECT_FALSE(devices[1].hasIdcode);
+    EXPECT_EQ(devices[2].idcode, 0x06413041u);
+    EXPECT_TRUE(parseIdcodes(std::vector<uint8_t>(64, 1)).empty());
+}
+
+TEST(ChainDecode, JedecManufacturers) {
+    EXPECT_STREQ(jedecManufacturer(0x4BA00477), "ARM Ltd");
+    EXPECT_STREQ(jedecManufacturer(0x06413041), "STMicroelectronics");
+    EXPECT_STREQ(jedecManufacturer(0x13631093), "Xilinx");
+    EXPECT_STREQ(jedecManufacturer(0x00000001), "");
+}
+
+TEST(ChainDecode, IrCaptureSplitsIntoDevices) {
+    std::vector<uint8_t> bits;
+    append(bits, 0b0001, 4);
+    append(bits, 0b01, 2);
+    append(bits, 0b00000001, 8);
+    EXPECT_EQ(splitIrCapture(bits, 3), (std::vector<uint32_t>{4, 2, 8}));
+    // One device takes the whole capture.
+    EXPECT_EQ(splitIrCapture(bits, 1), (std::vector<uint32_t>{14}));
+    // No split when a device would not start with 1,0.
+    std::vector<uint8_t> bad;
+    append(bad, 0b0010, 4);
+    EXPECT_TRUE(splitIrCapture(bad, 1).empty());
+    EXPECT_TRUE(splitIrCapture(bits, 8).empty());
+    // Ones above a capture's 01 do not start a device of their own.
+    std::vector<uint8_t> odd;
+    append(odd, 0b1101, 4);   // a 4-bit IR capturing 1101
+    append(odd, 0b01, 2);
+    EXPECT_EQ(splitIrCapture(odd, 2), (std::vector<uint32_t>{4, 2}));
+}
