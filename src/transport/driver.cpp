@@ -1,6 +1,10 @@
-// Provider selection for the driver seam. Until a provider is built, every call answers as
-// if no device were attached.
-#include "transport/ftdi_driver.h"
+// Provider selection for the driver seam: DORVANE_DRIVER = vpod | d2xx | libftdi.
+#include <atomic>
+#include <mutex>
+#include <string>
+
+#include "platform/platform.h"
+#include "transport/driver_providers.h"
 
 namespace dorvane::transport {
 namespace {
@@ -27,15 +31,33 @@ public:
     FtStatus cyclePort(FtHandle) override { return FT_INVALID_HANDLE; }
 };
 
-FtdiDriver* overrideDriver = nullptr;
+std::atomic<FtdiDriver*> overrideDriver{nullptr};
+
+FtdiDriver& chosenDriver() {
+    static FtdiDriver* chosen = [] {
+        std::string name;
+        if (!platform::getEnv("DORVANE_DRIVER", name) || name.empty()) name = defaultDriverName();
+        for (char& c : name) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+        if (name == "vpod") return &vpodDriver();
+        if (name == "d2xx") return &d2xxDriver();
+        // libftdi is not built yet, and an unknown name gets no devices.
+        return &nullDriver();
+    }();
+    return *chosen;
+}
 
 }  // namespace
 
-FtdiDriver& ftdiDriver() {
-    static NullDriver nullDriver;
-    return overrideDriver ? *overrideDriver : nullDriver;
+FtdiDriver& nullDriver() {
+    static NullDriver driver;
+    return driver;
 }
 
-void setFtdiDriver(FtdiDriver* driver) { overrideDriver = driver; }
+FtdiDriver& ftdiDriver() {
+    FtdiDriver* o = overrideDriver.load(std::memory_order_acquire);
+    return o ? *o : chosenDriver();
+}
+
+void setFtdiDriver(FtdiDriver* driver) { overrideDriver.store(driver, std::memory_order_release); }
 
 }  // namespace dorvane::transport

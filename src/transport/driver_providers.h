@@ -1,0 +1,19 @@
+// The providers behind the driver seam; driver.cpp picks one by DORVANE_DRIVER.
+#pragma once
+
+#include "transport/ftdi_driver.h"
+
+namespace dorvane::transport {
+
+// Answers as if no device were attached (an unusable or unbuilt provider).
+FtdiDriver& nullDriver();
+// The in-process virtual pod.
+FtdiDriver& vpodDriver();
+// The D2XX library that DORVANE_D2XX_LIBRARY names (default: the vendor's file name), loaded
+// on first use; if it cannot be loaded, it answers as nullDriver() does.
+FtdiDriver& d2xxDriver();
+// The provider used when DORVANE_DRIVER is unset: "d2xx" on Windows; on other systems
+// "libftdi" once that provider is built, until then "vpod".
+const char* defaultDriverName();
+
+}  // namespace dorvane::transport

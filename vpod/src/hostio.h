@@ -1,0 +1,22 @@
+// The few host services the virtual pod needs beyond the standard library: a TCP client for
+// the remote-bitbang bridge and signalling a D2XX event object. One file per OS.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace vpod::detail::host {
+
+using Socket = intptr_t;
+constexpr Socket kNoSocket = -1;
+
+Socket tcpConnect(uint16_t port);    // 127.0.0.1; kNoSocket on failure; receive time-out 5 s
+bool tcpSend(Socket s, const void* data, size_t n);
+bool tcpRecv(Socket s, void* data, size_t n);   // exactly n bytes
+void tcpClose(Socket s);
+
+// D2XX's event for FT_SetEventNotification: on POSIX a {pthread_cond_t, pthread_mutex_t, int}
+// record, on Windows an event HANDLE.
+void signalD2xxEvent(void* event);
+
+}  // namespace vpod::detail::host

@@ -1,0 +1,79 @@
+#include "hostio.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+
+namespace vpod::detail::host {
+
+Socket tcpConnect(uint16_t port) {
+    int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (s < 0) return kNoSocket;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::close(s);
+        return kNoSocket;
+    }
+    int one = 1;
+    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    timeval tv{5, 0};
+    ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    return s;
+}
+
+bool tcpSend(Socket s, const void* data, size_t n) {
+    const char* p = static_cast<const char*>(data);
+    while (n) {
+        ssize_t k = ::send(static_cast<int>(s), p, n, MSG_NOSIGNAL);
+        if (k < 0 && errno == EINTR) continue;
+        if (k <= 0) return false;
+        p += k;
+        n -= static_cast<size_t>(k);
+    }
+    return true;
+}
+
+bool tcpRecv(Socket s, void* data, size_t n) {
+    char* p = static_cast<char*>(data);
+    while (n) {
+        ssize_t k = ::recv(static_cast<int>(s), p, n, 0);
+        if (k < 0 && errno == EINTR) continue;
+        if (k <= 0) return false;
+        p += k;
+        n -= static_cast<size_t>(k);
+    }
+    return true;
+}
+
+void tcpClose(Socket s) {
+    if (s != kNoSocket) ::close(static_cast<int>(s));
+}
+
+namespace {
+struct D2xxEventHandle {   // D2XX's EVENT_HANDLE on Linux and macOS
+    pthread_cond_t eCondVar;
+    pthread_mutex_t eMutex;
+    int iVar;
+};
+}  // namespace
+
+void signalD2xxEvent(void* event) {
+    auto* e = static_cast<D2xxEventHandle*>(event);
+    pthread_mutex_lock(&e->eMutex);
+    e->iVar = 1;
+    pthread_cond_signal(&e->eCondVar);
+    pthread_mutex_unlock(&e->eMutex);
+}
+
+}  // namespace vpod::detail::host

@@ -1,0 +1,66 @@
+#include "hostio.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+namespace vpod::detail::host {
+
+namespace {
+bool startWinsock() {
+    static const bool ok = [] {
+        WSADATA d;
+        return WSAStartup(MAKEWORD(2, 2), &d) == 0;
+    }();
+    return ok;
+}
+}  // namespace
+
+Socket tcpConnect(uint16_t port) {
+    if (!startWinsock()) return kNoSocket;
+    SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET) return kNoSocket;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+        ::closesocket(s);
+        return kNoSocket;
+    }
+    BOOL one = TRUE;
+    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+    DWORD ms = 5000;
+    ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&ms), sizeof ms);
+    return static_cast<Socket>(s);
+}
+
+bool tcpSend(Socket s, const void* data, size_t n) {
+    const char* p = static_cast<const char*>(data);
+    while (n) {
+        int k = ::send(static_cast<SOCKET>(s), p, static_cast<int>(n), 0);
+        if (k <= 0) return false;
+        p += k;
+        n -= static_cast<size_t>(k);
+    }
+    return true;
+}
+
+bool tcpRecv(Socket s, void* data, size_t n) {
+    char* p = static_cast<char*>(data);
+    while (n) {
+        int k = ::recv(static_cast<SOCKET>(s), p, static_cast<int>(n), 0);
+        if (k <= 0) return false;
+        p += k;
+        n -= static_cast<size_t>(k);
+    }
+    return true;
+}
+
+void tcpClose(Socket s) {
+    if (s != kNoSocket) ::closesocket(static_cast<SOCKET>(s));
+}
+
+void signalD2xxEvent(void* event) { ::SetEvent(static_cast<HANDLE>(event)); }
+
+}  // namespace vpod::detail::host
