@@ -89,7 +89,9 @@ KpxContext* allocateContext(uint32_t* handle) {
     }
     g_handleTable[index] = ctx;
 
-    ctx->contextLock.lock();
+    // The lock is new and so free; taking it by a try keeps tableLock -> contextLock a polling
+    // order everywhere, the order releaseContext reverses (see lookupContext).
+    if (!ctx->contextLock.tryLock()) ctx->contextLock.lock();
     ctx->readTimeoutMs = kDefaultTimeoutMs;
     ctx->writeTimeoutMs = kDefaultTimeoutMs;
     ctx->resultTimeoutMs = kDefaultTimeoutMs;
