@@ -73,7 +73,7 @@ std::string initialKcfDirectory() {
         if (dir.size() < kKcfDirectorySize) return dir;
     }
     std::string path = platform::modulePath();
-    if (path.empty() || path.size() > kKcfDirectorySize) return "";
+    if (path.empty() || path.size() >= kKcfDirectorySize) return "";
     size_t cut = path.find_last_of("\\/:");
     if (cut == std::string::npos) return "";
     return path.substr(0, cut + 1);
