@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -243,10 +245,12 @@ void sleepMs(uint32_t ms) {
 namespace {
 
 struct NamedState {
-    std::recursive_timed_mutex threads;
+    std::mutex m;
+    std::condition_variable released;
+    std::thread::id owner{};   // the thread holding the mutex, guarded by m
+    uint32_t depth = 0;        // its recursion depth, guarded by m
     int fd = -1;
-    uint32_t depth = 0;   // guarded by `threads`
-    uint32_t users = 0;   // guarded by the registry lock
+    uint32_t users = 0;        // guarded by the registry lock
 };
 
 std::mutex& registryLock() {
@@ -278,7 +282,7 @@ std::string lockFileName(const std::string& name) {
     return safe + ".lock";
 }
 
-// Takes the file lock; the caller holds state.threads and depth was 0.
+// Takes the file lock for a thread that has just claimed the state.
 bool takeFileLock(NamedState& s, uint32_t timeoutMs, bool limited) {
     if (!limited) {
         while (flock(s.fd, LOCK_EX) != 0) {
@@ -293,6 +297,32 @@ bool takeFileLock(NamedState& s, uint32_t timeoutMs, bool limited) {
         if (millisecondTimer() - start > timeoutMs) return false;
         sleepMs(1);   // another process holds it: there is nothing to spin on
     }
+}
+
+bool acquire(NamedState& s, bool limited, uint32_t timeoutMs) {
+    const auto self = std::this_thread::get_id();
+    const uint32_t start = millisecondTimer();
+    {
+        std::unique_lock<std::mutex> lk(s.m);
+        if (s.owner == self) {
+            ++s.depth;
+            return true;
+        }
+        const auto isFree = [&] { return s.owner == std::thread::id(); };
+        if (!limited) s.released.wait(lk, isFree);
+        else if (!s.released.wait_for(lk, std::chrono::milliseconds(timeoutMs), isFree)) return false;
+        s.owner = self;   // claimed within the process; the file lock follows outside m
+    }
+    const uint32_t spent = millisecondTimer() - start;
+    const bool ok = takeFileLock(s, spent >= timeoutMs ? 0 : timeoutMs - spent, limited);
+    std::lock_guard<std::mutex> lk(s.m);
+    if (ok) {
+        s.depth = 1;
+    } else {
+        s.owner = std::thread::id();
+        s.released.notify_one();
+    }
+    return ok;
 }
 
 }  // namespace
@@ -335,46 +365,26 @@ bool NamedMutex::valid() const { return impl_ != nullptr; }
 
 bool NamedMutex::lock() {
     auto* impl = static_cast<NamedImpl*>(impl_);
-    if (!impl) return false;
-    NamedState& s = *impl->state;
-    s.threads.lock();
-    if (s.depth == 0 && !takeFileLock(s, 0, false)) {
-        s.threads.unlock();
-        return false;
-    }
-    ++s.depth;
-    return true;
+    return impl && acquire(*impl->state, false, 0);
 }
 
 bool NamedMutex::lockFor(uint32_t timeoutMs) {
     auto* impl = static_cast<NamedImpl*>(impl_);
-    if (!impl) return false;
-    NamedState& s = *impl->state;
-    const uint32_t start = millisecondTimer();
-    if (!s.threads.try_lock_for(std::chrono::milliseconds(timeoutMs))) return false;
-    const uint32_t spent = millisecondTimer() - start;
-    if (s.depth == 0 && !takeFileLock(s, spent >= timeoutMs ? 0 : timeoutMs - spent, true)) {
-        s.threads.unlock();
-        return false;
-    }
-    ++s.depth;
-    return true;
+    return impl && acquire(*impl->state, true, timeoutMs);
 }
 
 void NamedMutex::unlock() {
     auto* impl = static_cast<NamedImpl*>(impl_);
     if (!impl) return;
     NamedState& s = *impl->state;
-    // Like ReleaseMutex, only the owning thread may release; try_lock tells whether we are it
-    // (recursively re-entering succeeds only for the owner or when nobody holds it).
-    if (!s.threads.try_lock()) return;
-    if (s.depth == 0) {
-        s.threads.unlock();
-        return;
+    std::lock_guard<std::mutex> lk(s.m);
+    // Like ReleaseMutex, only the owning thread may release.
+    if (s.owner != std::this_thread::get_id() || s.depth == 0) return;
+    if (--s.depth == 0) {
+        flock(s.fd, LOCK_UN);
+        s.owner = std::thread::id();
+        s.released.notify_one();
     }
-    if (--s.depth == 0) flock(s.fd, LOCK_UN);
-    s.threads.unlock();   // the try_lock above
-    s.threads.unlock();   // the lock being released
 }
 
 // ---------------------------------------------------------------------------------------------

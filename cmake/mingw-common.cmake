@@ -1,0 +1,18 @@
+# Shared part of the mingw-w64 toolchain files; DORVANE_MINGW_TRIPLET names the target.
+foreach(tool C CXX)
+  if(tool STREQUAL "C")
+    set(name gcc)
+  else()
+    set(name g++)
+  endif()
+  find_program(DORVANE_MINGW_${tool} NAMES ${DORVANE_MINGW_TRIPLET}-${name}-posix ${DORVANE_MINGW_TRIPLET}-${name} REQUIRED)
+  set(CMAKE_${tool}_COMPILER ${DORVANE_MINGW_${tool}})
+endforeach()
+find_program(CMAKE_RC_COMPILER NAMES ${DORVANE_MINGW_TRIPLET}-windres)
+find_program(DORVANE_OBJDUMP NAMES ${DORVANE_MINGW_TRIPLET}-objdump)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${DORVANE_MINGW_TRIPLET})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
