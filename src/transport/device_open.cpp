@@ -1,7 +1,9 @@
 // Finding and opening the FTDI device that a controller address names, and filling the new
 // controller context from it.
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "api/errors.h"
 #include "api/library.h"
@@ -198,12 +200,13 @@ uint32_t openDevice(KpxContext** out, uint32_t* handle, const char* address) {
         const size_t n = std::strlen(ctx->serialNumber);
         if (f.type != FT_DEVICE_232H && n > 0) ctx->serialNumber[n - 1] = 0;
     }
-    if (ctx->serialNumber[0] == 0)
-        std::snprintf(ctx->controllerAddress, sizeof ctx->controllerAddress, "USB%u,%s",
-                      (spec.flags & SPEC_BY_LOGICAL_UNIT) ? spec.logicalUnitNumber : 0u, f.description);
-    else
-        std::snprintf(ctx->controllerAddress, sizeof ctx->controllerAddress, "USBS%s,%s",
-                      ctx->serialNumber, f.description);
+    // The canonical address, cut to the field's 63 characters.
+    std::string canonical = ctx->serialNumber[0] == 0
+        ? "USB" + std::to_string((spec.flags & SPEC_BY_LOGICAL_UNIT) ? spec.logicalUnitNumber : 0u) + ","
+        : std::string("USBS") + ctx->serialNumber + ",";
+    canonical += f.description;
+    canonical.resize(std::min<size_t>(canonical.size(), sizeof ctx->controllerAddress - 1));
+    std::memcpy(ctx->controllerAddress, canonical.c_str(), canonical.size() + 1);
     ctx->logicalUnitNumber = f.matchCount;
     for (uint32_t t = 1; t < kTapSlots; ++t) {
         ctx->irStopState[t] = 2;

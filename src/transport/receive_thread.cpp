@@ -350,12 +350,13 @@ void Receiver::storeLastBit(uint8_t in) {
         index = pos_ > 0 ? pos_ - 1 : 0;
         dest_[index] |= v;
     }
-    if (r->flags & RR_COMPARE) {
+    if (r->flags & RR_COMPARE) {   // the last bit's difference, in its own bit position
+        const uint8_t bit = static_cast<uint8_t>(1u << at);
         uint8_t b = dest_[index];
-        b ^= static_cast<uint8_t>((r->expected ? r->expected[index] : 0) & v);
-        if ((r->flags & RR_MASK) && r->mask) b &= static_cast<uint8_t>(~(r->mask[index] & v));
+        b ^= static_cast<uint8_t>((r->expected ? r->expected[index] : 0) & bit);
+        if ((r->flags & RR_MASK) && r->mask) b &= static_cast<uint8_t>(~(r->mask[index] & bit));
         dest_[index] = b;
-        if (b & v) ctx_->cmpErrorFlag[r->tapId < kTapSlots ? r->tapId : 0] |= 1;
+        if (b & bit) ctx_->cmpErrorFlag[r->tapId < kTapSlots ? r->tapId : 0] |= 1;
     }
     phase_ = DATA;
 }
