@@ -1,0 +1,201 @@
+// MPSSE command semantics against FTDI's published command set.
+#include "vpod_util.h"
+
+using namespace vpodtest;
+using vpod::control::ChipState;
+
+namespace {
+
+const char* const kBoard = R"(
+[Device1]
+Type=FT2232H
+Serial=MP0001
+ChannelA=none
+ChannelB=loopback
+[Device2]
+Type=FT2232C
+Serial=MP0002
+[Device3]
+Type=FT232H
+Serial=MP0003
+[Device4]
+Type=FT4232H
+Serial=MP0004
+)";
+
+class Mpsse : public ::testing::Test {
+protected:
+    void SetUp() override { loadBoard(kBoard); }
+};
+
+ChipState stateOf(const std::string& iface) {
+    ChipState s;
+    EXPECT_TRUE(vpod::control::chipState(iface, &s));
+    return s;
+}
+
+TEST_F(Mpsse, PartialBitReadsArriveInTheTopOfTheByteLsbFirstAndAtTheBottomMsbFirst) {
+    Dev d("MP0001A");
+    ASSERT_EQ(d.st, vpod::kOk);
+    // Internal loopback: what goes out on TDI comes back on TDO.
+    d.send({0x84});
+    // 3 bits 1,0,1 out LSB first; read back: first bit in bit 5, last in bit 7.
+    EXPECT_EQ(d.xfer({0x3B, 0x02, 0x05}, 1), (Bytes{0xA0}));
+    // One bit: it lands in bit 7.
+    EXPECT_EQ(d.xfer({0x3B, 0x00, 0x01}, 1), (Bytes{0x80}));
+    // 8 bits LSB first: the whole byte.
+    EXPECT_EQ(d.xfer({0x3B, 0x07, 0x3C}, 1), (Bytes{0x3C}));
+    // MSB first (0x33): bits 7, 6, 5 of 0xA0 = 1, 0, 1; they fill the byte from the bottom.
+    EXPECT_EQ(d.xfer({0x33, 0x02, 0xA0}, 1), (Bytes{0x05}));
+    EXPECT_EQ(d.xfer({0x33, 0x03, 0x60}, 1), (Bytes{0x06}));
+    // Byte shifts in both orders return the bytes unchanged through the loopback.
+    EXPECT_EQ(d.xfer({0x39, 0x02, 0x00, 0x12, 0x34, 0x56}, 3), (Bytes{0x12, 0x34, 0x56}));
+    EXPECT_EQ(d.xfer({0x31, 0x01, 0x00, 0x81, 0x7E}, 2), (Bytes{0x81, 0x7E}));
+    // Loopback off: TDO floats high with nothing attached.
+    d.send({0x85});
+    EXPECT_EQ(d.xfer({0x39, 0x00, 0x00, 0x00}, 1), (Bytes{0xFF}));
+    EXPECT_EQ(d.xfer({0x2A, 0x03}, 1), (Bytes{0xF0}));
+}
+
+TEST_F(Mpsse, TmsCommandsHoldTdiFromBit7AndTheReadIsTopAligned) {
+    Dev d("MP0001A");
+    d.send({0x80, 0x00, 0x0B, 0x84});
+    // 0x6B: 3 TMS bits, TDI = bit 7 = 1 throughout: loopback returns three ones in the top bits.
+    EXPECT_EQ(d.xfer({0x6B, 0x02, 0x81}, 1), (Bytes{0xE0}));
+    ChipState s = stateOf("MP0001A");
+    EXPECT_EQ(s.lowValue & 0x02, 0x02);   // TDI left at bit 7
+    EXPECT_EQ(s.lowValue & 0x08, 0x00);   // TMS left at the last TMS bit (bit 2 of 0x81 = 0)
+    EXPECT_EQ(s.tckCycles, 3u);
+    EXPECT_EQ(d.xfer({0x6B, 0x00, 0x01}, 1), (Bytes{0x00}));   // TDI 0; one clock -> bit 7
+    s = stateOf("MP0001A");
+    EXPECT_EQ(s.lowValue & 0x0A, 0x08);
+    // 0x4B writes only: no answer.
+    d.send({0x4B, 0x06, 0x7F});
+    EXPECT_EQ(d.queued(), 0u);
+    EXPECT_EQ(stateOf("MP0001A").tckCycles, 11u);
+    // A read-only shift leaves TDI where it was.
+    d.send({0x4B, 0x00, 0x80});
+    d.xfer({0x28, 0x00, 0x00}, 1);
+    EXPECT_EQ(stateOf("MP0001A").lowValue & 0x02, 0x02);
+}
+
+TEST_F(Mpsse, GpioReadBackGivesOutputsAsDrivenAndInputsAsTheLinesStand) {
+    Dev d("MP0001A");
+    // ADBUS2 (TDO) input, nothing attached: it reads 1; the rest as driven.
+    EXPECT_EQ(d.xfer({0x80, 0x21, 0xFB, 0x81}, 1), (Bytes{0x25}));
+    EXPECT_EQ(d.xfer({0x80, 0x00, 0x00, 0x81}, 1), (Bytes{0xFF}));
+    EXPECT_EQ(d.xfer({0x82, 0x5A, 0xFF, 0x83}, 1), (Bytes{0x5A}));
+    EXPECT_EQ(d.xfer({0x82, 0x00, 0x0F, 0x83}, 1), (Bytes{0xF0}));
+    // Channel B has an external loopback: TDO follows the TDI pin.
+    Dev b("MP0001B");
+    EXPECT_EQ(b.xfer({0x80, 0x00, 0x0B, 0x81}, 1), (Bytes{0xF0}));
+    EXPECT_EQ(b.xfer({0x80, 0x02, 0x0B, 0x81}, 1), (Bytes{0xF6}));
+}
+
+TEST_F(Mpsse, BadCommandsAreAnsweredWithFaAndTheOpcodeAlsoForHSeriesOpcodesOnTheFt2232C) {
+    Dev h("MP0001A");
+    EXPECT_EQ(h.xfer({0xAA, 0x87, 0xAB, 0x87}, 4), (Bytes{0xFA, 0xAA, 0xFA, 0xAB}));
+    // H-series commands are fine on the FT2232H but 0x9E belongs to the FT232H alone.
+    EXPECT_EQ(h.xfer({0x8A, 0x8B, 0x8D, 0x97, 0x8E, 0x02, 0x9E, 0x81}, 3), (Bytes{0xFA, 0x9E, 0xFF}));
+    Dev c("MP0002A");
+    ASSERT_EQ(c.st, vpod::kOk);
+    EXPECT_EQ(c.xfer({0x8A, 0x8B, 0x8C, 0x96, 0x8F}, 10),
+              (Bytes{0xFA, 0x8A, 0xFA, 0x8B, 0xFA, 0x8C, 0xFA, 0x96, 0xFA, 0x8F}));
+    Dev x("MP0003");
+    ASSERT_EQ(x.st, vpod::kOk);
+    EXPECT_EQ(x.xfer({0x9E, 0x01, 0x00, 0xAA}, 2), (Bytes{0xFA, 0xAA}));
+    // The FT2232C/D has its MPSSE on channel A only; the FT4232H on A and B.
+    Dev cb("MP0002B");
+    EXPECT_EQ(cb.st, vpod::kInvalidParameter);
+    Dev qc("MP0004C");
+    EXPECT_EQ(qc.st, vpod::kInvalidParameter);
+    Dev qb("MP0004B");
+    EXPECT_EQ(qb.st, vpod::kOk);
+    // The FT4232H takes the high-byte commands without a high byte to drive.
+    EXPECT_EQ(qb.xfer({0x82, 0x00, 0xFF, 0x83}, 1), (Bytes{0xFF}));
+}
+
+TEST_F(Mpsse, CommandsSplitAtAnyByteGiveTheSameAnswers) {
+    const Bytes stream = {0x84, 0x80, 0x08, 0x0B, 0x39, 0x01, 0x00, 0x12, 0x34, 0x3B, 0x04, 0x15, 0x6B,
+                          0x02, 0x83, 0x81, 0x1B, 0x03, 0x0F, 0x2A, 0x05, 0x19, 0x00, 0x00, 0xC3, 0x85,
+                          0x28, 0x01, 0x00, 0x87, 0xAA};
+    Bytes expected;
+    {
+        Dev whole("MP0001A");
+        whole.send(stream);
+        expected = whole.receive(whole.queued());
+    }
+    ASSERT_EQ(expected.size(), 10u);
+    EXPECT_EQ(expected[0], 0x12);
+    EXPECT_EQ(expected[1], 0x34);
+    EXPECT_EQ(expected[expected.size() - 2], 0xFA);
+    for (size_t cut1 = 1; cut1 < stream.size(); ++cut1) {
+        for (size_t cut2 = cut1; cut2 < stream.size(); cut2 += 3) {
+            Dev d("MP0001A");
+            d.send(Bytes(stream.begin(), stream.begin() + static_cast<long>(cut1)));
+            d.send(Bytes(stream.begin() + static_cast<long>(cut1), stream.begin() + static_cast<long>(cut2)));
+            d.send(Bytes(stream.begin() + static_cast<long>(cut2), stream.end()));
+            EXPECT_EQ(d.receive(expected.size()), expected) << "cuts " << cut1 << "," << cut2;
+        }
+    }
+}
+
+TEST_F(Mpsse, AnIncompleteCommandWaitsAndPurgeOfTheTransmitSideDropsIt) {
+    Dev d("MP0001A");
+    d.send({0x80, 0x00});
+    EXPECT_EQ(stateOf("MP0001A").pendingCommandBytes, 2u);
+    d.send({0x0B, 0x81});
+    EXPECT_EQ(d.receive(1), (Bytes{0xF4}));
+    d.send({0x19, 0x03});
+    ASSERT_EQ(vpod::purge(d.h, vpod::kPurgeTx), vpod::kOk);
+    EXPECT_EQ(stateOf("MP0001A").pendingCommandBytes, 0u);
+    EXPECT_EQ(d.xfer({0xAB}, 2), (Bytes{0xFA, 0xAB}));
+}
+
+TEST_F(Mpsse, NothingIsInterpretedBeforeMpsseModeAndModeZeroResetsTheEngine) {
+    Dev d("MP0001A", false);
+    d.send({0xAA, 0x81});
+    EXPECT_EQ(d.queued(), 0u);
+    ASSERT_EQ(vpod::setBitMode(d.h, 0, 2), vpod::kOk);
+    d.send({0x84, 0x86, 0x05, 0x00, 0x8A, 0x80, 0x0B, 0x0B});
+    ChipState s = stateOf("MP0001A");
+    EXPECT_TRUE(s.loopback);
+    EXPECT_EQ(s.divisor, 5u);
+    EXPECT_FALSE(s.divideBy5);
+    ASSERT_EQ(vpod::setBitMode(d.h, 0, 0), vpod::kOk);
+    s = stateOf("MP0001A");
+    EXPECT_FALSE(s.loopback);
+    EXPECT_TRUE(s.divideBy5);
+    EXPECT_EQ(s.lowDirection, 0u);
+    EXPECT_EQ(vpod::setBitMode(d.h, 0, 0x03), vpod::kInvalidParameter);
+}
+
+TEST_F(Mpsse, SimulatedTimeFollowsTheProgrammedClock) {
+    Dev d("MP0003");
+    uint64_t t0 = 0, t1 = 0;
+    // Divide-by-5 on, divisor 0: 6 MHz. 0x8F 0x7C 0x00 = 125 * 8 = 1000 clocks = 166.67 us.
+    d.send({0x8B, 0x86, 0x00, 0x00});
+    ASSERT_TRUE(vpod::control::simulatedTimeNs("MP0003", &t0));
+    d.send({0x8F, 0x7C, 0x00});
+    ASSERT_TRUE(vpod::control::simulatedTimeNs("MP0003", &t1));
+    EXPECT_GE(t1 - t0, 166666u);
+    EXPECT_LT(t1 - t0, 166666u + 125000u);   // plus at most one microframe of USB alignment
+    // 60 MHz base, divisor 0: 30 MHz; the same clocks take a fifth of the time.
+    d.send({0x8A});
+    ASSERT_TRUE(vpod::control::simulatedTimeNs("MP0003", &t0));
+    d.send({0x8F, 0x7C, 0x00});
+    ASSERT_TRUE(vpod::control::simulatedTimeNs("MP0003", &t1));
+    EXPECT_GE(t1 - t0, 33333u);
+    EXPECT_LT(t1 - t0, 33333u + 125000u);
+    EXPECT_EQ(stateOf("MP0003").tckCycles, 2000u);
+    // The FT2232C/D has a 12 MHz base: 6 MHz at divisor 0, 1 ms USB frames.
+    Dev c("MP0002A");
+    ASSERT_TRUE(vpod::control::simulatedTimeNs("MP0002A", &t0));
+    c.send({0x86, 0x01, 0x00, 0x19, 0xF9, 0x00});   // divisor 1: 3 MHz; the data bytes are missing
+    c.send(Bytes(250, 0));                          // 250 bytes = 2000 clocks = 666.7 us
+    ASSERT_TRUE(vpod::control::simulatedTimeNs("MP0002A", &t1));
+    EXPECT_GE(t1 - t0, 666666u);
+    EXPECT_LT(t1 - t0, 666666u + 2000000u);
+}
+
+}  // namespace

@@ -1,0 +1,249 @@
+// The TAP models against IEEE 1149.1: the state table, captures, updates, BYPASS and TRST.
+#include <map>
+#include <queue>
+
+#include "vpod_util.h"
+
+using namespace vpodtest;
+using vpod::control::TapState;
+
+namespace {
+
+// IEEE 1149.1 TAP controller, as the standard tabulates it: state -> (next with TMS 0, with TMS 1).
+const std::map<TapState, std::pair<TapState, TapState>> kTable = {
+    {TapState::TestLogicReset, {TapState::RunTestIdle, TapState::TestLogicReset}},
+    {TapState::RunTestIdle, {TapState::RunTestIdle, TapState::SelectDrScan}},
+    {TapState::SelectDrScan, {TapState::CaptureDr, TapState::SelectIrScan}},
+    {TapState::CaptureDr, {TapState::ShiftDr, TapState::Exit1Dr}},
+    {TapState::ShiftDr, {TapState::ShiftDr, TapState::Exit1Dr}},
+    {TapState::Exit1Dr, {TapState::PauseDr, TapState::UpdateDr}},
+    {TapState::PauseDr, {TapState::PauseDr, TapState::Exit2Dr}},
+    {TapState::Exit2Dr, {TapState::ShiftDr, TapState::UpdateDr}},
+    {TapState::UpdateDr, {TapState::RunTestIdle, TapState::SelectDrScan}},
+    {TapState::SelectIrScan, {TapState::CaptureIr, TapState::TestLogicReset}},
+    {TapState::CaptureIr, {TapState::ShiftIr, TapState::Exit1Ir}},
+    {TapState::ShiftIr, {TapState::ShiftIr, TapState::Exit1Ir}},
+    {TapState::Exit1Ir, {TapState::PauseIr, TapState::UpdateIr}},
+    {TapState::PauseIr, {TapState::PauseIr, TapState::Exit2Ir}},
+    {TapState::Exit2Ir, {TapState::ShiftIr, TapState::UpdateIr}},
+    {TapState::UpdateIr, {TapState::RunTestIdle, TapState::SelectDrScan}},
+};
+
+const char* const kChainBoard = R"(
+[Device1]
+Type=FT2232H
+Serial=TP0001
+ChannelA=chain
+TrstA=DataBus4
+ChannelB=single
+TrstB=CtrlBus2
+[Target chain]
+Kind=jtag
+Taps=dap, bsc
+[Target dap]
+Kind=tap
+IrLength=4
+Idcode=0x4BA00477
+IdcodeInstruction=0xE
+Register.DPACC=0xA,35
+[Target bsc]
+Kind=tap
+IrLength=5
+Idcode=0x06413041
+SampleInstruction=0x02
+BoundaryLength=20
+[Target single]
+Kind=tap
+IrLength=3
+IrCapture=0x5
+)";
+
+// Clocks TMS bits (TDI low), 7 per command at most.
+void tms(Dev& d, const std::vector<int>& bits) {
+    for (size_t i = 0; i < bits.size(); i += 7) {
+        const size_t n = std::min<size_t>(7, bits.size() - i);
+        uint8_t v = 0;
+        for (size_t k = 0; k < n; ++k) v = static_cast<uint8_t>(v | (bits[i + k] << k));
+        d.send({0x4B, static_cast<uint8_t>(n - 1), v});
+    }
+}
+
+// Shifts bits through a Shift state, leaving it on the last bit when exit is set; returns TDO.
+std::vector<int> shift(Dev& d, const std::vector<int>& tdi, bool exit = true) {
+    Bytes cmd;
+    for (size_t i = 0; i < tdi.size(); ++i) {
+        if (exit && i + 1 == tdi.size()) cmd.insert(cmd.end(), {0x6B, 0x00, static_cast<uint8_t>(0x01 | (tdi[i] << 7))});
+        else cmd.insert(cmd.end(), {0x3B, 0x00, static_cast<uint8_t>(tdi[i])});
+    }
+    Bytes r = d.xfer(cmd, tdi.size());
+    std::vector<int> out;
+    for (uint8_t b : r) out.push_back(b >> 7);
+    return out;
+}
+
+TapState stateOf(const std::string& iface, unsigned tap) {
+    vpod::control::TapInfo info;
+    EXPECT_TRUE(vpod::control::tapInfo(iface, tap, &info));
+    return info.state;
+}
+
+std::vector<int> pathTo(TapState target) {
+    // Breadth-first over the table from Test-Logic-Reset.
+    std::map<TapState, std::vector<int>> paths{{TapState::TestLogicReset, {}}};
+    std::queue<TapState> q;
+    q.push(TapState::TestLogicReset);
+    while (!q.empty()) {
+        TapState s = q.front();
+        q.pop();
+        const auto& nx = kTable.at(s);
+        for (int t = 0; t < 2; ++t) {
+            TapState n = t ? nx.second : nx.first;
+            if (!paths.count(n)) {
+                paths[n] = paths[s];
+                paths[n].push_back(t);
+                q.push(n);
+            }
+        }
+    }
+    return paths.at(target);
+}
+
+std::vector<int> bitsOf(uint64_t v, unsigned n) {
+    std::vector<int> b;
+    for (unsigned i = 0; i < n; ++i) b.push_back(static_cast<int>((v >> i) & 1));
+    return b;
+}
+
+uint64_t valueOf(const std::vector<int>& b, size_t from, size_t n) {
+    uint64_t v = 0;
+    for (size_t i = 0; i < n; ++i) v |= static_cast<uint64_t>(b[from + i]) << i;
+    return v;
+}
+
+class Tap : public ::testing::Test {
+protected:
+    void SetUp() override { loadBoard(kChainBoard); }
+};
+
+TEST_F(Tap, EveryTransitionFollowsTheStateTable) {
+    Dev d("TP0001A");
+    d.send({0x80, 0x18, 0x1B});   // TRST released (driven high)
+    for (const auto& [from, next] : kTable) {
+        for (int t = 0; t < 2; ++t) {
+            tms(d, {1, 1, 1, 1, 1});
+            ASSERT_EQ(stateOf("TP0001A", 0), TapState::TestLogicReset);
+            tms(d, pathTo(from));
+            ASSERT_EQ(stateOf("TP0001A", 0), from);
+            ASSERT_EQ(stateOf("TP0001A", 1), from);
+            tms(d, {t});
+            EXPECT_EQ(stateOf("TP0001A", 0), t ? next.second : next.first)
+                << vpod::control::tapStateName(from) << " TMS " << t;
+        }
+        // Five TMS-high clocks reach Test-Logic-Reset from here.
+        tms(d, pathTo(from));
+        tms(d, {1, 1, 1, 1, 1});
+        EXPECT_EQ(stateOf("TP0001A", 0), TapState::TestLogicReset) << vpod::control::tapStateName(from);
+    }
+}
+
+TEST_F(Tap, IdcodesComeOutAfterResetNearestTdoFirst) {
+    Dev d("TP0001A");
+    d.send({0x80, 0x18, 0x1B});
+    d.send({0x4B, 0x05, 0x1F, 0x4B, 0x03, 0x02});   // reset, then Run-Test/Idle -> Shift-DR
+    const Bytes id = d.xfer({0x28, 0x07, 0x00}, 8);
+    EXPECT_EQ(id, (Bytes{0x77, 0x04, 0xA0, 0x4B, 0x41, 0x30, 0x41, 0x06}));
+    vpod::control::RegisterLog log;
+    ASSERT_TRUE(vpod::control::tapRegister("TP0001A", 0, "IDCODE", &log));
+    EXPECT_EQ(log.captures, 1u);
+}
+
+TEST_F(Tap, CaptureIrLoadsOneZeroAndAllOnesSelectsBypass) {
+    Dev d("TP0001A");
+    d.send({0x80, 0x18, 0x1B});
+    tms(d, {1, 1, 1, 1, 1, 0, 1, 1, 0, 0});   // Shift-IR
+    const auto out = shift(d, std::vector<int>(9, 1));
+    EXPECT_EQ(out, (std::vector<int>{1, 0, 0, 0, 1, 0, 0, 0, 0}));
+    tms(d, {1, 0});   // Update-IR, Run-Test/Idle
+    vpod::control::TapInfo info;
+    ASSERT_TRUE(vpod::control::tapInfo("TP0001A", 1, &info));
+    EXPECT_EQ(info.selectedRegister, "BYPASS");
+    EXPECT_EQ(info.instruction, 0x1Fu);
+    // BYPASS: one bit per TAP, capturing 0; the pattern comes out two clocks late.
+    tms(d, {1, 0, 0});
+    const std::vector<int> pattern = {1, 0, 1, 1, 0, 0, 1, 1};
+    EXPECT_EQ(shift(d, pattern), (std::vector<int>{0, 0, 1, 0, 1, 1, 0, 0}));
+    // The capture value's upper bits are configurable; the low two stay 01.
+    Dev b("TP0001B");
+    b.send({0x80, 0x0B, 0x0B, 0x82, 0x04, 0x04});
+    tms(b, {1, 1, 1, 1, 1, 0, 1, 1, 0, 0});
+    EXPECT_EQ(shift(b, {0, 0, 0}), (std::vector<int>{1, 0, 1}));
+}
+
+TEST_F(Tap, BoundaryAndUserRegistersShowCapturesAndUpdates) {
+    Dev d("TP0001A");
+    d.send({0x80, 0x18, 0x1B});
+    // IR: dap (nearest TDO) BYPASS 1111, bsc SAMPLE 00010; the first bits shifted reach dap.
+    tms(d, {1, 1, 1, 1, 1, 0, 1, 1, 0, 0});
+    shift(d, {1, 1, 1, 1, 0, 1, 0, 0, 0});
+    tms(d, {1, 0});
+    ASSERT_TRUE(vpod::control::setTapCapture("TP0001A", 1, "BOUNDARY", {0xA5, 0x0F, 0x09}));
+    EXPECT_FALSE(vpod::control::setTapCapture("TP0001A", 1, "BOUNDARY", {0xA5}));
+    tms(d, {1, 0, 0});
+    std::vector<int> in = bitsOf(0x5A5A5Aull, 21);
+    const auto out = shift(d, in);
+    EXPECT_EQ(out[0], 0);                               // dap's BYPASS
+    EXPECT_EQ(valueOf(out, 1, 20), 0x90FA5ull);         // bsc's boundary capture
+    tms(d, {1, 0});
+    vpod::control::RegisterLog log;
+    ASSERT_TRUE(vpod::control::tapRegister("TP0001A", 1, "BOUNDARY", &log));
+    EXPECT_EQ(log.length, 20u);
+    EXPECT_EQ(log.captures, 1u);
+    EXPECT_EQ(log.updates, 1u);
+    uint64_t updated = 0;
+    for (size_t i = 0; i < log.lastUpdate.size(); ++i) updated |= static_cast<uint64_t>(log.lastUpdate[i]) << (8 * i);
+    EXPECT_EQ(updated, valueOf(in, 1, 20));
+
+    // A user register of the dap: DPACC (0xA, 35 bits); bsc in BYPASS.
+    tms(d, {1, 1, 0, 0});
+    shift(d, {0, 1, 0, 1, 1, 1, 1, 1, 1});
+    tms(d, {1, 0, 1, 0, 0});
+    in = bitsOf(0x3123456789ull, 36);
+    shift(d, in);
+    tms(d, {1, 0});
+    ASSERT_TRUE(vpod::control::tapRegister("TP0001A", 0, "DPACC", &log));
+    EXPECT_EQ(log.updates, 1u);
+    uint64_t dpacc = 0;
+    for (size_t i = 0; i < log.lastUpdate.size(); ++i) dpacc |= static_cast<uint64_t>(log.lastUpdate[i]) << (8 * i);
+    EXPECT_EQ(dpacc, valueOf(in, 0, 35));
+    EXPECT_FALSE(vpod::control::tapRegister("TP0001A", 0, "NOSUCH", &log));
+}
+
+TEST_F(Tap, TrstOnAnyConfiguredPinResetsTheChainAndHoldsIt) {
+    Dev d("TP0001A");
+    d.send({0x80, 0x18, 0x1B});
+    tms(d, {1, 1, 1, 1, 1, 0, 1, 1, 0, 0});
+    shift(d, std::vector<int>(9, 1));
+    tms(d, {1, 0});
+    vpod::control::TapInfo info;
+    ASSERT_TRUE(vpod::control::tapInfo("TP0001A", 0, &info));
+    EXPECT_EQ(info.selectedRegister, "BYPASS");
+    d.send({0x80, 0x08, 0x1B});   // DataBus4 driven low: TRST asserted
+    vpod::control::ChipState cs;
+    ASSERT_TRUE(vpod::control::chipState("TP0001A", &cs));
+    EXPECT_TRUE(cs.trstAsserted);
+    tms(d, {0, 0, 1, 0});
+    ASSERT_TRUE(vpod::control::tapInfo("TP0001A", 0, &info));
+    EXPECT_EQ(info.state, TapState::TestLogicReset);
+    EXPECT_EQ(info.selectedRegister, "IDCODE");
+    d.send({0x80, 0x08, 0x0B});   // the pin as an input floats high: released
+    tms(d, {0});
+    EXPECT_EQ(stateOf("TP0001A", 0), TapState::RunTestIdle);
+    // Channel B's TRST is on the high byte.
+    Dev b("TP0001B");
+    b.send({0x80, 0x08, 0x0B, 0x82, 0x04, 0x04, 0x4B, 0x00, 0x00});
+    EXPECT_EQ(stateOf("TP0001B", 0), TapState::RunTestIdle);
+    b.send({0x82, 0x00, 0x04});
+    EXPECT_EQ(stateOf("TP0001B", 0), TapState::TestLogicReset);
+}
+
+}  // namespace
