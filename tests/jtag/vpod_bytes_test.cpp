@@ -1,0 +1,440 @@
+// The MPSSE bytes of moves, scans, resets and waits, as the virtual pod receives them.
+#include "vpod_fixture.h"
+
+namespace {
+
+Bytes cat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+// Sizes of the 0x19 / 0x39 / 0x28 byte commands in a stream that holds only scan commands
+// (TMS commands, bit commands, byte commands with their data, 0x87).
+std::vector<uint32_t> byteChunks(const Bytes& s) {
+    std::vector<uint32_t> sizes;
+    size_t i = 0;
+    while (i < s.size()) {
+        const uint8_t op = s[i];
+        if (op == 0x19 || op == 0x39 || op == 0x28) {
+            const uint32_t n = s[i + 1] + 256u * s[i + 2] + 1;
+            sizes.push_back(n);
+            i += 3 + (op == 0x28 ? 0 : n);
+        } else if (op == 0x4B || op == 0x6B || op == 0x1B || op == 0x3B) {
+            i += 3;
+        } else if (op == 0x2A) {
+            i += 2;
+        } else {
+            i += 1;
+        }
+    }
+    return sizes;
+}
+
+}  // namespace
+
+class Moves : public VpodTest {};
+
+TEST_F(Moves, NeedAKnownStateAndFollowTheTables) {
+    open(boards::standard());
+    EXPECT_EQ(state(), 0u);   // right after open
+    EXPECT_EQ(x_moveToState(h, 1, 2), 1u);
+    EXPECT_EQ(lastCode(), 19u);
+    EXPECT_EQ(x_moveToState(h, 2, 2), 1u);
+    EXPECT_EQ(lastCode(), 8u);
+
+    resetAndClear();
+    EXPECT_EQ(x_tmsReset(h, 1), 0u);
+    EXPECT_EQ(written(), (Bytes{0x6B, 0x04, 0xFF, 0x87}));
+    EXPECT_EQ(state(), 1u);
+    EXPECT_EQ(tmsHigh(), 1u);
+
+    struct Step { int to; Bytes bytes; vpod::control::TapState chipState; };
+    using TS = vpod::control::TapState;
+    const Step steps[] = {
+        {1, {0x6B, 0x03, 0x9E, 0x87}, TS::TestLogicReset},
+        {2, {0x6B, 0x00, 0x80, 0x87}, TS::RunTestIdle},
+        {2, {0x6B, 0x00, 0x80, 0x87}, TS::RunTestIdle},
+        {3, {0x6B, 0x03, 0x85, 0x87}, TS::PauseDr},
+        {4, {0x4B, 0x01, 0x87, 0x6B, 0x04, 0x8B, 0x87}, TS::PauseIr},
+        {3, {0x6B, 0x05, 0x97, 0x87}, TS::PauseDr},
+        {2, {0x6B, 0x02, 0x83, 0x87}, TS::RunTestIdle},
+        {4, {0x6B, 0x04, 0x8B, 0x87}, TS::PauseIr},
+        {1, {0x6B, 0x04, 0xBF, 0x87}, TS::TestLogicReset},
+    };
+    for (const Step& s : steps) {
+        clear();
+        ASSERT_EQ(x_moveToState(h, 1, s.to), 0u) << x_kpxErrorMsg(h);
+        EXPECT_EQ(written(), s.bytes) << "to " << s.to;
+        EXPECT_EQ(state(), static_cast<uint32_t>(s.to));
+        EXPECT_EQ(tmsHigh(), s.to == 1 ? 1u : 0u);
+        EXPECT_EQ(tap(0).state, s.chipState);
+        EXPECT_EQ(tap(1).state, s.chipState);
+    }
+    // Buffered moves only queue (op 0x4B, no 0x87).
+    ASSERT_EQ(x_scanSetBuffering(h, 9), 0u);
+    clear();
+    EXPECT_EQ(x_moveToState(h, 1, 2), 0u);
+    EXPECT_EQ(x_moveToState(h, 1, 3), 0u);
+    EXPECT_TRUE(written().empty());
+    ASSERT_EQ(x_scanSetBuffering(h, 0), 0u);
+    EXPECT_EQ(written(), (Bytes{0x4B, 0x00, 0x80, 0x4B, 0x03, 0x85, 0x83, 0x87}));
+    EXPECT_EQ(tap(0).state, TS::PauseDr);
+}
+
+TEST_F(Moves, ArgumentChecksAndDeclaredStates) {
+    open(boards::standard());
+    clear();
+    // Declared states send nothing and need no set-up.
+    EXPECT_EQ(x_scanAssumeState(h, 1, 5), 1u);
+    EXPECT_EQ(lastCode(), 17u);
+    EXPECT_EQ(x_scanAssumeState(h, 1, 2), 0u);
+    EXPECT_TRUE(written().empty());
+    EXPECT_EQ(state(), 2u);
+    EXPECT_EQ(x_moveToState(h, 1, 0), 1u);
+    EXPECT_EQ(lastCode(), 18u);
+    EXPECT_EQ(x_commonMoveToState(h, 3, 2), 1u);
+    EXPECT_EQ(lastCode(), 10u);
+    uint32_t list[2] = {0xFFFFFFFFu, 1};
+    EXPECT_EQ(x_commonMoveToStateTl(h, list, 2, 2), 1u);
+    EXPECT_EQ(lastCode(), 7004u);
+    EXPECT_EQ(x_commonMoveToStateTl(h, nullptr, 1, 2), 1u);
+    EXPECT_EQ(lastCode(), 4002u);
+    list[0] = 2;
+    EXPECT_EQ(x_commonMoveToStateTl(h, list, 1, 2), 1u);
+    EXPECT_EQ(lastCode(), 8u);
+    EXPECT_EQ(x_scanGetState(h, 1, nullptr), 1u);
+    EXPECT_EQ(lastCode(), 4002u);
+    EXPECT_EQ(x_scanSetStopState(h, 0), 1u);
+    EXPECT_EQ(lastCode(), 17u);
+    EXPECT_EQ(state(), 2u);   // failed checks changed nothing
+
+    list[0] = 0xFFFFFFFFu;
+    ASSERT_EQ(x_commonMoveToStateTl(h, list, 1, 3), 0u);
+    EXPECT_EQ(state(), 3u);
+    ASSERT_EQ(x_commonMoveToState(h, 1, 2), 0u);
+    EXPECT_EQ(state(), 2u);
+    EXPECT_EQ(tap(0).state, vpod::control::TapState::RunTestIdle);
+}
+
+TEST_F(Moves, SlowFirstTckOutOfRunTestIdle) {
+    open(boards::slowChip());
+    resetAndClear();
+    ASSERT_EQ(x_setScanFrequency(h, 1000), 0u);
+    ASSERT_EQ(x_moveToState(h, 1, 2), 0u);
+    EXPECT_EQ(x_scanProtocol(h, 1, 3), 1u);
+    EXPECT_EQ(lastCode(), 3017u);
+    ASSERT_EQ(x_scanProtocol(h, 1, 2), 0u);
+    ASSERT_EQ(x_scanProtocol(h, 0xFFFFFFFFu, 1), 0u);   // arms
+    clear();
+    ASSERT_EQ(x_moveToState(h, 1, 3), 0u);
+    EXPECT_EQ(written(), (Bytes{0x86, 0xB7, 0x0B, 0x4B, 0x00, 0x83, 0x86, 0x05, 0x00, 0x6B, 0x02, 0x82, 0x87}));
+    EXPECT_EQ(tap(0).state, vpod::control::TapState::PauseDr);
+    EXPECT_EQ(chip().divisor, 5);   // the frequency in force is back
+    // Used once: the next departure from RTI is ordinary; arming outside RTI does nothing.
+    ASSERT_EQ(x_scanProtocol(h, 0xFFFFFFFFu, 1), 0u);
+    ASSERT_EQ(x_moveToState(h, 1, 2), 0u);
+    clear();
+    ASSERT_EQ(x_moveToState(h, 1, 3), 0u);
+    EXPECT_EQ(written(), (Bytes{0x6B, 0x03, 0x85, 0x87}));
+    // A scan leaving RTI takes the slow clock too.
+    ASSERT_EQ(x_moveToState(h, 1, 2), 0u);
+    ASSERT_EQ(x_scanProtocol(h, 0xFFFFFFFFu, 1), 0u);
+    clear();
+    const uint16_t tdi = 0x0005;
+    ASSERT_EQ(x_scanIr(h, 1, &tdi, 3, nullptr), 0u);
+    EXPECT_EQ(written(), (Bytes{0x86, 0xB7, 0x0B, 0x4B, 0x00, 0x83, 0x86, 0x05, 0x00, 0x4B, 0x02, 0x81, 0x1B,
+                                0x01, 0x05, 0x4B, 0x00, 0x83, 0x6B, 0x01, 0x81, 0x87}));
+}
+
+class Scans : public VpodTest {};
+
+TEST_F(Scans, ShortDrScanReadsTdoThroughTheLastBitCommand) {
+    open(boards::standard());
+    resetAndClear();
+    ASSERT_EQ(x_moveToState(h, 1, 2), 0u);
+    clear();
+    const uint16_t tdi = 0x00A5;
+    uint16_t tdo = 0xFFFF;
+    ASSERT_EQ(x_scanDr(h, 1, &tdi, 8, &tdo), 0u) << x_kpxErrorMsg(h);
+    EXPECT_EQ(written(), (Bytes{0x4B, 0x02, 0x81, 0x3B, 0x06, 0xA5, 0x6B, 0x00, 0x83, 0x6B, 0x01, 0x81, 0x87}));
+    EXPECT_EQ(tdo, 0x0077);   // low byte of the debug port's IDCODE
+    EXPECT_EQ(state(), 2u);
+    EXPECT_EQ(tmsHigh(), 0u);
+}
+
+TEST_F(Scans, BufferedScanFromPauseQueuesOnly) {
+    open(boards::standard());
+    resetAndClear();
+    ASSERT_EQ(x_moveToState(h, 1, 3), 0u);
+    ASSERT_EQ(x_scanSetBuffering(h, 9), 0u);
+    clear();
+    const uint16_t tdi[2] = {0x5678, 0x0009};
+    ASSERT_EQ(x_scanDr(h, 1, tdi, 20, nullptr), 0u);
+    EXPECT_TRUE(written().empty());
+    EXPECT_EQ(state(), 2u);
+    ASSERT_EQ(x_scanSetBuffering(h, 2), 0u);
+    EXPECT_EQ(written(), (Bytes{0x4B, 0x01, 0x81, 0x19, 0x01, 0x00, 0x78, 0x56, 0x1B, 0x02, 0x09, 0x4B, 0x00, 0x83,
+                                0x4B, 0x01, 0x81, 0x83, 0x87}));
+    // From Pause-DR the register is shifted on without a new capture.
+    const uint64_t captures = reg(0, "IDCODE").captures + reg(1, "IDCODE").captures;
+    EXPECT_EQ(captures, 1u + 1u);
+    ASSERT_EQ(x_scanSetBuffering(h, 0), 0u);
+}
+
+TEST_F(Scans, IrScanWithoutTdo) {
+    open(boards::standard());
+    resetAndClear();
+    ASSERT_EQ(x_moveToState(h, 1, 2), 0u);
+    clear();
+    const uint16_t tdi = 0x0005;
+    ASSERT_EQ(x_scanIr(h, 1, &tdi, 6, nullptr), 0u);
+    EXPECT_EQ(written(), (Bytes{0x4B, 0x03, 0x83, 0x1B, 0x04, 0x05, 0x4B, 0x00, 0x03, 0x6B, 0x01, 0x81, 0x87}));
+    EXPECT_EQ(tap(0).state, vpod::control::TapState::RunTestIdle);
+    EXPECT_EQ(tap(0).irUpdates, 1u);
+}
+
+TEST_F(Scans, LongScansAreCutInto2048ByteChunksRemainderFirst) {
+    open(boards::standard());
+    resetAndClear();
+    ASSERT_EQ(x_moveToState(h, 1, 2), 0u);
+    std::vector<uint16_t> tdi(5000 / 2 + 4, 0xA55A);
+
+    clear();
+    ASSERT_EQ(x_scanLDr(h, 1, tdi.data(), 16385, nullptr, nullptr, nullptr), 0u);
+    Bytes s = written();
+    EXPECT_EQ(byteChunks(s), (std::vector<uint32_t>{2048}));
+    // Entry, one chunk with its data, then only the last-bit command and the end path.
+    ASSERT_EQ(s.size(), 3u + 3 + 2048 + 3 + 3 + 1);
+    EXPECT_EQ(Bytes(s.end() - 7, s.end()), (Bytes{0x4B, 0x00, 0x03, 0x6B, 0x01, 0x81, 0x87}));
+    EXPECT_EQ(s[3 + 3], 0x5A);
+
+    clear();
+    ASSERT_EQ(x_scanLDr(h, 1, tdi.data(), 16384, nullptr, nullptr, nullptr), 0u);
+    s = written();
+    EXPECT_EQ(byteChunks(s), (std::vector<uint32_t>{2047}));
+    EXPECT_EQ(Bytes(s.end() - 10, s.end()), (Bytes{0x1B, 0x06, 0xA5, 0x4B, 0x00, 0x83, 0x6B, 0x01, 0x81, 0x87}));
+
+    clear();
+    ASSERT_EQ(x_scanLDr(h, 1, nullptr, 5000 * 8 + 1, nullptr, nullptr, nullptr), 0u);
+    EXPECT_EQ(byteChunks(written()), (std::vector<uint32_t>{904, 2048, 2048}));
+
+    // TDI-less with TDO: read-only commands and a zero last bit.
+    clear();
+    std::vector<uint16_t> tdo(1, 0);
+    ASSERT_EQ(x_moveToState(h, 1, 1), 0u);
+    clear();
+    ASSERT_EQ(x_scanDr(h, 1, nullptr, 12, tdo.data()), 0u);
+    EXPECT_EQ(written(), (Bytes{0x4B, 0x03, 0x82, 0x28, 0x00, 0x00, 0x2A, 0x02, 0x6B, 0x00, 0x03, 0x6B, 0x01, 0x81,
+                                0x87}));
+    EXPECT_EQ(tdo[0], 0x0477);
+}
+
+TEST_F(Scans, ZeroLengthPauseAndStopStates) {
+    open(boards::standard());
+    resetAndClear();
+    ASSERT_EQ(x_moveToState(h, 1, 2), 0u);
+    const uint16_t tdi[2] = {0x1234, 0x5678};
+    clear();
+    ASSERT_EQ(x_scanDr(h, 1, tdi, 65536, nullptr), 0u);   // a short count of 65536 is zero bits
+    EXPECT_EQ(written(), (Bytes{0x4B, 0x02, 0x8D, 0x6B, 0x01, 0x81, 0x87}));
+
+    clear();
+    ASSERT_EQ(x_scanToPauseIr(h, 1, tdi, 9, nullptr), 0u);
+    Bytes s = written();
+    EXPECT_EQ(Bytes(s.end() - 4, s.end()), (Bytes{0x4B, 0x00, 0x80, 0x87}));
+    EXPECT_EQ(state(), 4u);
+    EXPECT_EQ(tap(0).state, vpod::control::TapState::PauseIr);
+    // Zero bits in the pause state of the same register stays there.
+    ASSERT_EQ(x_scanToPauseIr(h, 1, nullptr, 0, nullptr), 0u);
+    EXPECT_EQ(state(), 4u);
+    EXPECT_EQ(tap(0).state, vpod::control::TapState::PauseIr);
+
+    ASSERT_EQ(x_scanSetStopState(h, 1), 0u);
+    clear();
+    ASSERT_EQ(x_scanDr(h, 1, tdi, 4, nullptr), 0u);
+    s = written();
+    EXPECT_EQ(Bytes(s.end() - 4, s.end()), (Bytes{0x6B, 0x03, 0x9F, 0x87}));
+    EXPECT_EQ(state(), 1u);
+    EXPECT_EQ(tmsHigh(), 1u);
+    EXPECT_EQ(tap(1).state, vpod::control::TapState::TestLogicReset);
+    for (int stop : {3, 4, 2}) {
+        ASSERT_EQ(x_scanSetStopState(h, stop), 0u);
+        ASSERT_EQ(x_scanIr(h, 1, tdi, 9, nullptr), 0u);
+        EXPECT_EQ(state(), static_cast<uint32_t>(stop));
+    }
+    EXPECT_EQ(tap(0).state, vpod::control::TapState::RunTestIdle);
+}
+
+TEST_F(Scans, RawShiftsKeepTheState) {
+    open(boards::standard());
+    resetAndClear();
+    ASSERT_EQ(x_moveToState(h, 1, 3), 0u);
+    clear();
+    const uint16_t tdi = 0x0ABC;
+    uint16_t tdo = 0;
+    ASSERT_EQ(x_scanTdio(h, 1, &tdi, 12, &tdo), 0u);
+    EXPECT_EQ(written(), (Bytes{0x39, 0x00, 0x00, 0xBC, 0x3B, 0x03, 0x0A, 0x83, 0x87}));
+    EXPECT_EQ(state(), 3u);
+    // Without TDI, TDO or expected values the bits are clocked with a read and dropped.
+    clear();
+    ASSERT_EQ(x_scanTdio(h, 1, nullptr, 9, nullptr), 0u);
+    EXPECT_EQ(written(), (Bytes{0x28, 0x00, 0x00, 0x2A, 0x00, 0x83, 0x87}));
+    EXPECT_EQ(x_scanTdio(h, 2, &tdi, 12, &tdo), 1u);
+    EXPECT_EQ(lastCode(), 8u);
+}
+
+class Resets : public VpodTest {};
+
+TEST_F(Resets, TrstPulseAndHold) {
+    open(boards::standard(), "DV000001A", "TrstPin=DataBus4\n");
+    EXPECT_EQ(x_tmsReset(h, 1), 0u);   // works from the unknown state
+    ASSERT_EQ(x_moveToState(h, 1, 2), 0u);
+    clear();
+    const uint64_t resets = tap(0).resets;
+    ASSERT_EQ(x_trstReset(h, 1), 0u);
+    EXPECT_EQ(written(), (Bytes{0x80, 0x02, 0x1B, 0x8E, 0x00, 0x80, 0x12, 0x1B, 0x83, 0x87}));
+    EXPECT_EQ(state(), 1u);
+    EXPECT_EQ(tmsHigh(), 0u);   // TMS kept its level through the pulse
+    EXPECT_EQ(tap(0).resets, resets + 1);
+    EXPECT_FALSE(chip().trstAsserted);
+
+    // Held active: moves and scans refuse, a second hold and a pulse send nothing.
+    clear();
+    ASSERT_EQ(x_setTrst(h, 1, 0), 0u);
+    EXPECT_EQ(written(), (Bytes{0x80, 0x02, 0x1B, 0x83, 0x87}));
+    EXPECT_TRUE(chip().trstAsserted);
+    clear();
+    EXPECT_EQ(x_setTrst(h, 1, 0), 0u);
+    EXPECT_EQ(x_trstReset(h, 1), 0u);
+    EXPECT_TRUE(written().empty());
+    EXPECT_EQ(x_moveToState(h, 1, 2), 1u);
+    EXPECT_EQ(lastCode(), 24u);
+    const uint16_t tdi = 1;
+    EXPECT_EQ(x_scanDr(h, 1, &tdi, 1, nullptr), 1u);
+    EXPECT_EQ(lastCode(), 24u);
+    EXPECT_EQ(x_setTrst(h, 1, 2), 1u);
+    EXPECT_EQ(lastCode(), 3012u);
+    ASSERT_EQ(x_setTrst(h, 1, 1), 0u);
+    EXPECT_EQ(written(), (Bytes{0x80, 0x12, 0x1B, 0x83, 0x87}));
+    EXPECT_FALSE(chip().trstAsserted);
+    EXPECT_EQ(state(), 1u);
+    EXPECT_EQ(tap(1).state, vpod::control::TapState::TestLogicReset);
+}
+
+TEST_F(Resets, TrstNeedsAPinAndTheSlowChipClocksWithTms) {
+    open(boards::standard());
+    EXPECT_EQ(x_trstReset(h, 1), 1u);
+    EXPECT_EQ(lastCode(), 23u);
+    EXPECT_EQ(x_setTrst(h, 1, 0), 1u);
+    EXPECT_EQ(lastCode(), 23u);
+    TearDown();
+    open(boards::replaced(boards::slowChip(), "TrstA=DataBus4", "TrstA=CtrlBus2"), "DV000001A",
+         "TrstPin=CtrlBus2\n");
+    resetAndClear();
+    ASSERT_EQ(x_trstReset(h, 1), 0u);
+    // High byte only; on this chip the clock between is a TMS command at TMS's level (high).
+    EXPECT_EQ(written(), (Bytes{0x82, 0x00, 0x04, 0x4B, 0x00, 0xFF, 0x82, 0x04, 0x04, 0x83, 0x87}));
+}
+
+class Waits : public VpodTest {};
+
+TEST_F(Waits, FrequencyClampsAndRescalesTimeouts) {
+    open(boards::standard());
+    resetAndClear();
+    EXPECT_EQ(x_setScanFrequency(h, 50000), 0u);
+    EXPECT_EQ(written(), (Bytes{0x86, 0x00, 0x00, 0x8A, 0x83, 0x87}));
+    EXPECT_EQ(chip().readTimeoutMs, 25000u);
+    clear();
+    EXPECT_EQ(x_setScanFrequency(h, 4000), 0u);
+    EXPECT_EQ(written(), (Bytes{0x86, 0x07, 0x00, 0x8A, 0x83, 0x87}));
+    {
+        Locked c(h);
+        EXPECT_EQ(c->tckKHz, 3750u);
+    }
+    clear();
+    EXPECT_EQ(x_setScanFrequency(h, 0), 1u);
+    EXPECT_EQ(lastCode(), 7005u);
+    EXPECT_EQ(written(), (Bytes{0x86, 0x2F, 0x75, 0x8A, 0x83, 0x87}));
+    EXPECT_EQ(chip().divisor, 29999);
+    EXPECT_EQ(x_scanSetTckIdleState(h, 1), 0u);
+    EXPECT_EQ(x_scanSetTckIdleState(h, 0), 2u);
+    EXPECT_EQ(lastCode(), 11010u);
+    EXPECT_EQ(x_scanSetTckIdleState(h, 2), 2u);
+    EXPECT_EQ(lastCode(), 11011u);
+    EXPECT_EQ(x_scanSetTckIdleState(h, 3), 1u);
+    EXPECT_EQ(lastCode(), 3019u);
+}
+
+TEST_F(Waits, TckWaitsOnBothChips) {
+    open(boards::standard());
+    EXPECT_EQ(x_waitTck(h, 1), 1u);   // state unknown
+    EXPECT_EQ(lastCode(), 19u);
+    resetAndClear();
+    ASSERT_EQ(x_moveToState(h, 1, 2), 0u);
+    clear();
+    ASSERT_EQ(x_waitTck(h, 1), 0u);
+    EXPECT_EQ(written(), (Bytes{0x2A, 0x00, 0x87}));
+    uint64_t before = chip().tckCycles;
+    ASSERT_EQ(x_waitTck(h, 1000000), 0u);
+    EXPECT_EQ(chip().tckCycles - before, 1000000u);
+    EXPECT_EQ(tap(0).state, vpod::control::TapState::RunTestIdle);
+    TearDown();
+
+    open(boards::slowChip());
+    resetAndClear();
+    ASSERT_EQ(x_moveToState(h, 1, 2), 0u);
+    ASSERT_EQ(x_scanSetBuffering(h, 1), 0u);
+    clear();
+    ASSERT_EQ(x_waitTck(h, 1), 0u);
+    ASSERT_EQ(x_waitTck(h, 8000), 0u);
+    ASSERT_EQ(x_scanSetBuffering(h, 0), 0u);
+    Bytes full = {0x19, 0x7C, 0x00};
+    full.insert(full.end(), 125, 0xFF);
+    Bytes expect = {0x1B, 0x00, 0xFF};
+    for (int k = 0; k < 8; ++k) expect.insert(expect.end(), full.begin(), full.end());
+    expect.insert(expect.end(), {0x83, 0x87});
+    EXPECT_EQ(written(), expect);
+}
+
+TEST_F(Waits, TimedWaitsClockStretchOrSleep) {
+    open(boards::standard());
+    resetAndClear();
+    ASSERT_EQ(x_moveToState(h, 1, 2), 0u);
+    EXPECT_EQ(x_waitTime(h, 0, 99), 0u);
+    EXPECT_EQ(x_waitTime(h, 1, 4), 1u);
+    EXPECT_EQ(lastCode(), 3015u);
+    ASSERT_EQ(x_setScanFrequency(h, 30000), 0u);
+    clear();
+    uint64_t t0 = 0, t1 = 0;
+    ASSERT_TRUE(vpod::control::simulatedTimeNs(iface_, &t0));
+    ASSERT_EQ(x_waitTime(h, 10, 1), 0u);
+    ASSERT_TRUE(vpod::control::simulatedTimeNs(iface_, &t1));
+    EXPECT_EQ(written(), (Bytes{0x8B, 0x86, 0x5B, 0xEA, 0x8E, 0x00, 0x86, 0x00, 0x00, 0x8A, 0x83, 0x87}));
+    EXPECT_GE(t1 - t0, 10000000u);
+    EXPECT_LT(t1 - t0, 12000000u);
+    clear();
+    ASSERT_EQ(x_waitTime(h, 11, 1), 0u);
+    EXPECT_EQ(written(), (Bytes{0x2A, 0x00, 0x87}));   // then a host sleep
+    ASSERT_EQ(x_setScanFrequency(h, 1000), 0u);
+    const uint64_t before = chip().tckCycles;
+    ASSERT_EQ(x_waitTime(h, 5, 0x80000001u), 0u);
+    EXPECT_EQ(chip().tckCycles - before, 5000u);
+    EXPECT_EQ(x_waitTime(h, 5000, 0x80000000u), 1u);   // 5e9 TCKs do not fit
+    EXPECT_EQ(lastCode(), 7006u);
+    TearDown();
+
+    open(boards::slowChip());
+    resetAndClear();
+    ASSERT_EQ(x_moveToState(h, 1, 2), 0u);
+    clear();
+    ASSERT_TRUE(vpod::control::simulatedTimeNs(iface_, &t0));
+    ASSERT_EQ(x_waitTime(h, 1, 1), 0u);
+    ASSERT_TRUE(vpod::control::simulatedTimeNs(iface_, &t1));
+    EXPECT_EQ(written(), (Bytes{0x86, 0x5C, 0x17, 0x1B, 0x00, 0x00, 0x86, 0x00, 0x00, 0x83, 0x87}));
+    EXPECT_GE(t1 - t0, 1000000u);
+    EXPECT_EQ(chip().divisor, 0);
+    const uint64_t c0 = chip().tckCycles;
+    ASSERT_EQ(x_waitTime(h, 3, 0x80000002u), 0u);   // 3 us at 6000 kHz: 18 TCKs
+    EXPECT_EQ(chip().tckCycles - c0, 18u);
+}
