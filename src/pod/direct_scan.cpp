@@ -11,7 +11,7 @@ using namespace dorvane;
 
 namespace dorvane {
 
-DirectScanEncoder::DirectScanEncoder(const DirectScanPins& pins, uint32_t startState, Hooks& hooks)
+DirectScanEncoder::DirectScanEncoder(const DirectScanPins& pins, uint32_t startState, bool tmsHigh, Hooks& hooks)
     : pins_(pins), hooks_(hooks) {
     cmd_.reserve(kBatchLimit + 64);
     for (int s = 0; s < 2; ++s) {
@@ -21,8 +21,10 @@ DirectScanEncoder::DirectScanEncoder(const DirectScanPins& pins, uint32_t startS
     }
     // The chained-scan Exit1 code has no row in the tracking table: follow it as unknown.
     state_ = startState < kStateTableSize ? startState : ST_UNKNOWN;
-    // The pin levels in force: TMS high exactly when the TAP sits in Test-Logic-Reset.
-    prev_ = startState == ST_TLR ? (STEP_TMS | STEP_TDI) : STEP_TDI;
+    // The pin levels in force. TMS is high after a TMS reset, but also after a direct scan
+    // that ended with TMS 1 in another state, and low in a Test-Logic-Reset reached by TRST:
+    // the recorded TMS level says which, the TAP state does not.
+    prev_ = tmsHigh ? (STEP_TMS | STEP_TDI) : STEP_TDI;
 }
 
 void DirectScanEncoder::setPins(uint8_t step) {
@@ -209,10 +211,11 @@ DORVANE_API uint32_t DORVANE_CALL x_kpxScanDirect(uint32_t handle, uint32_t tapI
         DirectScanRun run;
         DirectScanEncoder enc;
         volatile uint32_t closing = 0;
-        Job(KpxContext* cx, uint32_t tap, bool count, const DirectScanPins& p, uint32_t state)
-            : run(cx, tap, count), enc(p, state, run) { run.attach(&enc); }
+        Job(KpxContext* cx, uint32_t tap, bool count, const DirectScanPins& p, uint32_t state, bool tms)
+            : run(cx, tap, count), enc(p, state, tms, run) { run.attach(&enc); }
     };
-    auto job = std::make_unique<Job>(c, tapId, mismatchCount != nullptr, pins, c->tapState[tapId]);
+    auto job = std::make_unique<Job>(c, tapId, mismatchCount != nullptr, pins, c->tapState[tapId],
+                                     c->tmsHigh[tapId] == 1);
     auto abandon = [&]() -> uint32_t {
         if (job->run.anyRecord()) (void)job.release();
         return 1;

@@ -37,7 +37,8 @@ public:
     // Each set holds the read-back of one batch: at most one byte per command byte.
     static constexpr uint32_t kSetBytes = kBatchLimit + 1100;
 
-    DirectScanEncoder(const DirectScanPins& pins, uint32_t startState, Hooks& hooks);
+    // tmsHigh: the TMS pin's level in force (the last level any operation drove).
+    DirectScanEncoder(const DirectScanPins& pins, uint32_t startState, bool tmsHigh, Hooks& hooks);
     // Feeds all steps; returns 0, 1 on a hook failure, or 2 for a TRST step without a pin.
     uint32_t encode(const uint8_t* steps, uint32_t count);
     // The command bytes left for the final batch.

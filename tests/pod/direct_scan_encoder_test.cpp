@@ -35,7 +35,7 @@ constexpr DirectScanPins kHighTrst{2, 0x10, 0x50, 0x03, 0x5B, 0x13};
 
 Bytes encode(const DirectScanPins& pins, uint32_t start, const Bytes& steps, Capture& cap, uint32_t* end = nullptr,
              uint32_t* status = nullptr) {
-    DirectScanEncoder enc(pins, start, cap);
+    DirectScanEncoder enc(pins, start, start == ST_TLR, cap);
     uint32_t r = enc.encode(steps.data(), static_cast<uint32_t>(steps.size()));
     if (status) *status = r;
     else EXPECT_EQ(r, 0u);
@@ -96,7 +96,7 @@ TEST(DirectScanEncoder, TrstStepsDriveThePinLow) {
 
 TEST(DirectScanEncoder, ComparedRunsReadAndLayOutExpectedAndMask) {
     Capture cap;
-    DirectScanEncoder enc(kNoTrst, ST_RTI, cap);
+    DirectScanEncoder enc(kNoTrst, ST_RTI, false, cap);
     // 8 compared steps expecting 0xA5, then 3 compared steps expecting 1,0,1, then data.
     Bytes steps;
     for (int i = 0; i < 8; ++i) steps.push_back(0x04 | ((0xA5 >> i) & 1 ? 0x02 : 0));
@@ -118,7 +118,7 @@ TEST(DirectScanEncoder, ComparedRunsReadAndLayOutExpectedAndMask) {
 
 TEST(DirectScanEncoder, CompareChangesStartNewCommands) {
     Capture cap;
-    DirectScanEncoder enc(kNoTrst, ST_RTI, cap);
+    DirectScanEncoder enc(kNoTrst, ST_RTI, false, cap);
     const Bytes steps = {0x05, 0x01, 0x05, 0x01};
     ASSERT_EQ(enc.encode(steps.data(), 4), 0u);
     EXPECT_EQ(Bytes(enc.bytes(), enc.bytes() + enc.length()),
@@ -129,7 +129,7 @@ TEST(DirectScanEncoder, CompareChangesStartNewCommands) {
 
 TEST(DirectScanEncoder, LongVectorsGoOutInAlternatingBatches) {
     Capture cap;
-    DirectScanEncoder enc(kNoTrst, ST_RTI, cap);
+    DirectScanEncoder enc(kNoTrst, ST_RTI, false, cap);
     // TMS toggling every 4 steps makes many short commands; compare on all of them.
     Bytes steps;
     for (int i = 0; i < 6000; ++i) steps.push_back(static_cast<uint8_t>(0x04 | ((i / 4) % 2 ? 0x08 : 0)));

@@ -1,0 +1,173 @@
+// Direct scan, the TRST pin's pod calls and the unsupported pod calls against the virtual pod.
+#include "../jtag/vpod_fixture.h"
+
+namespace {
+
+using TS = vpod::control::TapState;
+
+// Steps that clock the TMS bits given, TDI 1.
+Bytes tmsSteps(std::initializer_list<int> tms) {
+    Bytes s;
+    for (int t : tms) s.push_back(static_cast<uint8_t>(0x01 | (t ? 0x08 : 0)));
+    return s;
+}
+
+}  // namespace
+
+class Direct : public VpodTest {};
+
+TEST_F(Direct, DataRunsAndPinCommands) {
+    open(boards::standard());
+    ASSERT_EQ(x_tmsReset(h, 1), 0u);
+    ASSERT_EQ(x_moveToState(h, 1, 2), 0u);
+    clear();
+    const Bytes eight(8, 0x01);
+    ASSERT_EQ(x_kpxScanDirect(h, 1, eight.data(), 8, nullptr), 0u);
+    EXPECT_EQ(written(), (Bytes{0x19, 0x00, 0x00, 0xFF, 0x83, 0x87}));
+    EXPECT_EQ(state(), 2u);
+    clear();
+    const Bytes five(5, 0x09);
+    ASSERT_EQ(x_kpxScanDirect(h, 1, five.data(), 5, nullptr), 0u);
+    EXPECT_EQ(written(), (Bytes{0x80, 0x0A, 0x0B, 0x1B, 0x04, 0x3F, 0x83, 0x87}));
+    EXPECT_EQ(state(), 1u);
+    EXPECT_EQ(tmsHigh(), 1u);
+    EXPECT_EQ(tap(0).state, TS::TestLogicReset);
+    // From TLR the TMS pin is already high.
+    clear();
+    ASSERT_EQ(x_kpxScanDirect(h, 1, five.data(), 5, nullptr), 0u);
+    EXPECT_EQ(written(), (Bytes{0x1B, 0x04, 0x3F, 0x83, 0x87}));
+    // Zero steps: nothing sent.
+    clear();
+    EXPECT_EQ(x_kpxScanDirect(h, 1, nullptr, 0, nullptr), 0u);
+    EXPECT_TRUE(written().empty());
+    EXPECT_EQ(x_kpxScanDirect(h, 1, nullptr, 3, nullptr), 1u);
+    EXPECT_EQ(lastCode(), 4002u);
+    EXPECT_EQ(x_kpxScanDirect(h, 2, five.data(), 5, nullptr), 1u);
+    EXPECT_EQ(lastCode(), 8u);
+}
+
+TEST_F(Direct, VectorsWalkTheWholeStateMachine) {
+    open(boards::standard());
+    ASSERT_EQ(x_tmsReset(h, 1), 0u);
+    // Every state of the controller, with the tracked code and the TAP model agreeing.
+    struct Step { int tms; uint32_t code; TS model; };
+    const Step walk[] = {
+        {0, 2, TS::RunTestIdle},   {1, 7, TS::SelectDrScan}, {0, 10, TS::CaptureDr}, {0, 13, TS::ShiftDr},
+        {1, 19, TS::Exit1Dr},      {0, 3, TS::PauseDr},      {1, 22, TS::Exit2Dr},   {0, 13, TS::ShiftDr},
+        {1, 19, TS::Exit1Dr},      {1, 16, TS::UpdateDr},    {1, 7, TS::SelectDrScan}, {1, 8, TS::SelectIrScan},
+        {0, 11, TS::CaptureIr},    {0, 14, TS::ShiftIr},     {1, 20, TS::Exit1Ir},   {0, 4, TS::PauseIr},
+        {1, 23, TS::Exit2Ir},      {0, 14, TS::ShiftIr},     {1, 20, TS::Exit1Ir},   {1, 17, TS::UpdateIr},
+        {0, 2, TS::RunTestIdle},   {1, 7, TS::SelectDrScan}, {1, 8, TS::SelectIrScan}, {1, 1, TS::TestLogicReset},
+    };
+    for (const Step& s : walk) {
+        const Bytes one = tmsSteps({s.tms});
+        ASSERT_EQ(x_kpxScanDirect(h, 1, one.data(), 1, nullptr), 0u);
+        EXPECT_EQ(tap(0).state, s.model);
+        Locked c(h);
+        EXPECT_EQ(c->tapState[1], s.code);
+    }
+    // Transient states cannot be reported; a stable end state can.
+    const Bytes toShift = tmsSteps({0, 1, 0, 0});
+    ASSERT_EQ(x_kpxScanDirect(h, 1, toShift.data(), 4, nullptr), 0u);
+    uint32_t st = 0;
+    EXPECT_EQ(x_scanGetState(h, 1, &st), 1u);
+    // Raw shifts work there; then Exit1, Pause.
+    const uint16_t tdi = 0x00FF;
+    uint16_t tdo = 0;
+    ASSERT_EQ(x_scanTdio(h, 1, &tdi, 8, &tdo), 0u);
+    EXPECT_EQ(tdo, 0x77);
+    const Bytes toPause = tmsSteps({1, 0});
+    ASSERT_EQ(x_kpxScanDirect(h, 1, toPause.data(), 2, nullptr), 0u);
+    EXPECT_EQ(state(), 3u);
+    EXPECT_EQ(tap(0).state, TS::PauseDr);
+}
+
+TEST_F(Direct, MismatchCountsOverBatches) {
+    open(boards::standard());
+    ASSERT_EQ(x_tmsReset(h, 1), 0u);
+    // Into Shift-DR, then compare 16 bits of the debug port's IDCODE (0x0477), 3 of them wrong.
+    Bytes steps = tmsSteps({0, 1, 0, 0});
+    const uint16_t wrong = 0x0477 ^ 0x8101;
+    for (int i = 0; i < 16; ++i) steps.push_back(static_cast<uint8_t>(0x05 | (((wrong >> i) & 1) << 1)));
+    uint32_t mismatches = 99;
+    ASSERT_EQ(x_kpxScanDirect(h, 1, steps.data(), static_cast<uint32_t>(steps.size()), &mismatches), 0u);
+    EXPECT_EQ(mismatches, 3u);
+    {
+        Locked c(h);
+        EXPECT_EQ(c->tapState[1], 13u);   // Shift-DR
+    }
+
+    // A long vector: all of the 64-bit IDCODE chain, again and again through Exit/Pause, so the
+    // steps need many batches; every compare is right except a known number.
+    ASSERT_EQ(x_tmsReset(h, 1), 0u);
+    const uint64_t chain = 0x4BA00477ull | (0x06413041ull << 32);
+    steps = tmsSteps({0});
+    uint32_t wrongBits = 0;
+    for (int round = 0; round < 150; ++round) {
+        const Bytes enter = tmsSteps({1, 0, 0});   // RTI/Update -> Shift-DR (captures again)
+        steps.insert(steps.end(), enter.begin(), enter.end());
+        for (int i = 0; i < 64; ++i) {
+            int bit = static_cast<int>((chain >> i) & 1);
+            if ((round * 7 + i) % 29 == 0) { bit ^= 1; ++wrongBits; }
+            // TDI alternates (it does not split runs); the last bit leaves Shift-DR.
+            steps.push_back(static_cast<uint8_t>(0x04 | (bit << 1) | (i % 2) | (i == 63 ? 0x08 : 0)));
+        }
+        const Bytes leave = tmsSteps({1, 0});   // Exit1 -> Update -> RTI
+        steps.insert(steps.end(), leave.begin(), leave.end());
+    }
+    for (uint32_t buffering : {0u, 9u}) {
+        ASSERT_EQ(x_scanSetBuffering(h, buffering), 0u);
+        mismatches = 0;
+        ASSERT_EQ(x_kpxScanDirect(h, 1, steps.data(), static_cast<uint32_t>(steps.size()), &mismatches), 0u);
+        EXPECT_EQ(mismatches, wrongBits) << "buffering " << buffering;
+        EXPECT_EQ(state(), 2u);
+    }
+    ASSERT_EQ(x_scanSetBuffering(h, 0), 0u);
+    // Without a count pointer the bits are read and dropped.
+    ASSERT_EQ(x_kpxScanDirect(h, 1, steps.data(), static_cast<uint32_t>(steps.size()), nullptr), 0u);
+    EXPECT_EQ(tap(0).state, TS::RunTestIdle);
+}
+
+TEST_F(Direct, TrstStepsNeedAPin) {
+    open(boards::standard());
+    ASSERT_EQ(x_tmsReset(h, 1), 0u);
+    clear();
+    const Bytes steps = {0x01, 0x11, 0x01};
+    EXPECT_EQ(x_kpxScanDirect(h, 1, steps.data(), 3, nullptr), 2u);
+    EXPECT_EQ(lastCode(), 23u);
+    EXPECT_EQ(state(), 1u);
+    TearDown();
+
+    open(boards::standard(), "DV000001A", "TrstPin=DataBus4\n");
+    ASSERT_EQ(x_tmsReset(h, 1), 0u);
+    ASSERT_EQ(x_moveToState(h, 1, 2), 0u);
+    const uint64_t resets = tap(0).resets;
+    clear();
+    ASSERT_EQ(x_kpxScanDirect(h, 1, steps.data(), 3, nullptr), 0u);
+    EXPECT_EQ(written(), (Bytes{0x1B, 0x00, 0x03, 0x80, 0x02, 0x1B, 0x1B, 0x00, 0x03, 0x80, 0x12, 0x1B, 0x1B, 0x00,
+                                0x03, 0x83, 0x87}));
+    EXPECT_EQ(tap(0).resets, resets + 1);
+    EXPECT_EQ(state(), 2u);   // TLR by TRST, then one TMS-0 clock
+    // Held by set_trst: refused.
+    ASSERT_EQ(x_setTrst(h, 1, 0), 0u);
+    EXPECT_EQ(x_kpxScanDirect(h, 1, steps.data(), 3, nullptr), 1u);
+    EXPECT_EQ(lastCode(), 24u);
+}
+
+TEST_F(Direct, UnsupportedPodCallsAnswerTwo) {
+    open(boards::standard());
+    clear();
+    EXPECT_EQ(x_getPodSignal(h, 1, 2, 3), 2u);
+    EXPECT_EQ(lastCode(), 11008u);
+    EXPECT_EQ(x_setPodSignal(h, 1, 2, 3), 2u);
+    EXPECT_EQ(x_setVoltage(h, 33), 2u);
+    EXPECT_EQ(lastCode(), 11006u);
+    EXPECT_EQ(x_setTapVoltage(h, 1, 2, 3), 2u);
+    EXPECT_EQ(x_setTapMillivoltage(h, 1, 2, 3), 2u);
+    EXPECT_EQ(x_setMultiTapMillivoltage(h, 1, 2, 3, 4), 2u);
+    EXPECT_EQ(x_tapDistribute(h, 1, 2), 2u);
+    EXPECT_EQ(lastCode(), 11012u);
+    EXPECT_EQ(x_tapDistribute(h + 100, 1, 2), 1u);
+    EXPECT_EQ(x_setVoltage(h + 100, 1), 1u);
+    EXPECT_TRUE(written().empty());
+}
