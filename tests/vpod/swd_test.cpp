@@ -1,0 +1,241 @@
+// The SWD target against ADIv5 sequences, driven with raw MPSSE bytes as a pod drives SWDIO:
+// TDI on ADBUS1 drives the line, ADBUS1 as an input releases it, TDO (ADBUS2) reads it.
+#include <bit>
+
+#include "vpod_util.h"
+
+using namespace vpodtest;
+
+namespace {
+
+constexpr uint8_t kOk = 1, kWait = 2, kFault = 4;   // ACK bits as received, first bit = bit 0
+
+const char* const kBoard = R"(
+[Device1]
+Type=FT232H
+Serial=SW0001
+Channel=mcu
+[Target mcu]
+Kind=swd
+Dpidr=0x2BA01477
+RamBase=0x20000000
+RamSize=4K
+)";
+
+struct Swd {
+    Dev& d;
+    bool pipelined = false;
+
+    static uint8_t request(bool ap, bool read, unsigned addr) {
+        const unsigned body = (ap ? 1u : 0u) | (read ? 2u : 0u) | (((addr >> 2) & 3u) << 2);
+        return static_cast<uint8_t>(0x81 | (body << 1) | ((std::popcount(body) & 1u) << 5));
+    }
+
+    void connect() {
+        // Line reset, JTAG-to-SWD select 0xE79E, line reset, idle: all on SWDIO, LSB first.
+        Bytes b = {0x80, 0x00, 0x03, 0x19, 0x10, 0x00};
+        for (int i = 0; i < 7; ++i) b.push_back(0xFF);
+        b.insert(b.end(), {0x9E, 0xE7});
+        for (int i = 0; i < 7; ++i) b.push_back(0xFF);
+        b.push_back(0x00);
+        d.send(b);
+    }
+
+    uint8_t read(bool ap, unsigned addr, uint32_t* value, bool* parityOk = nullptr) {
+        Bytes b = {0x1B, 0x07, request(ap, true, addr), 0x80, 0x00, 0x01, 0x1B, 0x00, 0x00, 0x2A, 0x02};
+        if (pipelined) {
+            b.insert(b.end(), {0x28, 0x03, 0x00, 0x2A, 0x00, 0x1B, 0x00, 0x00, 0x80, 0x00, 0x03, 0x1B, 0x07, 0x00, 0x87});
+            const Bytes r = d.xfer(b, 6);
+            decode(r, 1, value, parityOk);
+            return r[0] >> 5;
+        }
+        b.push_back(0x87);
+        const uint8_t ack = d.xfer(b, 1)[0] >> 5;
+        if (ack == kOk) {
+            const Bytes r = d.xfer({0x28, 0x03, 0x00, 0x2A, 0x00, 0x1B, 0x00, 0x00, 0x80, 0x00, 0x03, 0x1B, 0x07, 0x00, 0x87}, 5);
+            decode(r, 0, value, parityOk);
+        } else {
+            d.xfer({0x1B, 0x00, 0x00, 0x80, 0x00, 0x03, 0x3B, 0x07, 0x00, 0x87}, 1);
+        }
+        return ack;
+    }
+
+    uint8_t write(bool ap, unsigned addr, uint32_t v, bool badParity = false) {
+        const uint8_t p = static_cast<uint8_t>((std::popcount(v) & 1) ^ (badParity ? 1 : 0));
+        const Bytes data = {0x19, 0x03, 0x00, static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8),
+                            static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 24), 0x1B, 0x00, p};
+        Bytes b = {0x1B, 0x07, request(ap, false, addr), 0x80, 0x00, 0x01, 0x1B, 0x00, 0x00, 0x2A, 0x02,
+                   0x1B, 0x00, 0x00, 0x80, 0x00, 0x03};
+        if (pipelined) {
+            b.insert(b.end(), data.begin(), data.end());
+            b.insert(b.end(), {0x3B, 0x07, 0x00, 0x87});
+            return d.xfer(b, 2)[0] >> 5;
+        }
+        b.push_back(0x87);
+        const uint8_t ack = d.xfer(b, 1)[0] >> 5;
+        Bytes tail;
+        if (ack == kOk) tail = data;
+        tail.insert(tail.end(), {0x3B, 0x07, 0x00, 0x87});
+        d.xfer(tail, 1);
+        return ack;
+    }
+
+    static void decode(const Bytes& r, size_t at, uint32_t* value, bool* parityOk) {
+        const uint32_t v = r[at] | (r[at + 1] << 8) | (r[at + 2] << 16) | (static_cast<uint32_t>(r[at + 3]) << 24);
+        if (value) *value = v;
+        if (parityOk) *parityOk = ((r[at + 4] >> 7) & 1) == (std::popcount(v) & 1);
+    }
+};
+
+vpod::control::SwdStatus status() {
+    vpod::control::SwdStatus s;
+    EXPECT_TRUE(vpod::control::swdStatus("SW0001", &s));
+    return s;
+}
+
+class SwdTarget : public ::testing::Test {
+protected:
+    void SetUp() override { loadBoard(kBoard); }
+};
+
+TEST_F(SwdTarget, LineResetSwitchAndDpidrRead) {
+    Dev d("SW0001");
+    Swd swd{d};
+    uint32_t v = 0;
+    // Still in JTAG mode: nobody answers, the line floats high.
+    EXPECT_EQ(swd.read(false, 0x0, &v), 7);
+    EXPECT_FALSE(status().swdMode);
+    swd.connect();
+    EXPECT_TRUE(status().swdMode);
+    EXPECT_EQ(status().lineResets, 1u);
+    bool parity = false;
+    EXPECT_EQ(swd.read(false, 0x0, &v, &parity), kOk);
+    EXPECT_EQ(v, 0x2BA01477u);
+    EXPECT_TRUE(parity);
+    EXPECT_EQ(status().okAcks, 1u);
+}
+
+TEST_F(SwdTarget, OnlyADpidrReadIsAnsweredAfterALineReset) {
+    Dev d("SW0001");
+    Swd swd{d};
+    swd.connect();
+    uint32_t v = 0;
+    EXPECT_EQ(swd.read(false, 0x4, &v), 7);   // CTRL/STAT first: protocol error, no answer
+    EXPECT_TRUE(status().lockedOut);
+    EXPECT_EQ(swd.read(false, 0x0, &v), 7);   // locked out until the next line reset
+    swd.connect();
+    EXPECT_EQ(swd.read(false, 0x0, &v), kOk);
+    // A request with a bad parity bit gets no answer either.
+    const uint64_t parityErrors = status().parityErrors;
+    d.xfer({0x1B, 0x07, static_cast<uint8_t>(Swd::request(false, true, 0) ^ 0x20), 0x80, 0x00, 0x01, 0x1B, 0x00,
+            0x00, 0x2A, 0x02, 0x1B, 0x00, 0x00, 0x80, 0x00, 0x03, 0x1B, 0x07, 0x00, 0x87}, 1);
+    EXPECT_EQ(status().parityErrors, parityErrors + 1);
+    EXPECT_TRUE(status().lockedOut);
+}
+
+TEST_F(SwdTarget, MemApWritesAndPostedReadsOfRam) {
+    Dev d("SW0001");
+    Swd swd{d};
+    swd.connect();
+    uint32_t v = 0;
+    ASSERT_EQ(swd.read(false, 0x0, &v), kOk);
+    ASSERT_EQ(swd.write(false, 0x4, 0x50000000), kOk);   // power-up requests
+    ASSERT_EQ(swd.read(false, 0x4, &v), kOk);
+    EXPECT_EQ(v & 0xF0000000u, 0xF0000000u);
+    ASSERT_EQ(swd.write(false, 0x8, 0x000000F0), kOk);   // SELECT bank 0xF
+    ASSERT_EQ(swd.read(true, 0xC, &v), kOk);             // IDR, posted
+    ASSERT_EQ(swd.read(false, 0xC, &v), kOk);            // RDBUFF
+    EXPECT_EQ(v, 0x24770011u);
+    ASSERT_EQ(swd.write(false, 0x8, 0), kOk);
+    ASSERT_EQ(swd.write(true, 0x0, 0x23000012), kOk);    // CSW: word, increment single
+    ASSERT_EQ(swd.write(true, 0x4, 0x20000100), kOk);    // TAR
+    const uint32_t words[] = {0x01234567, 0x89ABCDEF, 0xDEADBEEF};
+    for (uint32_t w : words) ASSERT_EQ(swd.write(true, 0xC, w), kOk);
+    uint8_t ram[12];
+    ASSERT_TRUE(vpod::control::swdReadMemory("SW0001", 0x20000100, ram, sizeof ram));
+    EXPECT_EQ(ram[0], 0x67);
+    EXPECT_EQ(ram[7], 0x89);
+    EXPECT_EQ(ram[11], 0xDE);
+    // Read back: each AP read returns the previous one; RDBUFF gives the last.
+    ASSERT_EQ(swd.write(true, 0x4, 0x20000100), kOk);
+    std::vector<uint32_t> got;
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(swd.read(true, 0xC, &v), kOk);
+        got.push_back(v);
+    }
+    ASSERT_EQ(swd.read(false, 0xC, &v), kOk);
+    got.push_back(v);
+    EXPECT_EQ(got[1], words[0]);
+    EXPECT_EQ(got[2], words[1]);
+    EXPECT_EQ(got[3], words[2]);
+    EXPECT_EQ(status().tar, 0x2000010Cu);
+    // Byte writes go to the lane the address selects.
+    ASSERT_EQ(swd.write(true, 0x0, 0x23000000), kOk);
+    ASSERT_EQ(swd.write(true, 0x4, 0x20000102), kOk);
+    ASSERT_EQ(swd.write(true, 0xC, 0x00AB0000), kOk);
+    ASSERT_TRUE(vpod::control::swdReadMemory("SW0001", 0x20000100, ram, 4));
+    EXPECT_EQ(ram[2], 0xAB);
+    EXPECT_EQ(ram[1], 0x45);
+    // Outside RAM: the access fails on the bus and STICKYERR makes the next AP access FAULT.
+    ASSERT_EQ(swd.write(true, 0x0, 0x23000002), kOk);
+    ASSERT_EQ(swd.write(true, 0x4, 0x10000000), kOk);
+    ASSERT_EQ(swd.write(true, 0xC, 1), kOk);
+    EXPECT_EQ(swd.read(true, 0xC, &v), kFault);
+    ASSERT_EQ(swd.read(false, 0x4, &v), kOk);
+    EXPECT_TRUE(v & (1u << 5));
+}
+
+TEST_F(SwdTarget, WaitEndsTheTransferUnlessOverrunDetectionAsksForTheDataPhase) {
+    Dev d("SW0001");
+    Swd swd{d};
+    swd.connect();
+    uint32_t v = 0;
+    ASSERT_EQ(swd.read(false, 0x0, &v), kOk);
+    ASSERT_TRUE(vpod::control::swdInjectWait("SW0001", 1));
+    EXPECT_EQ(swd.write(true, 0x4, 0x20000000), kWait);
+    EXPECT_EQ(swd.write(true, 0x4, 0x20000000), kOk);   // the bus keeps step after the short WAIT
+    EXPECT_EQ(status().tar, 0x20000000u);
+    // ORUNDETECT: the WAIT keeps the full data phase and sets STICKYORUN, then AP accesses FAULT.
+    ASSERT_EQ(swd.write(false, 0x4, 0x00000001), kOk);
+    swd.pipelined = true;
+    ASSERT_TRUE(vpod::control::swdInjectWait("SW0001", 1));
+    EXPECT_EQ(swd.read(true, 0x4, &v), kWait);
+    EXPECT_EQ(swd.read(true, 0x4, &v), kFault);
+    EXPECT_EQ(swd.read(false, 0x4, &v), kOk);
+    EXPECT_EQ(v & 0x3u, 0x3u);                           // ORUNDETECT | STICKYORUN
+    EXPECT_EQ(swd.write(false, 0x0, 1u << 4), kOk);      // ABORT.ORUNERRCLR
+    EXPECT_EQ(swd.read(true, 0x4, &v), kOk);
+    EXPECT_EQ(swd.read(false, 0xC, &v), kOk);
+    EXPECT_EQ(v, 0x20000000u);
+}
+
+TEST_F(SwdTarget, InjectedFaultAndWriteParityErrorsStickUntilAbortClearsThem) {
+    Dev d("SW0001");
+    Swd swd{d};
+    swd.connect();
+    uint32_t v = 0;
+    ASSERT_EQ(swd.read(false, 0x0, &v), kOk);
+    ASSERT_TRUE(vpod::control::swdInjectFault("SW0001"));
+    EXPECT_EQ(swd.write(true, 0x4, 0x20000000), kFault);
+    EXPECT_EQ(swd.read(false, 0x0, &v), kOk);            // DP accesses still work
+    EXPECT_EQ(swd.write(false, 0x0, 1u << 2), kOk);      // STKERRCLR
+    EXPECT_EQ(swd.write(true, 0x4, 0x20000000), kOk);
+    // A write whose data parity is wrong is dropped and sets WDATAERR.
+    EXPECT_EQ(swd.write(true, 0x4, 0x20000800, true), kOk);
+    EXPECT_EQ(status().tar, 0x20000000u);
+    EXPECT_TRUE(status().ctrlStat & (1u << 7));
+    EXPECT_EQ(swd.write(true, 0x4, 0x20000800), kFault);
+    EXPECT_EQ(swd.write(false, 0x0, 1u << 3), kOk);      // WDERRCLR
+    EXPECT_EQ(swd.write(true, 0x4, 0x20000800), kOk);
+    EXPECT_EQ(status().tar, 0x20000800u);
+}
+
+TEST_F(SwdTarget, TestControlMemoryAccessChecksItsRange) {
+    uint8_t b[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    EXPECT_TRUE(vpod::control::swdWriteMemory("SW0001", 0x20000FF8, b, 8));
+    EXPECT_FALSE(vpod::control::swdWriteMemory("SW0001", 0x20000FFC, b, 8));
+    EXPECT_FALSE(vpod::control::swdReadMemory("SW0001", 0x1FFFFFFF, b, 1));
+    EXPECT_FALSE(vpod::control::swdReadMemory("NOSUCH", 0x20000000, b, 1));
+}
+
+}  // namespace
