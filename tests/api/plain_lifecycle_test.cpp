@@ -1,0 +1,78 @@
+// The plain layer's bookkeeping around a controller on the virtual pod: one controller per
+// process, and a failed close that stays final.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "api/errors.h"
+#include "dorvane/dorvane.h"
+#include "fresh_process.h"
+#include "platform/platform.h"
+#include "transport/ftdi_driver.h"
+#include "vpod/control.h"
+
+using dorvane::recordError;
+
+namespace {
+
+constexpr uint32_t kNoHandle = 0xFFFFFFFFu;
+
+// Puts the default virtual board behind the driver seam; "" when that worked.
+std::string useVirtualPod() {
+    dorvane::platform::setEnv("DORVANE_DRIVER", "vpod");
+    dorvane::transport::setFtdiDriver(nullptr);
+    vpod::control::loadDefaultBoard();
+    return "";
+}
+
+TEST(PlainLifecycle, OneControllerPerProcessUntilItIsClosed) {
+    EXPECT_IN_FRESH_PROCESS([] {
+        Checks c;
+        c.that(useVirtualPod().empty(), "virtual pod");
+        c.equal(open_kpx("USB"), 0u, "first open");
+        c.equal(kpx_handle(), 1u, "handle of the first controller in a process");
+        c.equal(open_kpx("USB"), 1u, "second open");
+        // Refused before any context is involved: the process slot has the error, while the
+        // plain readers report the open controller's own (still none).
+        c.equal(x_kpxErrorNbr(0), 322, "second open's error");
+        c.equal(std::string(x_kpxErrorMsg(0)), std::string("controller still active"), "message");
+        c.equal(kpx_error_nbr(), 0, "the open controller's error");
+        recordError(nullptr, 0);
+        c.equal(resume_kpx("USB"), 1u, "resume while open");
+        c.equal(x_kpxErrorNbr(0), 322, "resume's error");
+        // The first controller is still usable, also through the x_ layer.
+        uint32_t type = 0;
+        c.equal(kpx_get_controller_type(&type), 0u, "plain query");
+        c.equal(x_kpxGetControllerType(kpx_handle(), &type), 0u, "x_ query on kpx_handle");
+
+        c.equal(close_kpx(), 0u, "close");
+        c.equal(kpx_handle(), kNoHandle, "handle after close");
+        c.equal(kpx_get_controller_type(&type), 1u, "query after close");
+        c.equal(kpx_error_nbr(), 61, "query error after close");
+        c.equal(open_kpx("USB"), 0u, "open after close");
+        c.equal(close_kpx(), 0u, "second close");
+        return c.result();
+    });
+}
+
+TEST(PlainLifecycle, AFailedCloseIsFinal) {
+    EXPECT_IN_FRESH_PROCESS([] {
+        Checks c;
+        c.that(useVirtualPod().empty(), "virtual pod");
+        c.equal(open_kpx("USB"), 0u, "open");
+        uint32_t handle = kpx_handle();
+        c.that(vpod::control::failNext("DV000001A", vpod::control::Op::Close, 4, 1), "fault injected");
+        c.equal(close_kpx(), 1u, "close with a failing device close");
+        // The controller is gone, yet the plain layer still counts it as open.
+        c.equal(kpx_handle(), handle, "handle kept");
+        c.equal(close_kpx(), 1u, "second close");
+        c.equal(kpx_error_nbr(), 61, "second close's error");
+        c.equal(open_kpx("USB"), 1u, "open after a failed close");
+        c.equal(kpx_error_nbr(), 322, "open's error");
+        c.equal(x_scanIr(handle, 1, nullptr, 0, nullptr), 1u, "x_ call on the released handle");
+        c.equal(x_kpxErrorNbr(handle), 61, "its error");
+        return c.result();
+    });
+}
+
+}  // namespace
