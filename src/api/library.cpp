@@ -45,7 +45,12 @@ struct LibraryLifetime {
         // Open controllers are not closed at unload. While one is still open its receive
         // thread may still be running (a POSIX process runs this before its other threads
         // end) and may still record errors, so the locks are then left in place.
-        if (openContextCount() == 0) processLocks().~ProcessLocks();
+        // A thread that ended inside the library may have left tableLock held: never wait
+        // for it here.
+        if (!tableLock().tryLock()) return;
+        bool idle = openContextCount() == 0;
+        tableLock().unlock();
+        if (idle) processLocks().~ProcessLocks();
     }
 };
 
