@@ -14,6 +14,9 @@ Socket tcpConnect(uint16_t port);    // 127.0.0.1; kNoSocket on failure; receive
 bool tcpSend(Socket s, const void* data, size_t n);
 bool tcpRecv(Socket s, void* data, size_t n);   // exactly n bytes
 void tcpClose(Socket s);
+// A listening socket on 127.0.0.1 (port 0 picks a free one, reported back), and accept.
+Socket tcpListen(uint16_t* port);
+Socket tcpAccept(Socket listener);
 
 // D2XX's event for FT_SetEventNotification: on POSIX a {pthread_cond_t, pthread_mutex_t, int}
 // record, on Windows an event HANDLE.

@@ -60,6 +60,33 @@ void tcpClose(Socket s) {
     if (s != kNoSocket) ::close(static_cast<int>(s));
 }
 
+Socket tcpListen(uint16_t* port) {
+    int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (s < 0) return kNoSocket;
+    int one = 1;
+    ::setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(*port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(s, 4) != 0 ||
+        ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        ::close(s);
+        return kNoSocket;
+    }
+    *port = ntohs(a.sin_port);
+    return s;
+}
+
+Socket tcpAccept(Socket listener) {
+    int s = ::accept(static_cast<int>(listener), nullptr, nullptr);
+    if (s < 0) return kNoSocket;
+    int one = 1;
+    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return s;
+}
+
 namespace {
 struct D2xxEventHandle {   // D2XX's EVENT_HANDLE on Linux and macOS
     pthread_cond_t eCondVar;

@@ -61,6 +61,32 @@ void tcpClose(Socket s) {
     if (s != kNoSocket) ::closesocket(static_cast<SOCKET>(s));
 }
 
+Socket tcpListen(uint16_t* port) {
+    if (!startWinsock()) return kNoSocket;
+    SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET) return kNoSocket;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(*port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int len = sizeof a;
+    if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(s, 4) != 0 ||
+        ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        ::closesocket(s);
+        return kNoSocket;
+    }
+    *port = ntohs(a.sin_port);
+    return static_cast<Socket>(s);
+}
+
+Socket tcpAccept(Socket listener) {
+    SOCKET s = ::accept(static_cast<SOCKET>(listener), nullptr, nullptr);
+    if (s == INVALID_SOCKET) return kNoSocket;
+    BOOL one = TRUE;
+    ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
+    return static_cast<Socket>(s);
+}
+
 void signalD2xxEvent(void* event) { ::SetEvent(static_cast<HANDLE>(event)); }
 
 }  // namespace vpod::detail::host

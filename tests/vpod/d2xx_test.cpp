@@ -1,0 +1,278 @@
+// Enumeration, the D2XX status paths, fault injection, trace, and the remote-bitbang bridge.
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "rbb_server.h"
+#include "vpod_util.h"
+
+using namespace vpodtest;
+using vpod::control::Op;
+
+namespace {
+
+std::string nineInterfaceBoard(uint16_t rbbPort, const std::string& device1Extra = "") {
+    return "[Device1]\nType=FT2232H\nSerial=FT000001\nDescription=Dual RS232-HS\nChannelA=loopback\nChannelB=rbb:" +
+           std::to_string(rbbPort) + "\n" + device1Extra +
+           "[Device2]\nType=FT232H\nSerial=FT000002\n"
+           "[Device3]\nType=FT4232H\nSerial=FT000003\nBusy=B\n"
+           "[Device4]\nType=FT2232C\nSerial=FT000004\nDescription=Dual RS232\n";
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream f(path);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+std::string tempPath(const char* name) {
+    return std::string(DORVANE_BINARY_DIR) + "/vpod_test_" + name;
+}
+
+class D2xx : public ::testing::Test {
+protected:
+    void SetUp() override { loadBoard(nineInterfaceBoard(1)); }
+};
+
+TEST_F(D2xx, NineInterfacesWithSerialsDescriptionsAndStatuses) {
+    uint32_t count = 0;
+    ASSERT_EQ(vpod::listDevices(&count, nullptr, vpod::kListNumberOnly), vpod::kOk);
+    ASSERT_EQ(count, 9u);
+    const char* serials[] = {"FT000001A", "FT000001B", "FT000002", "FT000003A", "FT000003B",
+                             "FT000003C", "FT000003D", "FT000004A", "FT000004B"};
+    const char* descriptions[] = {"Dual RS232-HS A", "Dual RS232-HS B", "Single RS232-HS", "Quad RS232-HS A", "",
+                                  "Quad RS232-HS C", "Quad RS232-HS D", "Dual RS232 A", "Dual RS232 B"};
+    const uint32_t types[] = {6, 6, 8, 7, 7, 7, 7, 4, 4};
+    for (uint32_t i = 0; i < 9; ++i) {
+        char buf[64] = {};
+        void* index = reinterpret_cast<void*>(static_cast<uintptr_t>(i));
+        ASSERT_EQ(vpod::listDevices(index, buf, vpod::kListByIndex | vpod::kOpenBySerialNumber), vpod::kOk);
+        EXPECT_STREQ(buf, serials[i]);
+        const vpod::Status st = vpod::listDevices(index, buf, vpod::kListByIndex | vpod::kOpenByDescription);
+        if (i == 4) {
+            EXPECT_EQ(st, vpod::kDeviceNotOpened);   // held by another process
+            continue;
+        }
+        ASSERT_EQ(st, vpod::kOk);
+        EXPECT_STREQ(buf, descriptions[i]);
+        vpod::Handle* h = nullptr;
+        ASSERT_EQ(vpod::open(i, &h), vpod::kOk);
+        uint32_t type = 0, id = 0;
+        char serial[32] = {}, desc[64] = {};
+        ASSERT_EQ(vpod::getDeviceInfo(h, &type, &id, serial, desc), vpod::kOk);
+        EXPECT_EQ(type, types[i]);
+        EXPECT_EQ(id >> 16, 0x0403u);
+        EXPECT_STREQ(serial, serials[i]);
+        EXPECT_STREQ(desc, descriptions[i]);
+        // Open here: the description cannot be read by anyone else, and a second open fails.
+        EXPECT_EQ(vpod::listDevices(index, buf, vpod::kListByIndex | vpod::kOpenByDescription), vpod::kDeviceNotOpened);
+        vpod::Handle* again = nullptr;
+        EXPECT_EQ(vpod::open(i, &again), vpod::kDeviceNotOpened);
+        EXPECT_EQ(vpod::close(h), vpod::kOk);
+    }
+    vpod::Handle* h = nullptr;
+    EXPECT_EQ(vpod::openEx("FT000003B", vpod::kOpenBySerialNumber, &h), vpod::kDeviceNotOpened);
+    EXPECT_EQ(vpod::openEx("FT000003", vpod::kOpenBySerialNumber, &h), vpod::kDeviceNotFound);
+    EXPECT_EQ(vpod::openEx("FT000002A", vpod::kOpenBySerialNumber, &h), vpod::kDeviceNotFound);
+    ASSERT_EQ(vpod::openEx("Dual RS232 B", vpod::kOpenByDescription, &h), vpod::kOk);
+    EXPECT_EQ(vpod::close(h), vpod::kOk);
+    EXPECT_EQ(vpod::open(9, &h), vpod::kDeviceNotFound);
+    EXPECT_EQ(vpod::listDevices(reinterpret_cast<void*>(9), nullptr, vpod::kListByIndex | vpod::kOpenBySerialNumber),
+              vpod::kInvalidParameter);
+}
+
+TEST_F(D2xx, HandlesAndArgumentsAreChecked) {
+    vpod::Handle* h = nullptr;
+    uint32_t n = 0;
+    EXPECT_EQ(vpod::close(nullptr), vpod::kInvalidHandle);
+    EXPECT_EQ(vpod::write(reinterpret_cast<vpod::Handle*>(&n), "x", 1, &n), vpod::kInvalidHandle);
+    EXPECT_EQ(vpod::openEx(nullptr, vpod::kOpenBySerialNumber, &h), vpod::kInvalidParameter);
+    EXPECT_EQ(vpod::openEx("FT000002", 9, &h), vpod::kInvalidParameter);
+    ASSERT_EQ(vpod::openEx("FT000002", vpod::kOpenBySerialNumber, &h), vpod::kOk);
+    EXPECT_EQ(vpod::read(h, nullptr, 1, &n), vpod::kInvalidParameter);
+    EXPECT_EQ(vpod::getQueueStatus(h, nullptr), vpod::kInvalidParameter);
+    EXPECT_EQ(vpod::setLatencyTimer(h, 1), vpod::kInvalidParameter);
+    EXPECT_EQ(vpod::setLatencyTimer(h, 2), vpod::kOk);
+    uint8_t b;
+    EXPECT_EQ(vpod::read(h, &b, 0, &n), vpod::kOk);
+    EXPECT_EQ(n, 0u);
+    ASSERT_EQ(vpod::close(h), vpod::kOk);
+    EXPECT_EQ(vpod::close(h), vpod::kInvalidHandle);
+}
+
+TEST_F(D2xx, ReadsHonourTheTimeoutAndEventsFireWhenBytesArrive) {
+    Dev d("FT000001A");
+    ASSERT_EQ(vpod::setTimeouts(d.h, 20, 20), vpod::kOk);
+    uint8_t buf[4];
+    uint32_t got = 9;
+    EXPECT_EQ(vpod::read(d.h, buf, 2, &got), vpod::kOk);
+    EXPECT_EQ(got, 0u);
+    std::atomic<int> events{0};
+    auto bump = [](void* a) { static_cast<std::atomic<int>*>(a)->fetch_add(1); };
+    ASSERT_EQ(vpod::setEventNotification(d.h, vpod::kEventRxChar, bump, &events), vpod::kOk);
+    d.send({0x84});
+    EXPECT_EQ(events.load(), 0);
+    d.send({0xAA, 0x87});
+    EXPECT_EQ(events.load(), 1);
+    EXPECT_EQ(vpod::read(d.h, buf, 4, &got), vpod::kOk);   // two there, two never come
+    EXPECT_EQ(got, 2u);
+    ASSERT_TRUE(vpod::control::strayBytes("FT000001A", {0x55}));
+    EXPECT_EQ(events.load(), 2);
+    EXPECT_EQ(d.queued(), 1u);
+    ASSERT_EQ(vpod::setEventNotification(d.h, 0, nullptr, nullptr), vpod::kOk);
+    d.send({0xAB});
+    EXPECT_EQ(events.load(), 2);
+    // A reader blocked in Read wakes up when a writer's answer arrives.
+    ASSERT_EQ(vpod::purge(d.h, vpod::kPurgeRx), vpod::kOk);
+    ASSERT_EQ(vpod::setTimeouts(d.h, 0, 0), vpod::kOk);   // no limit
+    std::thread reader([&] {
+        uint32_t g = 0;
+        uint8_t r[2];
+        EXPECT_EQ(vpod::read(d.h, r, 2, &g), vpod::kOk);
+        EXPECT_EQ(g, 2u);
+        EXPECT_EQ(r[1], 0xAA);
+    });
+    d.send({0xAA});
+    reader.join();
+}
+
+TEST_F(D2xx, InjectedFaults) {
+    Dev d("FT000001A");
+    ASSERT_TRUE(vpod::control::failNext("FT000001A", Op::Write, vpod::kIoError, 2));
+    uint32_t n = 0;
+    const uint8_t cmd[] = {0xAA, 0x87};
+    EXPECT_EQ(vpod::write(d.h, cmd, 2, &n), vpod::kIoError);
+    EXPECT_EQ(vpod::write(d.h, cmd, 2, &n), vpod::kIoError);
+    EXPECT_EQ(d.queued(), 0u);
+    EXPECT_EQ(vpod::write(d.h, cmd, 2, &n), vpod::kOk);
+    EXPECT_EQ(d.receive(2), (Bytes{0xFA, 0xAA}));
+    // Short writes: only the first byte is taken.
+    ASSERT_TRUE(vpod::control::shortWrites("FT000001A", 1, 1));
+    EXPECT_EQ(vpod::write(d.h, cmd, 2, &n), vpod::kOk);
+    EXPECT_EQ(n, 1u);
+    EXPECT_EQ(d.receive(2), (Bytes{0xFA, 0xAA}));
+    // Stalled reads time out even with data waiting; the data stays.
+    ASSERT_EQ(vpod::setTimeouts(d.h, 10, 10), vpod::kOk);
+    d.send({0xAB});
+    ASSERT_TRUE(vpod::control::stallReads("FT000001A", 1));
+    uint8_t buf[2];
+    EXPECT_EQ(vpod::read(d.h, buf, 2, &n), vpod::kOk);
+    EXPECT_EQ(n, 0u);
+    EXPECT_EQ(d.receive(2), (Bytes{0xFA, 0xAB}));
+    // A broken echo answers the wrong opcode.
+    ASSERT_TRUE(vpod::control::breakEcho("FT000001A", true));
+    EXPECT_EQ(d.xfer({0xAA, 0x87}, 2), (Bytes{0xFA, 0xAB}));
+    // Resets that fail, then succeed.
+    ASSERT_TRUE(vpod::control::failResets("FT000001A", 14));
+    int attempts = 0;
+    vpod::Status st;
+    do {
+        st = vpod::resetDevice(d.h);
+        ++attempts;
+    } while (st != vpod::kOk && attempts < 20);
+    EXPECT_EQ(attempts, 15);
+    // Enumeration faults count against the interface they concern.
+    ASSERT_TRUE(vpod::control::failNext("FT000002", Op::ListDevices, vpod::kOtherError, 1));
+    uint32_t count;
+    EXPECT_EQ(vpod::listDevices(&count, nullptr, vpod::kListNumberOnly), vpod::kOtherError);
+    EXPECT_EQ(vpod::listDevices(&count, nullptr, vpod::kListNumberOnly), vpod::kOk);
+    ASSERT_TRUE(vpod::control::clearFaults("FT000001A"));
+    EXPECT_EQ(d.xfer({0xAA, 0x87}, 2), (Bytes{0xFA, 0xAA}));
+    EXPECT_FALSE(vpod::control::failNext("NOPE", Op::Write, vpod::kIoError, 1));
+}
+
+TEST_F(D2xx, UnplugAndCyclePortTakeTheWholeChipOffTheBus) {
+    vpod::Handle* a = nullptr;
+    vpod::Handle* b = nullptr;
+    ASSERT_EQ(vpod::openEx("FT000001A", vpod::kOpenBySerialNumber, &a), vpod::kOk);
+    ASSERT_EQ(vpod::openEx("FT000001B", vpod::kOpenBySerialNumber, &b), vpod::kOk);
+    ASSERT_EQ(vpod::cyclePort(a), vpod::kOk);
+    uint32_t count = 0, n = 0;
+    ASSERT_EQ(vpod::listDevices(&count, nullptr, vpod::kListNumberOnly), vpod::kOk);
+    EXPECT_EQ(count, 7u);
+    EXPECT_EQ(vpod::getQueueStatus(b, &n), vpod::kIoError);
+    EXPECT_EQ(vpod::write(a, "\xAA", 1, &n), vpod::kIoError);
+    EXPECT_EQ(vpod::close(a), vpod::kOk);
+    ASSERT_EQ(vpod::listDevices(&count, nullptr, vpod::kListNumberOnly), vpod::kOk);
+    EXPECT_EQ(count, 7u);   // b still holds the old device
+    EXPECT_EQ(vpod::close(b), vpod::kOk);
+    ASSERT_EQ(vpod::listDevices(&count, nullptr, vpod::kListNumberOnly), vpod::kOk);
+    EXPECT_EQ(count, 9u);
+    // After re-enumeration the chip is out of MPSSE mode.
+    {
+        Dev d("FT000001A", false);
+        vpod::control::ChipState s;
+        ASSERT_TRUE(vpod::control::chipState("FT000001A", &s));
+        EXPECT_EQ(s.bitMode, 0u);
+    }
+    Dev d("FT000002");
+    ASSERT_TRUE(vpod::control::unplug("FT000002"));
+    EXPECT_EQ(vpod::getQueueStatus(d.h, &n), vpod::kIoError);
+    ASSERT_EQ(vpod::listDevices(&count, nullptr, vpod::kListNumberOnly), vpod::kOk);
+    EXPECT_EQ(count, 8u);
+    vpod::Handle* h = nullptr;
+    EXPECT_EQ(vpod::openEx("FT000002", vpod::kOpenBySerialNumber, &h), vpod::kDeviceNotFound);
+    ASSERT_TRUE(vpod::control::replug("FT000002"));
+    ASSERT_EQ(vpod::openEx("FT000002", vpod::kOpenBySerialNumber, &h), vpod::kOk);
+    EXPECT_EQ(vpod::close(h), vpod::kOk);
+}
+
+TEST_F(D2xx, TraceHasOneLinePerWriteAndPerReadThatReturnedBytes) {
+    const std::string path = tempPath("trace.txt");
+    std::remove(path.c_str());
+    vpod::control::setTraceFile(path);
+    {
+        Dev d("FT000001A");
+        d.send({0x80, 0x00, 0x0B, 0xAA, 0x87});
+        uint8_t buf[4];
+        uint32_t n = 0;
+        ASSERT_EQ(vpod::read(d.h, buf, 1, &n), vpod::kOk);
+        ASSERT_EQ(vpod::read(d.h, buf, 1, &n), vpod::kOk);
+        ASSERT_EQ(vpod::read(d.h, buf, 0, &n), vpod::kOk);
+        Dev x("FT000002");
+        x.send({0x0A});
+    }
+    vpod::control::setTraceFile("");
+    EXPECT_EQ(readFile(path),
+              "FT000001A W 80 00 0B AA 87\nFT000001A R FA\nFT000001A R AA\nFT000002 W 0A\n");
+    std::remove(path.c_str());
+}
+
+TEST_F(D2xx, BadBoardFilesAreRefusedAndTheOldBoardStays) {
+    std::string error;
+    EXPECT_FALSE(vpod::control::loadConfigText("[Device1]\nType=FT9999\n", &error));
+    EXPECT_NE(error.find("FT9999"), std::string::npos);
+    EXPECT_FALSE(vpod::control::loadConfigText("[Device1]\nType=FT232H\nChannelA=none\n", &error));
+    EXPECT_FALSE(vpod::control::loadConfigText("[Device1]\nType=FT2232H\nChannelA=nosuch\n", &error));
+    EXPECT_FALSE(vpod::control::loadConfigText("[Device1]\nType=FT2232H\nTrstA=DataBus3\n", &error));
+    EXPECT_FALSE(vpod::control::loadConfigText("[Device1]\nType=FT2232H\nChannelA=rbb:70000\n", &error));
+    EXPECT_FALSE(vpod::control::loadConfigText("[Device1]\nType=FT2232H\nColour=red\n", &error));
+    EXPECT_FALSE(vpod::control::loadConfigText(
+        "[Device1]\nType=FT2232H\nChannelA=t\n[Target t]\nKind=tap\nIdcode=0x1234\n", &error));
+    EXPECT_FALSE(vpod::control::loadConfigText("[Device1\nType=FT2232H\n", &error));
+    EXPECT_EQ(vpod::control::interfaces().size(), 9u);
+    vpod::control::loadDefaultBoard();
+    EXPECT_EQ(vpod::control::interfaces(), (std::vector<std::string>{"DV000001A", "DV000001B"}));
+}
+
+TEST_F(D2xx, RemoteBitbangBridgeReadsTheIdcodeOfAnExternalTap) {
+    RbbServer server(0x5BA00477);
+    ASSERT_TRUE(server.listening());
+    loadBoard(nineInterfaceBoard(server.port(), "TrstB=DataBus5\n"));
+    {
+        Dev d("FT000001B");
+        // TRST driven high (released), then asserted and released again.
+        d.send({0x80, 0x28, 0x2B, 0x80, 0x08, 0x2B, 0x80, 0x28, 0x2B});
+        const Bytes id = d.xfer({0x4B, 0x05, 0x1F, 0x4B, 0x03, 0x02, 0x28, 0x03, 0x00, 0x87}, 4);
+        EXPECT_EQ(id, (Bytes{0x77, 0x04, 0xA0, 0x5B}));
+    }
+    vpod::control::loadDefaultBoard();   // the bridge says goodbye
+    server.join();   // ends at 'Q'
+    EXPECT_TRUE(server.quitSeen.load());
+    EXPECT_EQ(server.trstAssertions.load(), 1);
+    EXPECT_EQ(server.risingEdges.load(), 6 + 4 + 32);
+}
+
+}  // namespace
