@@ -3,12 +3,6 @@
 
 namespace {
 
-Bytes cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
 // Sizes of the 0x19 / 0x39 / 0x28 byte commands in a stream that holds only scan commands
 // (TMS commands, bit commands, byte commands with their data, 0x87).
 std::vector<uint32_t> byteChunks(const Bytes& s) {
