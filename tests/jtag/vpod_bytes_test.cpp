@@ -432,3 +432,19 @@ TEST_F(Waits, TimedWaitsClockStretchOrSleep) {
     ASSERT_EQ(x_waitTime(h, 3, 0x80000002u), 0u);   // 3 us at 6000 kHz: 18 TCKs
     EXPECT_EQ(chip().tckCycles - c0, 18u);
 }
+
+TEST_F(Moves, SwdBridgeTapMovesWithoutClocks) {
+    open(boards::standard(), "DV000001A", "Tap1Mode=BSCAN2SWD\n");
+    clear();
+    ASSERT_EQ(x_scanAssumeState(h, 1, 2), 0u);
+    // Nothing pending in the virtual TAP: the move only records its target.
+    ASSERT_EQ(x_moveToState(h, 1, 3), 0u);   // runs the deferred set-up
+    EXPECT_EQ(state(), 3u);
+    clear();
+    ASSERT_EQ(x_moveToState(h, 1, 1), 0u);
+    EXPECT_EQ(tmsHigh(), 1u);
+    EXPECT_TRUE(written().empty());
+    // TRST belongs to the JTAG wiring, not to the bridge.
+    EXPECT_EQ(x_setTrst(h, 1, 0), 1u);
+    EXPECT_EQ(lastCode(), 11013u);
+}
