@@ -22,6 +22,8 @@ public:
             auto s = vpod::detail::host::tcpConnect(port_);
             vpod::detail::host::tcpClose(s);
         }
+        // A pod that never says goodbye (one living until the process ends) is cut off.
+        vpod::detail::host::tcpShutdown(client_.load());
         join();
         vpod::detail::host::tcpClose(listener_);
     }
@@ -46,6 +48,7 @@ private:
     void run() {
         using namespace vpod::detail::host;
         Socket c = tcpAccept(listener_);
+        client_ = c;
         accepted_ = true;
         if (c == kNoSocket) return;
         S state = TLR;
@@ -81,6 +84,7 @@ private:
                 break;
             }
         }
+        client_ = kNoSocket;
         tcpClose(c);
     }
 
@@ -88,6 +92,7 @@ private:
     uint16_t port_ = 0;
     vpod::detail::host::Socket listener_;
     std::atomic<bool> accepted_{false};
+    std::atomic<vpod::detail::host::Socket> client_{vpod::detail::host::kNoSocket};
     std::thread thread_;
 };
 

@@ -14,6 +14,8 @@ Socket tcpConnect(uint16_t port);    // 127.0.0.1; kNoSocket on failure; receive
 bool tcpSend(Socket s, const void* data, size_t n);
 bool tcpRecv(Socket s, void* data, size_t n);   // exactly n bytes
 void tcpClose(Socket s);
+// Wakes a thread blocked in tcpRecv on s (it then fails).
+void tcpShutdown(Socket s);
 // A listening socket on 127.0.0.1 (port 0 picks a free one, reported back), and accept.
 Socket tcpListen(uint16_t* port);
 Socket tcpAccept(Socket listener);

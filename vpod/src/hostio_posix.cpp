@@ -60,6 +60,10 @@ void tcpClose(Socket s) {
     if (s != kNoSocket) ::close(static_cast<int>(s));
 }
 
+void tcpShutdown(Socket s) {
+    if (s != kNoSocket) ::shutdown(static_cast<int>(s), SHUT_RDWR);
+}
+
 Socket tcpListen(uint16_t* port) {
     int s = ::socket(AF_INET, SOCK_STREAM, 0);
     if (s < 0) return kNoSocket;

@@ -61,6 +61,10 @@ void tcpClose(Socket s) {
     if (s != kNoSocket) ::closesocket(static_cast<SOCKET>(s));
 }
 
+void tcpShutdown(Socket s) {
+    if (s != kNoSocket) ::shutdown(static_cast<SOCKET>(s), SD_BOTH);
+}
+
 Socket tcpListen(uint16_t* port) {
     if (!startWinsock()) return kNoSocket;
     SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
