@@ -89,7 +89,15 @@ uint32_t queueCommands(KpxContext* ctx, const uint8_t* bytes, uint32_t length, u
         while (pos < length) {
             const uint32_t piece = std::min(length - pos, chunk);
             uint32_t written = 0;
-            if (roomAndWrite(ctx, bytes + pos, piece, &written)) return 1;
+            if (roomAndWrite(ctx, bytes + pos, piece, &written)) {
+                // Unbuffered, only this operation's records are pending, and the chip will
+                // never answer them in step: drop them so that no later wait waits for them.
+                if (ctx->resultLock.lockFor(60000)) {
+                    detail::dropUndelivered(ctx);
+                    ctx->resultLock.unlock();
+                }
+                return 1;
+            }
             const uint32_t credit = std::min(written, readBytes - credited);
             ctx->pendingReadBytes += credit;
             credited += credit;

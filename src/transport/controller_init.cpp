@@ -145,6 +145,10 @@ uint32_t resetDevice(KpxContext* ctx) {
     if (st == FT_OK) st = drv.purge(ctx->ftHandle, FT_PURGE_RX | FT_PURGE_TX);
     if (st == FT_OK) st = drv.setBitMode(ctx->ftHandle, 0, 0);
     if (st != FT_OK) return driverFailure(ctx, st);
+    // Answers to records still pending are gone with the reset.
+    ctx->resultLock.lock();
+    detail::dropUndelivered(ctx);
+    ctx->resultLock.unlock();
     ctx->tckKHz = 6000;
     ctx->controllerInfo.tckKHz = 6000;
     std::memset(ctx->infoValueWords, 0, sizeof ctx->infoValueWords);

@@ -36,6 +36,11 @@ inline bool resultListEmpty(const KpxContext* ctx) {
     return ctx->resultHead == ctx->resultTail && ctx->resultHead->readIndex == ctx->resultHead->count;
 }
 
+// Drops every undelivered record (freeing what they own) and every block but the tail,
+// which becomes the empty head; the receive thread abandons the record it was serving.
+// Caller holds resultLock.
+void dropUndelivered(KpxContext* ctx);
+
 // The receive thread's body (receive_thread.cpp).
 void receiveThreadMain(void* arg);
 

@@ -58,8 +58,10 @@ ResultRecord* newResultRecord(KpxContext* ctx) {
 
 namespace {
 
-// Drops every undelivered record and every block but the tail, which becomes the empty head.
-// Caller holds resultLock.
+}  // namespace
+
+namespace detail {
+
 void dropUndelivered(KpxContext* ctx) {
     ResultBlock* b = ctx->resultHead;
     while (b) {
@@ -76,6 +78,10 @@ void dropUndelivered(KpxContext* ctx) {
     ctx->resultHead = t;
     ++ctx->discardGeneration;
 }
+
+}  // namespace detail
+
+namespace {
 
 // Writes everything held back, in pieces, and empties the buffer.
 uint32_t sendHeldBack(KpxContext* ctx) {
@@ -113,7 +119,7 @@ uint32_t waitForResults(KpxContext* ctx, uint32_t mode) {
         if (st != FT_OK) return detail::driverFailure(ctx, st);
         ctx->commandBufferLength = 0;
         if (!ctx->resultLock.lockFor(60000)) return fail(ctx, err::KPX_READ_TIMEOUT);
-        dropUndelivered(ctx);
+        detail::dropUndelivered(ctx);
         ctx->pendingReadBytes = 0;
         ctx->resultLock.unlock();
         ctx->threadLock.lock();
