@@ -43,7 +43,7 @@ struct Line {
 
 struct IniFile {
     std::string bom;
-    std::string eol = "\r\n";
+    bool crlf = true;   // line end of the file (new files: CR LF)
     std::vector<Line> lines;
 };
 
@@ -76,7 +76,7 @@ IniFile parse(const std::string& data) {
         pos = 3;
     }
     const size_t firstLf = data.find('\n', pos);
-    if (firstLf != std::string::npos && (firstLf == pos || data[firstLf - 1] != '\r')) f.eol = "\n";
+    if (firstLf != std::string::npos && (firstLf == pos || data[firstLf - 1] != '\r')) f.crlf = false;
     while (pos < data.size()) {
         size_t end = data.find('\n', pos);
         const size_t next = end == std::string::npos ? data.size() : end + 1;
@@ -93,7 +93,7 @@ std::string render(const IniFile& f) {
     std::string out = f.bom;
     for (const Line& l : f.lines) {
         out += l.text;
-        out += f.eol;
+        out += f.crlf ? "\r\n" : "\n";
     }
     return out;
 }
