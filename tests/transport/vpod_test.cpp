@@ -208,7 +208,8 @@ TEST_F(Vpod, StrayByteGives6008OnEveryLaterTransmission) {
     ASSERT_EQ(x_tmsReset(h, 1), 0u);
     ASSERT_TRUE(vc::strayBytes("DV000001A", {0x42}));
     for (;;) {   // the receive thread stops as soon as it has seen the byte
-        if (x_tmsReset(h, 1) == 1) break;
+        uint32_t v = 0;
+        if (x_kpxGetControllerType(h, &v) == 1) break;
         platform::yieldProcessor();
     }
     for (int i = 0; i < 3; ++i) {
