@@ -121,6 +121,11 @@ TEST_F(FakeTransport, AddressFormsSelectTheRightDevice) {
     EXPECT_EQ(lun, 0u) << "opened directly by serial number";
     close(h);
 
+    h = open("USBS\"CC\",Dual RS232");   // quoted serial number with a description
+    ASSERT_NE(h, 0xFFFFFFFFu);
+    EXPECT_TRUE(drv.chip(4).open);
+    close(h);
+
     h = open("USB0,My Board");
     ASSERT_NE(h, 0xFFFFFFFFu);
     EXPECT_TRUE(drv.chip(7).open);

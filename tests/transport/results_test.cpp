@@ -149,6 +149,29 @@ TEST_F(Results, RawRecordsCountMismatchingBits) {
     EXPECT_EQ(ctx->mismatchBitCount - before, 1u) << "only the unmasked bits count";
 }
 
+TEST_F(Results, DiscardInTheMiddleOfARecordLeavesTheNextRecordIntact) {
+    Locked ctx(h);
+    ASSERT_EQ(enableBuffering(ctx.get(), 9), 0u);
+    Bytes old(2, 0xEE);
+    ASSERT_NE(reserve(ctx.get(), 16, RR_OWN_EXPECTED, old.data()), nullptr);
+    ctx->resultTail->records[ctx->resultTail->count - 1].expected = static_cast<uint8_t*>(std::malloc(2));
+    drv.push(0, {0x11});   // half of the record
+    for (;;) {             // taken by the thread
+        bool empty = false;
+        drv.with(0, [&](fake::Chip& c) { empty = c.rx.empty(); });
+        if (empty) break;
+        platform::yieldProcessor();
+    }
+    ASSERT_EQ(waitForResults(ctx.get(), WAIT_DISCARD), 0u);
+    Bytes fresh(2, 0);
+    ASSERT_NE(reserve(ctx.get(), 16, 0, fresh.data()), nullptr);
+    drv.push(0, {0x5A, 0xA5});
+    ASSERT_EQ(disableBuffering(ctx.get()), 0u);
+    ASSERT_EQ(waitForResults(ctx.get(), WAIT_ALL), 0u);
+    EXPECT_EQ(fresh, (Bytes{0x5A, 0xA5}));
+    EXPECT_EQ(old[1], 0xEE) << "nothing is stored into a discarded record";
+}
+
 TEST_F(Results, TwoHundredFiftyRecordsSpanThreeBlocks) {
     Locked ctx(h);
     std::vector<uint32_t> done(250, 1);
