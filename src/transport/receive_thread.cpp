@@ -287,7 +287,10 @@ bool Receiver::servePiece() {
         return true;
     }
     bool complete = false;
-    if (phase_ == LAST_BIT) {
+    if (phase_ == LAST_BIT && (rec_->flags & RR_RAW)) {   // raw records keep every byte as it came
+        dest_[pos_++] = in_[0];
+        complete = true;
+    } else if (phase_ == LAST_BIT) {
         storeLastBit(in_[0]);
         complete = true;
     } else {
