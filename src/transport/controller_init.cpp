@@ -187,12 +187,15 @@ uint32_t initController(KpxContext* ctx) {
         }
         ctx->rxEvent = ev;
     }
-    // The echo handshake left nothing behind; wait for the queue to show it.
+    // The echo handshake left nothing behind; wait for the queue to show it. Bytes that stay
+    // (nothing reads them yet) would keep the start waiting for good, so the wait is bounded.
+    const uint32_t start = platform::millisecondTimer();
     for (;;) {
         uint32_t count = 0;
         st = drv.getQueueStatus(ctx->ftHandle, &count);
         if (st != FT_OK) return driverFailure(ctx, st);
         if (count == 0) break;
+        if (platform::millisecondTimer() - start > ctx->resultTimeoutMs) return fail(ctx, err::RX_BUFFER_NOT_EMPTY);
         platform::yieldProcessor();
     }
     ctx->pendingReadBytes = 0;
