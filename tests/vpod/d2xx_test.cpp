@@ -276,3 +276,39 @@ TEST_F(D2xx, RemoteBitbangBridgeReadsTheIdcodeOfAnExternalTap) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(D2xx, WaveformShowsEveryTckAndTheSwdioDirection) {
+    const std::string path = tempPath("wave.vcd");
+    vpod::control::setVcdFile(path);
+    {
+        Dev d("FT000001A");
+        d.send({0x80, 0x08, 0x0B, 0x4B, 0x04, 0x1F, 0x80, 0x00, 0x09, 0x8E, 0x02});
+    }
+    vpod::control::setVcdFile("");
+    const std::string vcd = readFile(path);
+    std::remove(path.c_str());
+    ASSERT_NE(vcd.find("$scope module FT000001A $end"), std::string::npos) << vcd;
+    for (const char* sig : {" TCK ", " TMS ", " TDI ", " TDO ", " TRST ", " SWDIO_DIR "})
+        EXPECT_NE(vcd.find(sig), std::string::npos) << sig;
+    // Identifiers of the scope's signals, from "$var wire 1 <id> <name> $end".
+    const size_t scope = vcd.find("$scope module FT000001A");
+    auto idOf = [&](const std::string& name) {
+        const size_t at = vcd.find(" " + name + " $end", scope);
+        const size_t start = vcd.rfind(' ', at - 1) + 1;
+        return vcd.substr(start, at - start);
+    };
+    auto count = [&](const std::string& line) {
+        size_t n = 0, pos = 0;
+        while ((pos = vcd.find(line, pos)) != std::string::npos) { ++n; ++pos; }
+        return n;
+    };
+    // 5 TMS clocks and 3 idle clocks.
+    EXPECT_EQ(count("\n1" + idOf("TCK") + "\n"), 8u);
+    // ADBUS1 an output for the first 5 clocks, an input for the last 3.
+    EXPECT_EQ(count("\n1" + idOf("SWDIO_DIR") + "\n"), 1u);
+    EXPECT_EQ(count("\n0" + idOf("SWDIO_DIR") + "\n"), 1u);
+}
+
+}  // namespace

@@ -106,9 +106,12 @@ void killInterface(Interface& d) {
 }
 
 void declareVcd(Registry& r) {
-    if (!vcdEnabled()) return;
-    for (auto& d : r.order)
-        if (d->mpsse) d->vcdScope = vcdScopeFor(d->serial);
+    const bool on = vcdEnabled();
+    for (auto& d : r.order) {
+        const int scope = (on && d->mpsse) ? vcdScopeFor(d->serial) : -1;
+        std::lock_guard<std::mutex> lock(d->mu);
+        d->vcdScope = scope;
+    }
 }
 
 // Replaces the board; caller holds r.mu.
@@ -299,7 +302,11 @@ Status openInterface(Registry& r, Interface* d, control::Op op, Handle** handle)
         d->rxHead = 0;
     }
     traceRefreshFromEnvironment();
-    if (d->mpsse && vcdEnabled()) d->vcdScope = vcdScopeFor(d->serial);
+    {
+        const int scope = (d->mpsse && vcdEnabled()) ? vcdScopeFor(d->serial) : -1;
+        std::lock_guard<std::mutex> l(d->mu);
+        d->vcdScope = scope;
+    }
     auto* h = new Handle;
     for (auto& sp : r.order)
         if (sp.get() == d) h->iface = sp;
@@ -611,7 +618,6 @@ void setVcdFile(const std::string& path) {
     vcdSetFile(path);
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mu);
-    for (auto& d : r.order) d->vcdScope = -1;
     declareVcd(r);
 }
 

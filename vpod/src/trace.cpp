@@ -47,7 +47,8 @@ void openVcd(Writer& w, const std::string& path) {
     w.vcd = nullptr;
     w.vcdPath = path;
     w.headerDone = false;
-    w.levels.assign(w.scopes.size(), {});
+    w.scopes.clear();
+    w.levels.clear();
     w.lastTime = 0;
     w.timeWritten = false;
     if (!path.empty()) w.vcd = std::fopen(path.c_str(), "wb");
