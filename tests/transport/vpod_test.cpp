@@ -318,6 +318,54 @@ TEST_F(Vpod, StalledReadWithBufferingEndsInTheResultTimeOut) {
     EXPECT_EQ(close(h), 0u) << "the late answer is still taken at close";
 }
 
+// The default chain after a TMS reset: both TAPs hold IDCODE (dap nearest TDO, then bsc).
+bool isChainIdcodes(const uint16_t* tdo) {
+    return tdo[0] == 0x0477 && tdo[1] == 0x4BA0 && tdo[2] == 0x3041 && tdo[3] == 0x0641;
+}
+
+TEST_F(Vpod, BufferedScansDeliverTdoWhenTheirTypeSays) {
+    const uint32_t h = open();
+    ASSERT_NE(h, 0xFFFFFFFFu);
+    const uint16_t tdi[4] = {};
+    ASSERT_EQ(x_tmsReset(h, 1), 0u);
+
+    // Type 1: a scan that returns TDO waits for it.
+    ASSERT_EQ(x_scanSetBuffering(h, 1), 0u);
+    uint16_t tdo[4] = {};
+    ASSERT_EQ(x_tmsReset(h, 1), 0u);
+    ASSERT_EQ(x_scanDr(h, 1, tdi, 64, tdo), 0u);
+    EXPECT_TRUE(isChainIdcodes(tdo));
+
+    // Type 9: the scan only queues; the flush brings the bits.
+    ASSERT_EQ(x_scanSetBuffering(h, 9), 0u);
+    uint16_t deferred[4] = {};
+    ASSERT_EQ(x_tmsReset(h, 1), 0u);
+    ASSERT_EQ(x_scanDr(h, 1, tdi, 64, deferred), 0u);
+    EXPECT_EQ(deferred[0], 0) << "held back in the command buffer";
+    ASSERT_EQ(x_scanSetBuffering(h, 2), 0u);
+    EXPECT_TRUE(isChainIdcodes(deferred));
+
+    // Discard: the bits never come.
+    uint16_t dropped[4] = {0xAAAA, 0xAAAA, 0xAAAA, 0xAAAA};
+    ASSERT_EQ(x_tmsReset(h, 1), 0u);
+    ASSERT_EQ(x_scanDr(h, 1, tdi, 64, dropped), 0u);
+    ASSERT_EQ(x_scanSetBuffering(h, 3), 0u);
+    EXPECT_EQ(dropped[0], 0xAAAA);
+
+    // Send, then a waiting scan (type 1) that waits for every earlier record too.
+    uint16_t sent[4] = {};
+    ASSERT_EQ(x_tmsReset(h, 1), 0u);
+    ASSERT_EQ(x_scanDr(h, 1, tdi, 64, sent), 0u);
+    ASSERT_EQ(x_scanSetBuffering(h, 4), 0u);
+    ASSERT_EQ(x_scanSetBuffering(h, 1), 0u);
+    uint16_t last[4] = {};
+    ASSERT_EQ(x_tmsReset(h, 1), 0u);
+    ASSERT_EQ(x_scanDr(h, 1, tdi, 64, last), 0u);
+    EXPECT_TRUE(isChainIdcodes(sent));
+    EXPECT_TRUE(isChainIdcodes(last));
+    ASSERT_EQ(x_scanSetBuffering(h, 0), 0u);
+}
+
 TEST_F(Vpod, TwoControllersOnTwoThreadsReadTheirChains) {
     board("[Device1]\nType=FT2232H\nSerial=P1\nDescription=Dual RS232\nChannelA=chain\n"
           "[Device2]\nType=FT2232H\nSerial=P2\nDescription=Dual RS232\nChannelA=chain\n"
@@ -333,7 +381,7 @@ TEST_F(Vpod, TwoControllersOnTwoThreadsReadTheirChains) {
         for (int i = 0; i < 2000; ++i) {
             uint16_t tdo[4] = {};
             if (x_tmsReset(h, 1) || x_scanDr(h, 1, tdi, 64, tdo)) { ++wrong; continue; }
-            if (tdo[0] != 0x0477 || tdo[1] != 0x4BA0 || tdo[2] != 0x3041 || tdo[3] != 0x0641) ++wrong;
+            if (!isChainIdcodes(tdo)) ++wrong;
         }
     };
     std::thread t1(work, a), t2(work, b);
