@@ -53,3 +53,36 @@ TEST(ChainDecode, IrCaptureSplitsIntoDevices) {
     append(odd, 0b01, 2);
     EXPECT_EQ(splitIrCapture(odd, 2), (std::vector<uint32_t>{4, 2}));
 }
+
+#include "../jtag/vpod_fixture.h"
+
+class ToolOnVpod : public VpodTest {};
+
+TEST_F(ToolOnVpod, DetectsTheDefaultBoardsChain) {
+    open(boards::standard());
+    ChainReport report;
+    std::string failed;
+    ASSERT_EQ(detectChain(h, &report, &failed), 0) << failed;
+    ASSERT_EQ(report.devices.size(), 2u);
+    EXPECT_EQ(report.devices[0].idcode, 0x4BA00477u);
+    EXPECT_EQ(report.devices[1].idcode, 0x06413041u);
+    EXPECT_EQ(report.irTotal, 9u);
+    EXPECT_TRUE(report.irSplitKnown);
+    EXPECT_EQ(report.devices[0].irLength, 4u);
+    EXPECT_EQ(report.devices[1].irLength, 5u);
+    const std::string text = formatChain("USB", 6000, report);
+    EXPECT_NE(text.find("ARM Ltd"), std::string::npos);
+    EXPECT_NE(text.find("STMicroelectronics"), std::string::npos);
+    // The chain is left as a reset leaves it.
+    EXPECT_EQ(tap(0).state, vpod::control::TapState::TestLogicReset);
+}
+
+TEST_F(ToolOnVpod, DetectsATapWithoutIdcode) {
+    open(boards::replaced(boards::standard(), "Idcode=0x06413041", "Idcode=none"));
+    ChainReport report;
+    std::string failed;
+    ASSERT_EQ(detectChain(h, &report, &failed), 0) << failed;
+    ASSERT_EQ(report.devices.size(), 2u);
+    EXPECT_TRUE(report.devices[0].hasIdcode);
+    EXPECT_FALSE(report.devices[1].hasIdcode);
+}
