@@ -1,5 +1,7 @@
 // Opening, closing and resetting controllers: the bytes of the start-up, device selection,
 // and the failures of each step.
+#include <cstdlib>
+
 #include "fixture.h"
 
 using namespace dorvane;
@@ -269,16 +271,24 @@ TEST_F(FakeTransport, PlainLayerKeepsOpenAndClosedApart) {
     EXPECT_EQ(close_kpx(), 0u);
     EXPECT_EQ(close_kpx(), 1u);
     EXPECT_EQ(kpx_error_nbr(), 61);
+}
 
-    // A close that fails is final: the plain layer stays Open with no controller behind it.
-    ASSERT_EQ(open_kpx("USB"), 0u);
-    drv.with(0, [](fake::Chip& c) { c.closeStatus = FT_IO_ERROR; });
-    EXPECT_EQ(close_kpx(), 1u);
-    drv.with(0, [](fake::Chip& c) { c.closeStatus = FT_OK; });
-    EXPECT_EQ(open_kpx("USB"), 1u);
-    EXPECT_EQ(kpx_error_nbr(), 322) << "no context behind the default handle: the global code";
-    EXPECT_EQ(close_kpx(), 1u);
-    EXPECT_EQ(kpx_error_nbr(), 61);
+// A failed close is final for the plain layer: it stays Open with no controller behind it for
+// the rest of the process, so this runs in a process of its own.
+TEST_F(FakeTransport, PlainLayerFailedCloseIsFinal) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    drv.addDual("FK11", "Dual RS232", FT_DEVICE_2232H);
+    EXPECT_EXIT(
+        {
+            bool ok = open_kpx("USB") == 0;
+            drv.with(0, [](fake::Chip& c) { c.closeStatus = FT_IO_ERROR; });
+            ok = ok && close_kpx() == 1;
+            drv.with(0, [](fake::Chip& c) { c.closeStatus = FT_OK; });
+            ok = ok && open_kpx("USB") == 1 && kpx_error_nbr() == 322;
+            ok = ok && close_kpx() == 1 && kpx_error_nbr() == 61;
+            std::exit(ok ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
