@@ -10,6 +10,7 @@
 #include <process.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -172,7 +173,7 @@ void NamedMutex::unlock() {
 }
 
 // ---------------------------------------------------------------------------------------------
-// Environment, paths, files. The process environment block (not the C runtime's copy) is used,
+// Environment, paths, files. Values are read from the process environment block,
 // so child processes and the Win32 calls see the same values.
 
 bool getEnv(const char* name, std::string& value) {
@@ -194,6 +195,9 @@ bool getEnv(const char* name, std::string& value) {
 
 bool setEnv(const char* name, const char* value) {
     if (!name || !*name || std::strchr(name, '=')) return false;
+    // The C runtime keeps its own copy for getenv (shared by every module on msvcrt.dll);
+    // keep it in step, then set the process block (which also holds empty values).
+    _putenv_s(name, value ? value : "");
     return SetEnvironmentVariableA(name, value) != 0;
 }
 

@@ -161,8 +161,12 @@ TEST(Environment, SetsReadsAndRemoves) {
     ASSERT_TRUE(setEnv(name, "C:\\Data\\kcf"));
     ASSERT_TRUE(getEnv(name, v));
     EXPECT_EQ(v, "C:\\Data\\kcf");
+    // Code that reads the C runtime's copy (std::getenv) sees the same value.
+    ASSERT_NE(std::getenv(name), nullptr);
+    EXPECT_STREQ(std::getenv(name), "C:\\Data\\kcf");
     ASSERT_TRUE(setEnv(name, nullptr));
     EXPECT_FALSE(getEnv(name, v));
+    EXPECT_EQ(std::getenv(name), nullptr);
     EXPECT_FALSE(setEnv("A=B", "x"));
     EXPECT_FALSE(setEnv(nullptr, "x"));
     EXPECT_FALSE(getEnv(nullptr, v));
