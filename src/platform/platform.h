@@ -61,7 +61,7 @@ public:
     Thread(const Thread&) = delete;
     Thread& operator=(const Thread&) = delete;
     bool start(void (*fn)(void*), void* arg);   // false if already started or the OS refused
-    void join();                                // the destructor joins a thread still running
+    void join();   // the destructor joins a thread still running; from the thread itself, detaches
     bool joinable() const { return started_; }
 private:
     bool started_ = false;

@@ -216,7 +216,9 @@ bool Thread::start(void (*fn)(void*), void* arg) {
 
 void Thread::join() {
     if (!started_) return;
-    pthread_join(std::launder(reinterpret_cast<ThreadImpl*>(storage_))->thread, nullptr);
+    const pthread_t t = std::launder(reinterpret_cast<ThreadImpl*>(storage_))->thread;
+    if (pthread_equal(t, pthread_self())) pthread_detach(t);   // a thread cannot wait for itself
+    else pthread_join(t, nullptr);
     started_ = false;
 }
 

@@ -132,7 +132,7 @@ bool Thread::start(void (*fn)(void*), void* arg) {
 void Thread::join() {
     if (!started_) return;
     auto* t = std::launder(reinterpret_cast<ThreadImpl*>(storage_));
-    WaitForSingleObject(t->handle, INFINITE);
+    if (GetThreadId(t->handle) != GetCurrentThreadId()) WaitForSingleObject(t->handle, INFINITE);   // never wait for itself
     CloseHandle(t->handle);
     started_ = false;
 }
