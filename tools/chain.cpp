@@ -1,5 +1,5 @@
 // Chain detection over the exported scan functions.
-#include "tools/chain.h"
+#include "chain.h"
 
 #include <cstdio>
 

@@ -12,7 +12,7 @@
 
 #include "dorvane/dorvane.h"
 #include "platform/platform.h"
-#include "tools/chain.h"
+#include "chain.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Chain detection's decoding: IDCODE walk, IR capture split, JEDEC manufacturer.
 #include <gtest/gtest.h>
 
-#include "tools/chain.h"
+#include "../../tools/chain.h"
 
 using namespace dorvane::tools;
 
