@@ -23,7 +23,7 @@ public:
             vpod::detail::host::tcpClose(s);
         }
         // A pod that never says goodbye (one living until the process ends) is cut off.
-        vpod::detail::host::tcpShutdown(client_.load());
+        stop_ = true;
         join();
         vpod::detail::host::tcpClose(listener_);
     }
@@ -48,14 +48,17 @@ private:
     void run() {
         using namespace vpod::detail::host;
         Socket c = tcpAccept(listener_);
-        client_ = c;
         accepted_ = true;
         if (c == kNoSocket) return;
         S state = TLR;
         bool tck = false, tdo = true, idcodeSelected = true;
         uint32_t ir = 0, sr = 0;
         char ch;
-        while (tcpRecv(c, &ch, 1)) {
+        while (!stop_.load()) {
+            const int ready = tcpWaitReadable(c, 50);
+            if (ready < 0) break;
+            if (ready == 0) continue;
+            if (!tcpRecv(c, &ch, 1)) break;
             if (ch >= '0' && ch <= '7') {
                 const int v = ch - '0';
                 const bool ntck = v & 4, tms = v & 2, tdi = v & 1;
@@ -84,7 +87,6 @@ private:
                 break;
             }
         }
-        client_ = kNoSocket;
         tcpClose(c);
     }
 
@@ -92,7 +94,7 @@ private:
     uint16_t port_ = 0;
     vpod::detail::host::Socket listener_;
     std::atomic<bool> accepted_{false};
-    std::atomic<vpod::detail::host::Socket> client_{vpod::detail::host::kNoSocket};
+    std::atomic<bool> stop_{false};
     std::thread thread_;
 };
 

@@ -370,6 +370,7 @@ Status close(Handle* h) {
             d.notify = nullptr;
             d.notifyArg = nullptr;
             d.epoch.fetch_add(1);
+            d.cv.notify_all();   // a Read blocked on this handle returns
         }
     }
     r.handles.erase(h);

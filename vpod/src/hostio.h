@@ -16,6 +16,8 @@ bool tcpRecv(Socket s, void* data, size_t n);   // exactly n bytes
 void tcpClose(Socket s);
 // Wakes a thread blocked in tcpRecv on s (it then fails).
 void tcpShutdown(Socket s);
+// 1 when bytes (or the end of the stream) can be read within timeoutMs, 0 on time-out, -1 on error.
+int tcpWaitReadable(Socket s, unsigned timeoutMs);
 // A listening socket on 127.0.0.1 (port 0 picks a free one, reported back), and accept.
 Socket tcpListen(uint16_t* port);
 Socket tcpAccept(Socket listener);

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -62,6 +63,13 @@ void tcpClose(Socket s) {
 
 void tcpShutdown(Socket s) {
     if (s != kNoSocket) ::shutdown(static_cast<int>(s), SHUT_RDWR);
+}
+
+int tcpWaitReadable(Socket s, unsigned timeoutMs) {
+    pollfd p{static_cast<int>(s), POLLIN, 0};
+    const int r = ::poll(&p, 1, static_cast<int>(timeoutMs));
+    if (r < 0) return errno == EINTR ? 0 : -1;
+    return r > 0 ? 1 : 0;
 }
 
 Socket tcpListen(uint16_t* port) {

@@ -65,6 +65,16 @@ void tcpShutdown(Socket s) {
     if (s != kNoSocket) ::shutdown(static_cast<SOCKET>(s), SD_BOTH);
 }
 
+int tcpWaitReadable(Socket s, unsigned timeoutMs) {
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(static_cast<SOCKET>(s), &set);
+    timeval tv{static_cast<long>(timeoutMs / 1000), static_cast<long>((timeoutMs % 1000) * 1000)};
+    const int r = ::select(0, &set, nullptr, nullptr, &tv);
+    if (r == SOCKET_ERROR) return -1;
+    return r > 0 ? 1 : 0;
+}
+
 Socket tcpListen(uint16_t* port) {
     if (!startWinsock()) return kNoSocket;
     SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
