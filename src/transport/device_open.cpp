@@ -42,7 +42,7 @@ void closeFound(Found& f) {
     f.handle = nullptr;
 }
 
-// Is the directly opened device the one the specification asks for?
+// Is the directly opened device the one the address asks for?
 bool acceptDirect(const KpxControllerSpec& spec, uint32_t type, const char* desc) {
     const uint32_t fl = spec.flags;
     const bool def = fl & SPEC_DEFAULT_DESCRIPTION;
