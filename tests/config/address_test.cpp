@@ -40,10 +40,11 @@ TEST(Address, UsbAloneOrWithANumberSelectsALogicalUnitWithTheDefaultDescriptions
         EXPECT_EQ(text(p.spec.descriptionBase), "Dual RS232") << address;
         EXPECT_EQ(p.spec.descriptionB, nullptr) << address;
     }
-    Parsed p;
-    p.run("USB7");
-    ASSERT_EQ(p.result, 0u);
-    EXPECT_EQ(p.spec.logicalUnitNumber, 7u);
+    for (uint32_t lun : {7u, 4294967295u}) {
+        Parsed p;
+        ASSERT_EQ(p.run("USB" + std::to_string(lun)), 0u);
+        EXPECT_EQ(p.spec.logicalUnitNumber, lun);
+    }
 }
 
 TEST(Address, ADescriptionAfterTheNumberIsTakenAsWrittenBlanksIncluded) {
@@ -60,111 +61,67 @@ TEST(Address, ADescriptionAfterTheNumberIsTakenAsWrittenBlanksIncluded) {
     EXPECT_EQ(p.spec.logicalUnitNumber, 12u);
     EXPECT_EQ(text(p.spec.descriptionBase), " Pod, rev 2 ");
     EXPECT_EQ(text(p.spec.descriptionA), " Pod, rev 2  A");
-}
 
-TEST(Address, DescriptionsUpTo127CharactersAreAccepted) {
     std::string longest(127, 'd');
-    Parsed p;
-    p.run("USB1," + longest);
-    ASSERT_EQ(p.result, 0u);
+    ASSERT_EQ(p.run("USB1," + longest), 0u);
     EXPECT_EQ(text(p.spec.descriptionBase), longest);
     EXPECT_EQ(parse("USB1," + longest + "x"), 1u);
     EXPECT_EQ(globalLastError(), 30001u);
 }
 
-TEST(Address, BadLogicalUnitNumbersAndMissingDescriptionsFail) {
+TEST(Address, BadAddressesFailWithTheirOwnErrors) {
+    // The quoted-form attempt comes last, so its error is the one left readable.
     for (const char* address : {"USB2,", "USB2x", "USB2 3", "USB-1", "USB4294967296", "USBx,Pod", "", "US", "usbq"}) {
-        Parsed p;
-        p.run(address);
-        EXPECT_EQ(p.result, 1u) << address;
-        // The quoted-form attempt comes last, so its error is the one left readable.
+        EXPECT_EQ(parse(address), 1u) << address;
         EXPECT_EQ(globalLastError(), 30001u) << address;
         EXPECT_EQ(x_kpxErrorNbr(0), 316) << address;
         EXPECT_STREQ(x_kpxErrorMsg(0), "invalid controller interface specification") << address;
     }
-    // A number part of 32 characters runs past the 31 the grammar allows.
-    EXPECT_EQ(parse("USB" + std::string(32, '1') + ",Pod"), 1u);
-    Parsed big;
-    big.run("USB4294967295");
-    EXPECT_EQ(big.result, 0u);
-    EXPECT_EQ(big.spec.logicalUnitNumber, 4294967295u);
-}
-
-TEST(Address, UnquotedSerialNumbersGetTheChannelLetter) {
-    Parsed p;
-    p.run("USBS12345678");
-    ASSERT_EQ(p.result, 0u);
-    EXPECT_EQ(p.spec.flags, kDefaults);
-    EXPECT_EQ(text(p.spec.serial), "12345678");
-    EXPECT_EQ(text(p.spec.serialA), "12345678A");
-    EXPECT_EQ(text(p.spec.descriptionA), "Dual RS232 A");
-
-    p.run("usbsFT4XY7,Pod");
-    ASSERT_EQ(p.result, 0u);
-    EXPECT_EQ(p.spec.flags, SPEC_CHANNEL_A);
-    EXPECT_EQ(text(p.spec.serialA), "FT4XY7A");
-    EXPECT_EQ(text(p.spec.descriptionA), "Pod A");
-    EXPECT_EQ(text(p.spec.descriptionBase), "Pod");
-
-    std::string serial31(31, 'S');
-    p.run("USBS" + serial31);
-    ASSERT_EQ(p.result, 0u);
-    EXPECT_EQ(text(p.spec.serialA), serial31 + "A");
-    EXPECT_EQ(parse("USBS" + serial31 + "T,Pod"), 1u);
-    EXPECT_EQ(globalLastError(), 30001u);
-}
-
-TEST(Address, QuotedSerialNumbersMayHoldCommas) {
-    Parsed p;
-    p.run("USBS\"A,B\",Pod");
-    ASSERT_EQ(p.result, 0u);
-    EXPECT_EQ(p.spec.flags, SPEC_CHANNEL_A);
-    EXPECT_EQ(text(p.spec.serial), "A,B");
-    EXPECT_EQ(text(p.spec.serialA), "A,BA");
-    EXPECT_EQ(text(p.spec.descriptionA), "Pod A");
-    EXPECT_EQ(text(p.spec.descriptionBase), "Pod");
-
-    p.run("usbs\"123456789012345\"");
-    ASSERT_EQ(p.result, 0u);
-    EXPECT_EQ(p.spec.flags, kDefaults);
-    EXPECT_EQ(text(p.spec.serialA), "123456789012345A");
-    EXPECT_EQ(text(p.spec.descriptionBase), "Dual RS232");
-
-    std::string longest(97, 'q');
-    p.run("USBS\"X\"," + longest);
-    ASSERT_EQ(p.result, 0u);
-    EXPECT_EQ(text(p.spec.descriptionBase), longest);
-    EXPECT_EQ(parse("USBS\"X\"," + longest + "q"), 1u);
-    EXPECT_EQ(globalLastError(), 30001u);
-}
-
-TEST(Address, QuotedSerialNumberErrors) {
-    struct Case { const char* address; uint32_t code; };
+    struct Case { std::string address; uint32_t code; };
     const Case cases[] = {
-        {"USBS\"1234567890123456\",Pod", 30008},   // the 16th character stands where the quote belongs
+        {"USB" + std::string(32, '1') + ",Pod", 30001},  // the number part allows 31 characters
+        {"USBS" + std::string(32, 'S') + ",Pod", 30001},
+        {"USBS\"X\"," + std::string(98, 'q'), 30001},
+        {"USBS\"1234567890123456\",Pod", 30008},  // the 16th character stands where the quote belongs
         {"USBS\"ABC\"X,Pod", 30007},
         {"USBS\"ABC", 30001},
         {"USBS\"ABC\",", 30001},
         {"USBS\"\"", 30001},
         {"USB\"ABC\"", 30002},
         {"usbb\"ABC\",Pod", 30002},
+        {"USBFboard,x", 30001},  // KCF names cannot be followed by a comma
     };
     for (const Case& c : cases) {
         EXPECT_EQ(parse(c.address), 1u) << c.address;
         EXPECT_EQ(globalLastError(), c.code) << c.address;
     }
     EXPECT_STREQ(findError(30008).message, "controller serial number has no terminating double quote");
-}
-
-TEST(Address, KcfNamesCannotBeFollowedByAComma) {
-    EXPECT_EQ(parse("USBFboard,x"), 1u);
-    EXPECT_EQ(globalLastError(), 30001u);
-}
-
-TEST(Address, NullArgumentsAreRefused) {
     KpxControllerSpec spec{};
     EXPECT_EQ(parseControllerAddress(&spec, nullptr), 1u);
     EXPECT_EQ(globalLastError(), 4002u);
+}
+
+TEST(Address, SerialNumbersGetTheChannelLetter) {
+    struct Case { std::string address; uint32_t flags; std::string serial, serialA, descriptionBase; };
+    const std::string serial31(31, 'S'), description97(97, 'q');
+    const Case cases[] = {
+        {"USBS12345678", kDefaults, "12345678", "12345678A", "Dual RS232"},
+        {"usbsFT4XY7,Pod", SPEC_CHANNEL_A, "FT4XY7", "FT4XY7A", "Pod"},
+        {"USBS" + serial31, kDefaults, serial31, serial31 + "A", "Dual RS232"},
+        // Quoted serial numbers may hold commas.
+        {"USBS\"A,B\",Pod", SPEC_CHANNEL_A, "A,B", "A,BA", "Pod"},
+        {"usbs\"123456789012345\"", kDefaults, "123456789012345", "123456789012345A", "Dual RS232"},
+        {"USBS\"X\"," + description97, SPEC_CHANNEL_A, "X", "XA", description97},
+    };
+    for (const Case& c : cases) {
+        Parsed p;
+        ASSERT_EQ(p.run(c.address), 0u) << c.address;
+        EXPECT_EQ(p.spec.flags, c.flags) << c.address;
+        EXPECT_EQ(text(p.spec.serial), c.serial) << c.address;
+        EXPECT_EQ(text(p.spec.serialA), c.serialA) << c.address;
+        EXPECT_EQ(text(p.spec.descriptionBase), c.descriptionBase) << c.address;
+        EXPECT_EQ(text(p.spec.descriptionA), c.descriptionBase + " A") << c.address;
+    }
 }
 
 }  // namespace
