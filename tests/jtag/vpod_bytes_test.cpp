@@ -80,27 +80,19 @@ TEST_F(Moves, ArgumentChecksAndDeclaredStates) {
     open(boards::standard());
     clear();
     // Declared states send nothing and need no set-up.
-    EXPECT_EQ(x_scanAssumeState(h, 1, 5), 1u);
-    EXPECT_EQ(lastCode(), 17u);
     EXPECT_EQ(x_scanAssumeState(h, 1, 2), 0u);
     EXPECT_TRUE(written().empty());
-    EXPECT_EQ(state(), 2u);
-    EXPECT_EQ(x_moveToState(h, 1, 0), 1u);
-    EXPECT_EQ(lastCode(), 18u);
-    EXPECT_EQ(x_commonMoveToState(h, 3, 2), 1u);
-    EXPECT_EQ(lastCode(), 10u);
     uint32_t list[2] = {0xFFFFFFFFu, 1};
-    EXPECT_EQ(x_commonMoveToStateTl(h, list, 2, 2), 1u);
-    EXPECT_EQ(lastCode(), 7004u);
-    EXPECT_EQ(x_commonMoveToStateTl(h, nullptr, 1, 2), 1u);
-    EXPECT_EQ(lastCode(), 4002u);
-    list[0] = 2;
-    EXPECT_EQ(x_commonMoveToStateTl(h, list, 1, 2), 1u);
-    EXPECT_EQ(lastCode(), 8u);
-    EXPECT_EQ(x_scanGetState(h, 1, nullptr), 1u);
-    EXPECT_EQ(lastCode(), 4002u);
-    EXPECT_EQ(x_scanSetStopState(h, 0), 1u);
-    EXPECT_EQ(lastCode(), 17u);
+    const uint32_t two = 2;
+    auto refusedWith = [&](uint32_t result) { return result == 1 ? lastCode() : 0u; };
+    const std::pair<uint32_t, uint32_t> refused[] = {   // (error code of the bad call, expected)
+        {refusedWith(x_scanAssumeState(h, 1, 5)), 17}, {refusedWith(x_moveToState(h, 1, 0)), 18},
+        {refusedWith(x_commonMoveToState(h, 3, 2)), 10}, {refusedWith(x_commonMoveToStateTl(h, list, 2, 2)), 7004},
+        {refusedWith(x_commonMoveToStateTl(h, nullptr, 1, 2)), 4002},
+        {refusedWith(x_commonMoveToStateTl(h, &two, 1, 2)), 8},
+        {refusedWith(x_scanGetState(h, 1, nullptr)), 4002}, {refusedWith(x_scanSetStopState(h, 0)), 17},
+    };
+    for (const auto& [got, want] : refused) EXPECT_EQ(got, want);
     EXPECT_EQ(state(), 2u);   // failed checks changed nothing
 
     list[0] = 0xFFFFFFFFu;
@@ -143,11 +135,8 @@ TEST_F(Moves, SlowFirstTckOutOfRunTestIdle) {
 
 class Scans : public VpodTest {};
 
-TEST_F(Scans, ShortDrScanReadsTdoThroughTheLastBitCommand) {
-    open(boards::standard());
-    resetAndClear();
-    ASSERT_EQ(x_moveToState(h, 1, 2), 0u);
-    clear();
+TEST_F(Scans, ShortDrAndIrScans) {
+    ready(2);
     const uint16_t tdi = 0x00A5;
     uint16_t tdo = 0xFFFF;
     ASSERT_EQ(x_scanDr(h, 1, &tdi, 8, &tdo), 0u) << x_kpxErrorMsg(h);
@@ -155,14 +144,18 @@ TEST_F(Scans, ShortDrScanReadsTdoThroughTheLastBitCommand) {
     EXPECT_EQ(tdo, 0x0077);   // low byte of the debug port's IDCODE
     EXPECT_EQ(state(), 2u);
     EXPECT_EQ(tmsHigh(), 0u);
+    // An IR scan without TDO.
+    clear();
+    const uint16_t ir = 0x0005;
+    ASSERT_EQ(x_scanIr(h, 1, &ir, 6, nullptr), 0u);
+    EXPECT_EQ(written(), (Bytes{0x4B, 0x03, 0x83, 0x1B, 0x04, 0x05, 0x4B, 0x00, 0x03, 0x6B, 0x01, 0x81, 0x87}));
+    EXPECT_EQ(tap(0).state, vpod::control::TapState::RunTestIdle);
+    EXPECT_EQ(tap(0).irUpdates, 1u);
 }
 
-TEST_F(Scans, BufferedScanFromPauseQueuesOnly) {
-    open(boards::standard());
-    resetAndClear();
-    ASSERT_EQ(x_moveToState(h, 1, 3), 0u);
+TEST_F(Scans, FromPauseBufferedScansQueueAndRawShiftsStay) {
+    ready(3);
     ASSERT_EQ(x_scanSetBuffering(h, 9), 0u);
-    clear();
     const uint16_t tdi[2] = {0x5678, 0x0009};
     ASSERT_EQ(x_scanDr(h, 1, tdi, 20, nullptr), 0u);
     EXPECT_TRUE(written().empty());
@@ -174,27 +167,25 @@ TEST_F(Scans, BufferedScanFromPauseQueuesOnly) {
     const uint64_t captures = reg(0, "IDCODE").captures + reg(1, "IDCODE").captures;
     EXPECT_EQ(captures, 1u + 1u);
     ASSERT_EQ(x_scanSetBuffering(h, 0), 0u);
-}
-
-TEST_F(Scans, IrScanWithoutTdo) {
-    open(boards::standard());
-    resetAndClear();
-    ASSERT_EQ(x_moveToState(h, 1, 2), 0u);
+    // Raw shifts keep the state.
+    ASSERT_EQ(x_moveToState(h, 1, 3), 0u);
     clear();
-    const uint16_t tdi = 0x0005;
-    ASSERT_EQ(x_scanIr(h, 1, &tdi, 6, nullptr), 0u);
-    EXPECT_EQ(written(), (Bytes{0x4B, 0x03, 0x83, 0x1B, 0x04, 0x05, 0x4B, 0x00, 0x03, 0x6B, 0x01, 0x81, 0x87}));
-    EXPECT_EQ(tap(0).state, vpod::control::TapState::RunTestIdle);
-    EXPECT_EQ(tap(0).irUpdates, 1u);
+    const uint16_t raw = 0x0ABC;
+    uint16_t tdo = 0;
+    ASSERT_EQ(x_scanTdio(h, 1, &raw, 12, &tdo), 0u);
+    EXPECT_EQ(written(), (Bytes{0x39, 0x00, 0x00, 0xBC, 0x3B, 0x03, 0x0A, 0x83, 0x87}));
+    EXPECT_EQ(state(), 3u);
+    // Without TDI, TDO or expected values the bits are clocked with a read and dropped.
+    clear();
+    ASSERT_EQ(x_scanTdio(h, 1, nullptr, 9, nullptr), 0u);
+    EXPECT_EQ(written(), (Bytes{0x28, 0x00, 0x00, 0x2A, 0x00, 0x83, 0x87}));
+    EXPECT_EQ(x_scanTdio(h, 2, &raw, 12, &tdo), 1u);
+    EXPECT_EQ(lastCode(), 8u);
 }
 
 TEST_F(Scans, LongScansAreCutInto2048ByteChunksRemainderFirst) {
-    open(boards::standard());
-    resetAndClear();
-    ASSERT_EQ(x_moveToState(h, 1, 2), 0u);
+    ready(2);
     std::vector<uint16_t> tdi(5000 / 2 + 4, 0xA55A);
-
-    clear();
     ASSERT_EQ(x_scanLDr(h, 1, tdi.data(), 16385, nullptr, nullptr, nullptr), 0u);
     Bytes s = written();
     EXPECT_EQ(byteChunks(s), (std::vector<uint32_t>{2048}));
@@ -214,22 +205,18 @@ TEST_F(Scans, LongScansAreCutInto2048ByteChunksRemainderFirst) {
     EXPECT_EQ(byteChunks(written()), (std::vector<uint32_t>{904, 2048, 2048}));
 
     // TDI-less with TDO: read-only commands and a zero last bit.
-    clear();
-    std::vector<uint16_t> tdo(1, 0);
+    uint16_t tdo = 0;
     ASSERT_EQ(x_moveToState(h, 1, 1), 0u);
     clear();
-    ASSERT_EQ(x_scanDr(h, 1, nullptr, 12, tdo.data()), 0u);
+    ASSERT_EQ(x_scanDr(h, 1, nullptr, 12, &tdo), 0u);
     EXPECT_EQ(written(), (Bytes{0x4B, 0x03, 0x82, 0x28, 0x00, 0x00, 0x2A, 0x02, 0x6B, 0x00, 0x03, 0x6B, 0x01, 0x81,
                                 0x87}));
-    EXPECT_EQ(tdo[0], 0x0477);
+    EXPECT_EQ(tdo, 0x0477);
 }
 
 TEST_F(Scans, ZeroLengthPauseAndStopStates) {
-    open(boards::standard());
-    resetAndClear();
-    ASSERT_EQ(x_moveToState(h, 1, 2), 0u);
+    ready(2);
     const uint16_t tdi[2] = {0x1234, 0x5678};
-    clear();
     ASSERT_EQ(x_scanDr(h, 1, tdi, 65536, nullptr), 0u);   // a short count of 65536 is zero bits
     EXPECT_EQ(written(), (Bytes{0x4B, 0x02, 0x8D, 0x6B, 0x01, 0x81, 0x87}));
 
@@ -258,24 +245,6 @@ TEST_F(Scans, ZeroLengthPauseAndStopStates) {
         EXPECT_EQ(state(), static_cast<uint32_t>(stop));
     }
     EXPECT_EQ(tap(0).state, vpod::control::TapState::RunTestIdle);
-}
-
-TEST_F(Scans, RawShiftsKeepTheState) {
-    open(boards::standard());
-    resetAndClear();
-    ASSERT_EQ(x_moveToState(h, 1, 3), 0u);
-    clear();
-    const uint16_t tdi = 0x0ABC;
-    uint16_t tdo = 0;
-    ASSERT_EQ(x_scanTdio(h, 1, &tdi, 12, &tdo), 0u);
-    EXPECT_EQ(written(), (Bytes{0x39, 0x00, 0x00, 0xBC, 0x3B, 0x03, 0x0A, 0x83, 0x87}));
-    EXPECT_EQ(state(), 3u);
-    // Without TDI, TDO or expected values the bits are clocked with a read and dropped.
-    clear();
-    ASSERT_EQ(x_scanTdio(h, 1, nullptr, 9, nullptr), 0u);
-    EXPECT_EQ(written(), (Bytes{0x28, 0x00, 0x00, 0x2A, 0x00, 0x83, 0x87}));
-    EXPECT_EQ(x_scanTdio(h, 2, &tdi, 12, &tdo), 1u);
-    EXPECT_EQ(lastCode(), 8u);
 }
 
 class Resets : public VpodTest {};
@@ -392,9 +361,7 @@ TEST_F(Waits, TckWaitsOnBothChips) {
 }
 
 TEST_F(Waits, TimedWaitsClockStretchOrSleep) {
-    open(boards::standard());
-    resetAndClear();
-    ASSERT_EQ(x_moveToState(h, 1, 2), 0u);
+    ready(2);
     EXPECT_EQ(x_waitTime(h, 0, 99), 0u);
     EXPECT_EQ(x_waitTime(h, 1, 4), 1u);
     EXPECT_EQ(lastCode(), 3015u);
@@ -418,10 +385,7 @@ TEST_F(Waits, TimedWaitsClockStretchOrSleep) {
     EXPECT_EQ(lastCode(), 7006u);
     TearDown();
 
-    open(boards::slowChip());
-    resetAndClear();
-    ASSERT_EQ(x_moveToState(h, 1, 2), 0u);
-    clear();
+    ready(2, boards::slowChip());
     ASSERT_TRUE(vpod::control::simulatedTimeNs(iface_, &t0));
     ASSERT_EQ(x_waitTime(h, 1, 1), 0u);
     ASSERT_TRUE(vpod::control::simulatedTimeNs(iface_, &t1));

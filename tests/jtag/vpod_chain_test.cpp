@@ -25,18 +25,13 @@ protected:
     }
 };
 
-TEST_F(Chain, IdcodesOfBothTapsAfterReset) {
+TEST_F(Chain, IdcodesAfterResetThenBoundaryRegisterWalk) {
     open(boards::standard());
     ASSERT_EQ(x_tmsReset(h, 1), 0u);
-    std::vector<uint16_t> tdo(4, 0);
-    ASSERT_EQ(x_scanDr(h, 1, nullptr, 64, tdo.data()), 0u);
-    EXPECT_EQ(tdo[0] | (uint32_t(tdo[1]) << 16), 0x4BA00477u);
-    EXPECT_EQ(tdo[2] | (uint32_t(tdo[3]) << 16), 0x06413041u);
-}
-
-TEST_F(Chain, BoundaryRegisterWalk) {
-    open(boards::standard());
-    ASSERT_EQ(x_tmsReset(h, 1), 0u);
+    std::vector<uint16_t> ids(4, 0);
+    ASSERT_EQ(x_scanDr(h, 1, nullptr, 64, ids.data()), 0u);
+    EXPECT_EQ(ids[0] | (uint32_t(ids[1]) << 16), 0x4BA00477u);
+    EXPECT_EQ(ids[2] | (uint32_t(ids[3]) << 16), 0x06413041u);
     // Debug port in BYPASS (TDO end), boundary TAP in SAMPLE: 1 + 177 bits of DR.
     const uint16_t ir = 0x0F | (0x02 << 4);
     ASSERT_EQ(x_scanIr(h, 1, &ir, 9, nullptr), 0u);
@@ -185,10 +180,6 @@ TEST_F(Chain, MultiScansLineUpTheirVectors) {
     EXPECT_EQ(tdo[0], (0x11 << 2) & 0xFF);
     EXPECT_EQ(tdo[1], (0x22 << 2) & 0xFF);
     EXPECT_EQ(state(), 2u);
-    {
-        Locked c(h);
-        EXPECT_EQ(c->bufferingType, 0u);
-    }
     // 20-bit vectors take two words each; with buffering 9 nothing waits until the flush.
     std::vector<uint16_t> in = {0x1234, 0x0005, 0xABCD, 0x000E, 0x0F0F, 0x000A};
     std::vector<uint16_t> out(6, 0);
@@ -204,7 +195,6 @@ TEST_F(Chain, MultiScansLineUpTheirVectors) {
     const uint16_t irs[2] = {0x1FF, 0x1FE};
     ASSERT_EQ(x_multiScanIr(h, 1, irs, 9, 2), 0u);
     EXPECT_EQ(tap(0).instruction, 0xEu);
-    EXPECT_EQ(tap(0).irUpdates >= 2, true);
     vpod::control::clearTraffic(iface_);
     EXPECT_EQ(x_multiScanDr(h, 1, tdi, 8, 0x10000, tdo), 1u);
     EXPECT_EQ(lastCode(), 3013u);

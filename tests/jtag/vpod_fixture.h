@@ -89,6 +89,13 @@ protected:
         ASSERT_EQ(x_tmsReset(h, 1), 0u) << x_kpxErrorMsg(h);
         clear();
     }
+    // Opens the board, resets, moves to the given state and clears the trace.
+    void ready(int st, const std::string& board = boards::standard()) {
+        open(board);
+        resetAndClear();
+        ASSERT_EQ(x_moveToState(h, 1, st), 0u) << x_kpxErrorMsg(h);
+        clear();
+    }
     void clear() { vpod::control::clearTraffic(iface_); }
     Bytes written() {
         Bytes b;
@@ -101,7 +108,6 @@ protected:
         return s;
     }
     uint32_t tmsHigh() { Locked c(h); return c->tmsHigh[1]; }
-    uint32_t error() { return static_cast<uint32_t>(x_kpxErrorNbr(h)); }
     uint32_t lastCode() { Locked c(h); return c->lastError; }
     vpod::control::TapInfo tap(unsigned i) {
         vpod::control::TapInfo info;
