@@ -69,16 +69,11 @@ private:
     std::string saved_;
 };
 
-TEST_F(KcfDirEnv, KcfDirGetsASeparatorWhenItHasNone) {
-    platform::setEnv("KCFDIR", "/opt/pods");
-    EXPECT_EQ(initialKcfDirectory(), "/opt/pods\\");
-    platform::setEnv("KCFDIR", "/opt/pods/");
-    EXPECT_EQ(initialKcfDirectory(), "/opt/pods/");
-    platform::setEnv("KCFDIR", "C:\\Pods\\");
-    EXPECT_EQ(initialKcfDirectory(), "C:\\Pods\\");
-}
-
-TEST_F(KcfDirEnv, WithoutKcfDirTheLibrarysOwnDirectoryIsUsed) {
+TEST_F(KcfDirEnv, KcfDirGetsASeparatorAndWithoutItTheLibrarysDirectoryIsUsed) {
+    for (const char* dir : {"/opt/pods/", "C:\\Pods\\"}) {
+        platform::setEnv("KCFDIR", dir);
+        EXPECT_EQ(initialKcfDirectory(), dir);
+    }
     // The tests link the library's objects, so the library's file is the test program.
     std::string program = platform::executablePath();
     ASSERT_FALSE(program.empty());
@@ -91,6 +86,7 @@ TEST_F(KcfDirEnv, WithoutKcfDirTheLibrarysOwnDirectoryIsUsed) {
     EXPECT_EQ(initialKcfDirectory(), expected);
     platform::setEnv("KCFDIR", std::string(1023, 'd').c_str());
     EXPECT_EQ(initialKcfDirectory(), expected);
+    // One character less, and the separator is added.
     platform::setEnv("KCFDIR", std::string(1022, 'd').c_str());
     EXPECT_EQ(initialKcfDirectory(), std::string(1022, 'd') + "\\");
 }
