@@ -33,11 +33,9 @@ struct Chip {
     std::vector<uint8_t> written;                 // every byte written
     std::vector<uint32_t> writeSizes;             // size of every write
     // Faults.
-    unsigned failResets = 0;
     bool brokenEcho = false;
     unsigned shortWrites = 0;
     uint32_t shortAccept = 0;
-    FtStatus purgeStatus = FT_OK;
     FtStatus closeStatus = FT_OK;
     bool scriptedOnly = false;   // answer nothing by itself (the test pushes answers)
 };
@@ -129,14 +127,12 @@ public:
         std::lock_guard<std::mutex> g(m);
         Chip* c = get(h);
         if (!c) return FT_INVALID_HANDLE;
-        if (c->failResets) { --c->failResets; return FT_IO_ERROR; }
         return FT_OK;
     }
     FtStatus purge(FtHandle h, uint32_t mask) override {
         std::lock_guard<std::mutex> g(m);
         Chip* c = get(h);
         if (!c) return FT_INVALID_HANDLE;
-        if (c->purgeStatus) return c->purgeStatus;
         if (mask & FT_PURGE_RX) c->rx.clear();
         return FT_OK;
     }

@@ -11,9 +11,9 @@
 #include "fake_driver.h"
 #include "transport/transport.h"
 
-class FakeTransport : public ::testing::Test {
+// Opens controllers through whatever driver a test installed, and closes them again.
+class TransportTest : public ::testing::Test {
 protected:
-    void SetUp() override { dorvane::transport::setFtdiDriver(&drv); }
     void TearDown() override {
         for (uint32_t h : opened) x_closeKpx(h);
         dorvane::transport::setFtdiDriver(nullptr);
@@ -29,8 +29,13 @@ protected:
         std::erase(opened, h);
         return x_closeKpx(h);
     }
-    fake::Driver drv;
     std::vector<uint32_t> opened;
+};
+
+class FakeTransport : public TransportTest {
+protected:
+    void SetUp() override { dorvane::transport::setFtdiDriver(&drv); }
+    fake::Driver drv;
 };
 
 // The context of an open handle, its contextLock held for the test's scope.
@@ -46,3 +51,6 @@ private:
 };
 
 using Bytes = std::vector<uint8_t>;
+
+// What an open writes: pins, a read of them, loopback on, two echoed bad commands, loopback off.
+inline const Bytes kOpenBytes = {0x80, 0x00, 0x00, 0x81, 0x87, 0x84, 0xAA, 0x87, 0xAB, 0x87, 0x85};

@@ -74,18 +74,6 @@ TEST_F(Queue, ShortWriteFailsAtOnce) {
     EXPECT_EQ(drv.writeSizes(0), (std::vector<uint32_t>{2})) << "nothing is retried";
 }
 
-TEST_F(Queue, CommandBufferGrowsWithSpareRoom) {
-    Locked ctx(h);
-    ASSERT_EQ(growCommandBuffer(ctx.get(), 0), 0u);
-    EXPECT_EQ(ctx->commandBufferCapacity, 200u);
-    ctx->commandBufferLength = 150;
-    ASSERT_EQ(growCommandBuffer(ctx.get(), 49), 0u);
-    EXPECT_EQ(ctx->commandBufferCapacity, 200u);
-    ASSERT_EQ(growCommandBuffer(ctx.get(), 50), 0u);
-    EXPECT_EQ(ctx->commandBufferCapacity, 400u);
-    ctx->commandBufferLength = 0;
-}
-
 class Buffering : public FakeTransport {
 protected:
     void SetUp() override {

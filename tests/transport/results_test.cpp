@@ -44,14 +44,13 @@ protected:
     }
     // Pushes the bytes in two parts, the second only after the thread took the first.
     void pushSplit(const Bytes& bytes, size_t first) {
-        drv.push(0, Bytes(bytes.begin(), bytes.begin() + long(first)));
-        for (;;) {
-            bool empty = false;
-            drv.with(0, [&](fake::Chip& c) { empty = c.rx.empty(); });
-            if (empty) break;
-            platform::yieldProcessor();
-        }
+        pushTaken(Bytes(bytes.begin(), bytes.begin() + long(first)));
         drv.push(0, Bytes(bytes.begin() + long(first), bytes.end()));
+    }
+    void pushTaken(const Bytes& bytes) {
+        drv.push(0, bytes);
+        for (bool empty = false; !empty; platform::yieldProcessor())
+            drv.with(0, [&](fake::Chip& c) { empty = c.rx.empty(); });
     }
     uint32_t h = 0;
 };
@@ -155,13 +154,7 @@ TEST_F(Results, DiscardInTheMiddleOfARecordLeavesTheNextRecordIntact) {
     Bytes old(2, 0xEE);
     ASSERT_NE(reserve(ctx.get(), 16, RR_OWN_EXPECTED, old.data()), nullptr);
     ctx->resultTail->records[ctx->resultTail->count - 1].expected = static_cast<uint8_t*>(std::malloc(2));
-    drv.push(0, {0x11});   // half of the record
-    for (;;) {             // taken by the thread
-        bool empty = false;
-        drv.with(0, [&](fake::Chip& c) { empty = c.rx.empty(); });
-        if (empty) break;
-        platform::yieldProcessor();
-    }
+    pushTaken({0x11});   // half of the record
     ASSERT_EQ(waitForResults(ctx.get(), WAIT_DISCARD), 0u);
     Bytes fresh(2, 0);
     ASSERT_NE(reserve(ctx.get(), 16, 0, fresh.data()), nullptr);

@@ -1,5 +1,4 @@
 // Several controllers and several threads.
-#include <atomic>
 #include <thread>
 
 #include "fixture.h"
@@ -36,23 +35,6 @@ TEST_F(FakeTransport, SeventeenControllersOpenAtOnce) {
     EXPECT_EQ(std::unique(handles.begin(), handles.end()), handles.end());
     for (uint32_t h : handles) EXPECT_TRUE(roundTrip(h, uint8_t(h)));
     for (int i = 0; i < 17; ++i) EXPECT_TRUE(drv.chip(size_t(2 * i)).open);
-}
-
-TEST_F(FakeTransport, TwoControllersOnTwoThreads) {
-    drv.addDual("T1", "Dual RS232", FT_DEVICE_2232H);
-    drv.addDual("T2", "Dual RS232", FT_DEVICE_2232H);
-    const uint32_t a = open("USBST1"), b = open("USBST2");
-    ASSERT_NE(a, 0xFFFFFFFFu);
-    ASSERT_NE(b, 0xFFFFFFFFu);
-    std::atomic<int> wrong{0};
-    auto work = [&](uint32_t h) {
-        for (int i = 0; i < 3000; ++i)
-            if (!roundTrip(h, uint8_t(i * 13 + h))) ++wrong;
-    };
-    std::thread t1(work, a), t2(work, b);
-    t1.join();
-    t2.join();
-    EXPECT_EQ(wrong.load(), 0);
 }
 
 TEST_F(FakeTransport, BusyHandleFailsWith2001WithoutTouchingTheContext) {

@@ -15,32 +15,19 @@ namespace vc = vpod::control;
 
 namespace {
 
-const Bytes kOpenBytes = {0x80, 0x00, 0x00, 0x81, 0x87, 0x84, 0xAA, 0x87, 0xAB, 0x87, 0x85};
-
-class Vpod : public ::testing::Test {
+class Vpod : public TransportTest {
 protected:
     void SetUp() override {
         setFtdiDriver(&vpodDriver());
         vc::loadDefaultBoard();
     }
     void TearDown() override {
-        for (uint32_t h : opened) x_closeKpx(h);
-        setFtdiDriver(nullptr);
+        TransportTest::TearDown();
         vc::loadDefaultBoard();
     }
     void board(const std::string& text) {
         std::string error;
         ASSERT_TRUE(vc::loadConfigText(text, &error)) << error;
-    }
-    uint32_t open(const char* address = "USB") {
-        uint32_t h = 0;
-        if (x_openKpx(&h, address) != 0) return 0xFFFFFFFFu;
-        opened.push_back(h);
-        return h;
-    }
-    uint32_t close(uint32_t h) {
-        std::erase(opened, h);
-        return x_closeKpx(h);
     }
     static Bytes written(const std::string& iface) {
         Bytes b;
@@ -52,7 +39,6 @@ protected:
         vc::trafficRead(iface, &b);
         return b;
     }
-    std::vector<uint32_t> opened;
 };
 
 TEST_F(Vpod, OpenTrafficAndTheFirstResetAreExact) {
@@ -80,18 +66,6 @@ TEST_F(Vpod, OpenTrafficAndTheFirstResetAreExact) {
     vc::clearTraffic("DV000001A");
     ASSERT_EQ(x_tmsReset(h, 1), 0u);
     EXPECT_EQ(written("DV000001A"), (Bytes{0x6B, 0x04, 0xFF, 0x87})) << "the set-up is sent once";
-}
-
-TEST_F(Vpod, SixMegahertzChipDivisor) {
-    board("[Device1]\nType=FT2232C\nSerial=DC01\nDescription=Dual RS232\nChannelA=loopback\n");
-    ASSERT_TRUE(vc::recordTraffic("DC01A", true));
-    const uint32_t h = open("USBSDC01");
-    ASSERT_NE(h, 0xFFFFFFFFu);
-    vc::clearTraffic("DC01A");
-    ASSERT_EQ(x_tmsReset(h, 1), 0u);
-    const Bytes w = written("DC01A");
-    ASSERT_GE(w.size(), 5u);
-    EXPECT_EQ(Bytes(w.begin(), w.begin() + 5), (Bytes{0x86, 0x00, 0x00, 0x83, 0x87}));
 }
 
 const char* kBoard =
@@ -200,29 +174,6 @@ TEST_F(VpodKcf, BusyDevicesAreSkippedAndOpenOnesAreBusyToo) {
     EXPECT_EQ(open("USB"), 0xFFFFFFFFu);
     EXPECT_EQ(globalLastError(), uint32_t(err::LUN_NOT_FOUND));
     vc::setBusy("HS01A", false);
-}
-
-TEST_F(Vpod, StrayByteGives6008OnEveryLaterTransmission) {
-    const uint32_t h = open();
-    ASSERT_NE(h, 0xFFFFFFFFu);
-    ASSERT_EQ(x_tmsReset(h, 1), 0u);
-    ASSERT_TRUE(vc::strayBytes("DV000001A", {0x42}));
-    for (;;) {   // the receive thread stops as soon as it has seen the byte
-        uint32_t v = 0;
-        if (x_kpxGetControllerType(h, &v) == 1) break;
-        platform::yieldProcessor();
-    }
-    for (int i = 0; i < 3; ++i) {
-        KpxContext* ctx = lookupContext(h, LOOKUP_REPORT);
-        ASSERT_NE(ctx, nullptr);
-        const uint8_t cmd[1] = {0x87};
-        EXPECT_EQ(queueCommands(ctx, cmd, 1, 0), 1u);
-        EXPECT_EQ(ctx->lastError, uint32_t(err::RESULT_ALREADY_PROCESSED));
-        ctx->contextLock.unlock();
-        EXPECT_EQ(x_tmsReset(h, 1), 1u);
-        EXPECT_EQ(x_kpxErrorNbr(h), 308) << "receive thread not running";
-    }
-    EXPECT_EQ(close(h), 0u);
 }
 
 TEST_F(Vpod, FaultsAtOpenEndInTheirErrors) {
