@@ -220,20 +220,4 @@ TEST_F(Results, StrayByteStopsTheThreadAndEveryLaterTransmissionFails) {
     EXPECT_EQ(again->lastError, uint32_t(err::RESULT_ALREADY_PROCESSED));
 }
 
-TEST_F(Results, DriverFailureOnTheReceiveSideIsPosted) {
-    {
-        Locked ctx(h);
-        ASSERT_NE(reserve(ctx.get(), 8, 0, nullptr), nullptr);
-    }
-    // The chip disappears: every call on its handle now fails as an invalid handle.
-    drv.with(0, [](fake::Chip& c) { c.open = false; });
-    drv.push(0, {0x01});
-    KpxContext* ctx = lookupContext(h, LOOKUP_REPORT);
-    ASSERT_NE(ctx, nullptr);
-    EXPECT_EQ(waitForResults(ctx, WAIT_ALL), 1u);
-    EXPECT_EQ(ctx->lastError, 13002u);
-    ctx->contextLock.unlock();
-    drv.with(0, [](fake::Chip& c) { c.open = true; });
-}
-
 }  // namespace
