@@ -200,6 +200,8 @@ TEST_F(Results, StrayByteStopsTheThreadAndEveryLaterTransmissionFails) {
         platform::yieldProcessor();
     }
     EXPECT_EQ(globalLastError(), uint32_t(err::RX_THREAD_NOT_RUNNING));
+    for (uint32_t type : {1u, 128u}) EXPECT_EQ(x_scanSetBuffering(h, type), 1u) << "every buffering type is refused";
+    EXPECT_EQ(globalLastError(), uint32_t(err::RX_THREAD_NOT_RUNNING));
     KpxContext* ctx = lookupContext(h, LOOKUP_REPORT);
     ASSERT_NE(ctx, nullptr);
     const uint8_t cmd[2] = {0x81, 0x87};

@@ -279,6 +279,13 @@ TEST_F(Vpod, BufferedScansDeliverTdoWhenTheirTypeSays) {
     ASSERT_NE(h, 0xFFFFFFFFu);
     const uint16_t tdi[4] = {};
     ASSERT_EQ(x_tmsReset(h, 1), 0u);
+    EXPECT_EQ(x_scanSetBuffering(h, 0), 0u) << "off stays off";
+    EXPECT_EQ(x_scanSetBuffering(h, 2), 0u) << "nothing held back: returns at once";
+    EXPECT_EQ(x_scanSetBuffering(h, 128), 0xFFFFFFFFu);
+    for (uint32_t bad : {5u, 8u, 10u, 127u, 129u}) {
+        EXPECT_EQ(x_scanSetBuffering(h, bad), 1u);
+        EXPECT_EQ(globalLastError(), uint32_t(err::INVALID_BUFFERING));
+    }
 
     // Type 1: a scan that returns TDO waits for it.
     ASSERT_EQ(x_scanSetBuffering(h, 1), 0u);
