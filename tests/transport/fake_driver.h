@@ -22,7 +22,6 @@ struct Chip {
     std::string serial;
     std::string description;
     uint32_t type = FT_DEVICE_2232H;
-    bool busy = false;   // held by another process
     bool open = false;
     // Engine state.
     uint8_t low = 0, lowDir = 0, high = 0, highDir = 0;
@@ -87,7 +86,7 @@ public:
         if (index >= chips.size()) return FT_DEVICE_NOT_FOUND;
         const Chip& c = chips[index];
         if (flags & FT_OPEN_BY_DESCRIPTION) {
-            if (c.busy || c.open) return FT_DEVICE_NOT_OPENED;
+            if (c.open) return FT_DEVICE_NOT_OPENED;
             std::snprintf(static_cast<char*>(arg2), 64, "%s", c.description.c_str());
         } else {
             std::snprintf(static_cast<char*>(arg2), 32, "%s", c.serial.c_str());
@@ -192,7 +191,7 @@ private:
         return &chips[i - 1];
     }
     FtStatus openLocked(size_t i, FtHandle* h) {
-        if (chips[i].open || chips[i].busy) return FT_DEVICE_NOT_OPENED;
+        if (chips[i].open) return FT_DEVICE_NOT_OPENED;
         chips[i].open = true;
         chips[i].rx.clear();
         chips[i].partial.clear();
