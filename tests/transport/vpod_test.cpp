@@ -227,6 +227,19 @@ TEST_F(Vpod, FaultsWhileRunningEndInTheirErrors) {
     ASSERT_TRUE(vc::failNext("DV000001A", vc::Op::Read, FT_IO_ERROR, 1));
     EXPECT_EQ(x_tmsReset(h, 1), 1u);
     EXPECT_EQ(globalLastError(), 26002u);
+    // The thread posts its error before it leaves; once it is gone the lookup refuses.
+    auto threadState = [h] {
+        KpxContext* c = lookupContext(h, 0);
+        if (!c) return 0xFFu;
+        c->threadLock.lock();
+        const uint32_t s = c->receiveThreadState;
+        c->threadLock.unlock();
+        c->contextLock.unlock();
+        return s;
+    };
+    const uint32_t start = platform::millisecondTimer();
+    while (threadState() != 0 && platform::millisecondTimer() - start < 10000) platform::yieldProcessor();
+    ASSERT_EQ(threadState(), 0u);
     EXPECT_EQ(x_tmsReset(h, 1), 1u);
     EXPECT_EQ(globalLastError(), uint32_t(err::RX_THREAD_NOT_RUNNING));
     vc::clearFaults("DV000001A");
