@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "api/context.h"
+#include "transport/transport.h"
 
 namespace dorvane {
 
@@ -87,6 +88,31 @@ uint32_t appendSlowFirstTck(KpxContext* ctx, uint8_t* out, uint32_t* length);
 uint32_t waitCompletionWord(KpxContext* ctx, volatile uint32_t* word);
 // Registers a marker record (bitCount 1 or 8, no destination) and raises pendingReadBytes.
 uint32_t registerMarker(KpxContext* ctx, uint32_t bitCount, volatile uint32_t* doneFlag);
+
+// Appends the command that rewrites the byte carrying the TRST pin: TCK 0, TDI 1, TMS where
+// tmsHigh keeps it, the static pins at their levels and TRST as trstBits (its mask bit = released).
+template <size_t N>
+void putTrstPinCommand(const KpxContext* c, uint32_t tapId, uint8_t trstBits, CommandBytes<N>& buf) {
+    if (c->trstBus == 1) {
+        const uint8_t tms = c->tmsHigh[tapId] == 1 ? 0x08 : 0x00;
+        buf.put(OP_SET_LOW, tms | c->dataBusValue | trstBits | 0x02, c->effectiveLowDirection);
+    } else {
+        buf.put(OP_SET_HIGH, c->ctrlBusValue | trstBits, c->effectiveHighDirection);
+    }
+}
+
+// Queues pin commands; with buffering off they close with a high-byte read whose marker is
+// waited for, so the call returns once the pins have changed.
+template <size_t N>
+uint32_t queuePinCommands(KpxContext* c, CommandBytes<N>& buf) {
+    const bool buffered = c->bufferingType != 0;
+    if (!buffered) {
+        buf.put(OP_READ_HIGH, OP_SEND_IMMEDIATE);
+        if (registerMarker(c, 8, nullptr)) return 1;
+    }
+    if (queueCommands(c, buf.data, buf.length, 0)) return 1;
+    return buffered ? 0 : waitForResults(c, WAIT_ALL);
+}
 
 // --- scan engines (scans.cpp) ---
 uint32_t scanRegister(KpxContext* ctx, uint32_t flags, uint32_t tapId, const uint8_t* tdiBytes,

@@ -46,24 +46,14 @@ DORVANE_API uint32_t DORVANE_CALL x_trstReset(uint32_t handle, uint32_t tapId) {
     if (ensureControllerReady(c)) return 1;
     if (c->trstReleased[tapId] == 0) return 0;   // held active already: the TAP is in TLR
 
+    // TRST active for one TCK (TMS held where it is), then released.
     const bool tmsHigh = c->tmsHigh[tapId] == 1;
-    const uint8_t T = tmsHigh ? 0x08 : 0x00;
     CommandBytes<24> buf;
-    if (c->trstBus == 1) buf.put(OP_SET_LOW, T | c->dataBusValue | 0x02, c->effectiveLowDirection);
-    else buf.put(OP_SET_HIGH, c->ctrlBusValue, c->effectiveHighDirection);
+    putTrstPinCommand(c, tapId, 0, buf);
     if (c->baseClockKHz == 30000) buf.put(OP_CLOCK_BITS, 0x00);
     else buf.put(OP_TMS, 0x00, tmsHigh ? 0xFF : 0x80);
-    if (c->trstBus == 1)
-        buf.put(OP_SET_LOW, T | c->dataBusValue | c->trstMask | 0x02, c->effectiveLowDirection);
-    else
-        buf.put(OP_SET_HIGH, c->ctrlBusValue | c->trstMask, c->effectiveHighDirection);
-    const bool buffered = c->bufferingType != 0;
-    if (!buffered) {
-        buf.put(OP_READ_HIGH, OP_SEND_IMMEDIATE);
-        if (registerMarker(c, 8, nullptr)) return 1;
-    }
-    if (queueCommands(c, buf.data, buf.length, 0)) return 1;
-    if (!buffered && waitForResults(c, WAIT_ALL)) return 1;
+    putTrstPinCommand(c, tapId, c->trstMask, buf);
+    if (queuePinCommands(c, buf)) return 1;
     recordTapState(c, tapMaskOfId(tapId), ST_TLR);
     return 0;
 }

@@ -17,22 +17,9 @@ DORVANE_API uint32_t DORVANE_CALL x_setTrst(uint32_t handle, uint32_t tapId, int
     const uint32_t lv = static_cast<uint32_t>(level);
     if (c->trstReleased[tapId] == lv) return 0;
 
-    const uint8_t trst = lv ? c->trstMask : 0;
     CommandBytes<8> buf;
-    if (c->trstBus == 1) {
-        // TCK 0, TDI 1, TMS kept at its level, TRST as asked.
-        const uint8_t T = c->tmsHigh[tapId] == 1 ? 0x08 : 0x00;
-        buf.put(OP_SET_LOW, T | c->dataBusValue | trst | 0x02, c->effectiveLowDirection);
-    } else {
-        buf.put(OP_SET_HIGH, c->ctrlBusValue | trst, c->effectiveHighDirection);
-    }
-    const bool buffered = c->bufferingType != 0;
-    if (!buffered) {
-        buf.put(OP_READ_HIGH, OP_SEND_IMMEDIATE);
-        if (registerMarker(c, 8, nullptr)) return 1;
-    }
-    if (queueCommands(c, buf.data, buf.length, 0)) return 1;
-    if (!buffered && waitForResults(c, WAIT_ALL)) return 1;
+    putTrstPinCommand(c, tapId, lv ? c->trstMask : 0, buf);
+    if (queuePinCommands(c, buf)) return 1;
     recordTapState(c, tapMaskOfId(tapId), ST_TLR);
     c->trstReleased[tapId] = lv;
     return 0;
