@@ -8,6 +8,8 @@ include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)
 find_program(DORVANE_WINE64 NAMES wine64 PATHS /usr/lib/wine /usr/lib64/wine NO_CMAKE_FIND_ROOT_PATH)
 if(DORVANE_WINE64)
   # Quiet wine, and keep it from offering to install Mono and Gecko into a fresh prefix.
+  # wine-run.sh retries a program once when wine dies before the program prints anything.
   set(CMAKE_CROSSCOMPILING_EMULATOR
-      env WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= ${DORVANE_WINE64})
+      env WINEDEBUG=-all WINEDLLOVERRIDES=mscoree,mshtml= DORVANE_WINE64=${DORVANE_WINE64}
+      ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh)
 endif()
