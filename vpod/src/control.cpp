@@ -1,4 +1,6 @@
 // Test control of the virtual pod: boards, faults, traffic and the state of chips and targets.
+#include "vpod/control.h"
+
 #include <string>
 #include <vector>
 

@@ -1,4 +1,6 @@
 // The D2XX call set over the board of this process.
+#include "vpod/vpod.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
