@@ -10,7 +10,7 @@ namespace vpod::detail {
 
 namespace {
 
-const ChipSpec kSpecs[] = {
+const ChipModel kModels[] = {
     {ChipKind::FT2232C, "FT2232C", 4, 0x04036010, 2, 1, false, false, "Dual RS232"},
     {ChipKind::FT2232H, "FT2232H", 6, 0x04036010, 2, 2, true, true, "Dual RS232-HS"},
     {ChipKind::FT4232H, "FT4232H", 7, 0x04036011, 4, 2, true, true, "Quad RS232-HS"},
@@ -217,11 +217,11 @@ struct Builder {
 
 }  // namespace
 
-const ChipSpec* chipSpec(const std::string& typeName) {
+const ChipModel* chipModel(const std::string& typeName) {
     const std::string l = lower(trim(typeName));
-    for (const auto& s : kSpecs)
+    for (const auto& s : kModels)
         if (lower(s.name) == l) return &s;
-    if (l == "ft2232d") return &kSpecs[0];
+    if (l == "ft2232d") return &kModels[0];
     return nullptr;
 }
 
@@ -253,16 +253,16 @@ bool buildBoard(const std::string& text, Board* board, std::string* error) {
         }
         const std::string* type = s->find("type");
         if (!type) return b.fail("[" + s->name + "] needs Type=");
-        const ChipSpec* spec = chipSpec(*type);
-        if (!spec) return b.fail("[" + s->name + "] unknown Type " + *type + " (FT2232C, FT2232H, FT4232H, FT232H)");
+        const ChipModel* model = chipModel(*type);
+        if (!model) return b.fail("[" + s->name + "] unknown Type " + *type + " (FT2232C, FT2232H, FT4232H, FT232H)");
         auto chip = std::make_unique<Chip>();
-        chip->spec = spec;
+        chip->model = model;
         const std::string* serial = s->find("serial");
         chip->serial = serial ? *serial : "VP" + std::to_string(100000 + n);
         if (chip->serial.empty() || chip->serial.size() > 14)
             return b.fail("[" + s->name + "] Serial must have 1 to 14 characters");
         const std::string* desc = s->find("description");
-        chip->description = desc ? *desc : spec->factoryDescription;
+        chip->description = desc ? *desc : model->factoryDescription;
         if (chip->description.size() > 61) return b.fail("[" + s->name + "] Description too long");
         const std::string* busy = s->find("busy");
         std::string busyLetters;
@@ -273,21 +273,20 @@ bool buildBoard(const std::string& text, Board* board, std::string* error) {
             const std::string& k = kv.first;
             if ((k.size() == 8 && k.rfind("channel", 0) == 0) || (k.size() == 5 && k.rfind("trst", 0) == 0)) {
                 const unsigned ch = static_cast<unsigned>(k.back() - 'a');
-                if (spec->interfaces == 1 || ch >= spec->interfaces)
-                    return b.fail("[" + s->name + "] " + k + ": no such channel on an " + spec->name);
-            } else if ((k == "channel" || k == "trst") && spec->interfaces != 1) {
-                return b.fail("[" + s->name + "] " + k + " needs a channel letter on an " + spec->name);
+                if (model->interfaces == 1 || ch >= model->interfaces)
+                    return b.fail("[" + s->name + "] " + k + ": no such channel on an " + model->name);
+            } else if ((k == "channel" || k == "trst") && model->interfaces != 1) {
+                return b.fail("[" + s->name + "] " + k + " needs a channel letter on an " + model->name);
             }
         }
         for (char c : busyLetters)
-            if (static_cast<unsigned>(c - 'A') >= spec->interfaces && !(spec->interfaces == 1 && c == 'A'))
+            if (static_cast<unsigned>(c - 'A') >= model->interfaces && !(model->interfaces == 1 && c == 'A'))
                 return b.fail("[" + s->name + "] Busy: no channel " + std::string(1, c));
-        for (unsigned ch = 0; ch < spec->interfaces; ++ch) {
+        for (unsigned ch = 0; ch < model->interfaces; ++ch) {
             auto d = std::make_shared<Interface>();
             d->chip = chip.get();
-            d->channel = ch;
             const char letter = static_cast<char>('A' + ch);
-            if (spec->interfaces == 1) {
+            if (model->interfaces == 1) {
                 d->serial = chip->serial;
                 d->description = chip->description;
             } else {
@@ -295,9 +294,9 @@ bool buildBoard(const std::string& text, Board* board, std::string* error) {
                 d->description = chip->description + " " + letter;
             }
             d->location = location++;
-            d->mpsse = ch < spec->mpsseInterfaces;
+            d->mpsse = ch < model->mpsseInterfaces;
             d->busy = busyLetters.find(letter) != std::string::npos;
-            const std::string suffix = spec->interfaces == 1 ? "" : std::string(1, static_cast<char>(std::tolower(letter)));
+            const std::string suffix = model->interfaces == 1 ? "" : std::string(1, static_cast<char>(std::tolower(letter)));
             if (const std::string* t = s->find("channel" + suffix))
                 if (!b.channelTarget(*t, d.get())) return false;
             if (const std::string* t = s->find("trst" + suffix))

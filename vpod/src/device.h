@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "hostio.h"
 #include "jtag.h"
+#include "rbb.h"
 #include "swd.h"
 #include "vpod/control.h"
 #include "vpod/vpod.h"
@@ -20,7 +20,7 @@ namespace vpod::detail {
 
 enum class ChipKind : uint8_t { FT2232C, FT2232H, FT4232H, FT232H };
 
-struct ChipSpec {
+struct ChipModel {
     ChipKind kind;
     const char* name;
     uint32_t type;            // FT_DEVICE
@@ -31,34 +31,13 @@ struct ChipSpec {
     bool highSpeed;
     const char* factoryDescription;
 };
-const ChipSpec* chipSpec(const std::string& typeName);   // case-insensitive; null if unknown
+const ChipModel* chipModel(const std::string& typeName);   // case-insensitive; null if unknown
 
 enum class TargetKind : uint8_t { None, Loopback, Jtag, Swd, Rbb };
 
-// The remote-bitbang bridge: this channel's pins drive a simulator over TCP.
-class RbbBridge {
-public:
-    explicit RbbBridge(uint16_t port) : port_(port) {}
-    ~RbbBridge();
-    RbbBridge(const RbbBridge&) = delete;
-    RbbBridge& operator=(const RbbBridge&) = delete;
-    // One TCK: falling edge with TMS/TDI, optional TDO read before or after the rising edge.
-    bool cycle(bool tms, bool tdi, bool read, bool readAfterRise);
-    void trst(bool asserted);
-    void flush();
-    void retry() { failed_ = false; }
-private:
-    bool connect();
-    bool readTdo();
-    uint16_t port_;
-    host::Socket sock_ = host::kNoSocket;
-    bool failed_ = false;
-    std::string out_;
-};
-
 struct FaultState {
     struct OpFault { Status status = 0; unsigned count = 0; };
-    OpFault ops[15];
+    OpFault ops[static_cast<int>(control::Op::CyclePort) + 1];
     unsigned shortWrites = 0;
     uint32_t shortAccepted = 0;
     unsigned stallReads = 0;
@@ -76,7 +55,6 @@ struct Chip;
 
 struct Interface {
     Chip* chip = nullptr;
-    unsigned channel = 0;            // 0 = A
     std::string serial, description;
     uint32_t location = 0;
     bool mpsse = false;              // this interface has an MPSSE engine
@@ -127,7 +105,7 @@ struct Interface {
 };
 
 struct Chip {
-    const ChipSpec* spec = nullptr;
+    const ChipModel* model = nullptr;
     std::string serial, description;
     std::vector<std::shared_ptr<Interface>> interfaces;
     bool unplugged = false;

@@ -1,5 +1,6 @@
 // The few host services the virtual pod needs beyond the standard library: a TCP client for
-// the remote-bitbang bridge and signalling a D2XX event object. One file per OS.
+// the remote-bitbang bridge (and the listener its tests serve it from) and signalling a D2XX
+// event object. One file per OS.
 #pragma once
 
 #include <cstddef>
@@ -14,8 +15,6 @@ Socket tcpConnect(uint16_t port);    // 127.0.0.1; kNoSocket on failure; receive
 bool tcpSend(Socket s, const void* data, size_t n);
 bool tcpRecv(Socket s, void* data, size_t n);   // exactly n bytes
 void tcpClose(Socket s);
-// Wakes a thread blocked in tcpRecv on s (it then fails).
-void tcpShutdown(Socket s);
 // 1 when bytes (or the end of the stream) can be read within timeoutMs, 0 on time-out, -1 on error.
 int tcpWaitReadable(Socket s, unsigned timeoutMs);
 // A listening socket on 127.0.0.1 (port 0 picks a free one, reported back), and accept.

@@ -61,10 +61,6 @@ void tcpClose(Socket s) {
     if (s != kNoSocket) ::close(static_cast<int>(s));
 }
 
-void tcpShutdown(Socket s) {
-    if (s != kNoSocket) ::shutdown(static_cast<int>(s), SHUT_RDWR);
-}
-
 int tcpWaitReadable(Socket s, unsigned timeoutMs) {
     pollfd p{static_cast<int>(s), POLLIN, 0};
     const int r = ::poll(&p, 1, static_cast<int>(timeoutMs));

@@ -61,10 +61,6 @@ void tcpClose(Socket s) {
     if (s != kNoSocket) ::closesocket(static_cast<SOCKET>(s));
 }
 
-void tcpShutdown(Socket s) {
-    if (s != kNoSocket) ::shutdown(static_cast<SOCKET>(s), SD_BOTH);
-}
-
 int tcpWaitReadable(Socket s, unsigned timeoutMs) {
     fd_set set;
     FD_ZERO(&set);

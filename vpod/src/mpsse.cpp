@@ -97,7 +97,7 @@ uint8_t readLowPins(Interface& d) {
 }
 
 uint8_t readHighPins(Interface& d) {
-    const ChipKind k = d.chip->spec->kind;
+    const ChipKind k = d.chip->model->kind;
     if (k == ChipKind::FT4232H) return 0xFF;   // no high byte in MPSSE mode; the bus reads idle
     const uint8_t present = k == ChipKind::FT2232C ? 0x0F : 0xFF;
     return static_cast<uint8_t>(((d.highValue & d.highDir) | ~d.highDir) & present);
@@ -107,7 +107,7 @@ uint8_t readHighPins(Interface& d) {
 
 void Interface::updatePeriod() {
     // TCK = base / (2 * (1 + divisor)); base 60 MHz, or 12 MHz with divide-by-5 (always on the FT2232C/D).
-    const bool h = chip->spec->hSeries;
+    const bool h = chip->model->hSeries;
     const uint64_t baseHz = (h && !div5) ? 60000000ull : 12000000ull;
     periodPs = 2ull * (divisor + 1ull) * 1000000000000ull / baseHz;
     if (threePhase) periodPs = periodPs * 3 / 2;
@@ -126,7 +126,7 @@ void Interface::resetEngine() {
 
 void Interface::chargeUsbOut(size_t bytes) {
     // The host sends in (micro)frames: 13 x 512 bytes per 125 us, or 19 x 64 bytes per 1 ms.
-    const bool hs = chip->spec->highSpeed;
+    const bool hs = chip->model->highSpeed;
     const uint64_t frame = hs ? 125000000ull : 1000000000ull;
     const uint64_t perFrame = hs ? 13 * 512 : 19 * 64;
     const uint64_t frames = (bytes + perFrame - 1) / perFrame;
@@ -137,7 +137,7 @@ void Interface::chargeUsbOut(size_t bytes) {
 void Interface::chargeUsbIn() {
     // Answers leave at the next (micro)frame once flushed (send immediate, a full packet) or when
     // the latency timer runs out.
-    const bool hs = chip->spec->highSpeed;
+    const bool hs = chip->model->highSpeed;
     const uint64_t frame = hs ? 125000000ull : 1000000000ull;
     uint64_t flushAt = nowPs;
     if (unflushed) flushAt = unflushedSincePs + latencyMs * 1000000000ull;
@@ -157,9 +157,9 @@ size_t Interface::execute(const uint8_t* data, size_t n) {
         len = pending.size();
     }
     const size_t rxBefore = rx.size();
-    const bool hSeries = chip->spec->hSeries;
-    const bool ft232h = chip->spec->kind == ChipKind::FT232H;
-    const size_t packet = chip->spec->highSpeed ? 510 : 62;
+    const bool hSeries = chip->model->hSeries;
+    const bool ft232h = chip->model->kind == ChipKind::FT232H;
+    const size_t packet = chip->model->highSpeed ? 510 : 62;
     Bus bus{*this};
     size_t i = 0;
     auto answer = [&](uint8_t b) {
@@ -248,8 +248,8 @@ size_t Interface::execute(const uint8_t* data, size_t n) {
         case 0x80: case 0x82:
             if (left < 3) goto incomplete;
             if (op == 0x80) { lowValue = p[i + 1]; lowDir = p[i + 2]; }
-            else if (chip->spec->kind != ChipKind::FT4232H) {
-                const uint8_t present = chip->spec->kind == ChipKind::FT2232C ? 0x0F : 0xFF;
+            else if (chip->model->kind != ChipKind::FT4232H) {
+                const uint8_t present = chip->model->kind == ChipKind::FT2232C ? 0x0F : 0xFF;
                 highValue = p[i + 1] & present;
                 highDir = p[i + 2] & present;
             }

@@ -172,12 +172,10 @@ void vcdCycle(int scope, uint64_t startPs, uint64_t periodPs, bool tms, bool tdi
     emit(w, startPs + periodPs / 2, s, 0, &l.tck, 1);
 }
 
-}  // namespace vpod::detail
-
-namespace vpod::detail {
 void vcdFlush() {
     Writer& w = writer();
     std::lock_guard<std::mutex> lock(w.mu);
     if (w.vcd) std::fflush(w.vcd);
 }
+
 }  // namespace vpod::detail
