@@ -1,6 +1,6 @@
 // Opening and closing a controller through the handle layer.
-#include "api/context.h"
-#include "api/errors.h"
+#include "core/context.h"
+#include "core/errors.h"
 #include "transport/transport.h"
 
 using namespace dorvane;
@@ -12,7 +12,7 @@ DORVANE_API uint32_t DORVANE_CALL x_openKpx(uint32_t* handle, const char* addres
     ctx->resuming = 0;
     if (resetDevice(ctx)) {
         closeDevice(ctx);
-        releaseContext(*handle);   // also ends contextLock
+        releaseController(ctx, *handle);   // also ends contextLock
         *handle = 0xFFFFFFFFu;
         return 1;
     }
@@ -22,7 +22,7 @@ DORVANE_API uint32_t DORVANE_CALL x_openKpx(uint32_t* handle, const char* addres
     }
     stopReceiveThread(ctx);
     closeDevice(ctx);
-    releaseContext(*handle);
+    releaseController(ctx, *handle);
     *handle = 0xFFFFFFFFu;
     return 1;
 }
@@ -37,6 +37,6 @@ DORVANE_API uint32_t DORVANE_CALL x_closeKpx(uint32_t handle) {
     if (closeDevice(ctx)) failed = 1;
     // The controller's section of the suspend store ("Magic"/"Version" = "V1.0.0.0") is
     // removed here once the store is in place; nothing of that step is recorded.
-    releaseContext(handle);
+    releaseController(ctx, handle);
     return failed;
 }

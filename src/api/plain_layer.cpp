@@ -1,7 +1,7 @@
 // The plain layer: one controller per process on defaultHandle, every call under apiLock.
-#include "api/context.h"
-#include "api/errors.h"
-#include "api/library.h"
+#include "core/context.h"
+#include "core/errors.h"
+#include "core/locks.h"
 
 using namespace dorvane;
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "api/errors.h"
+#include "core/errors.h"
 #include "config/config.h"
 #include "config/scan.h"
 

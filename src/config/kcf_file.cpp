@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "api/errors.h"
+#include "core/errors.h"
 #include "config/config.h"
 #include "config/scan.h"
 #include "platform/platform.h"

@@ -1,7 +1,6 @@
 // TCK frequency, waits by TCK count and by time, and the TCK idle state.
-#include "api/errors.h"
+#include "core/errors.h"
 #include "jtag/jtag.h"
-#include "transport/ftdi_driver.h"
 #include "transport/transport.h"
 
 using namespace dorvane;
@@ -229,8 +228,7 @@ DORVANE_API uint32_t DORVANE_CALL x_setScanFrequency(uint32_t handle, int32_t kH
         if (c->readTimeoutMs != t || c->writeTimeoutMs != t) {
             c->readTimeoutMs = t;
             c->writeTimeoutMs = t;
-            c->lastFtStatus = transport::ftdiDriver().setTimeouts(c->ftHandle, t, t);
-            if (c->lastFtStatus != 0) return fail(c, statusToError(c->lastFtStatus));
+            if (setDriverTimeouts(c, t, t)) return 1;
         }
     }
     return result;

@@ -1,5 +1,5 @@
 // The compare-error flag: compare scans set it on the receive side; the host reads and clears it.
-#include "api/errors.h"
+#include "core/errors.h"
 #include "jtag/jtag.h"
 #include "transport/transport.h"
 

@@ -2,7 +2,7 @@
 // between them, batched by switching buffering on for the operation's duration.
 #include <cstdlib>
 
-#include "api/errors.h"
+#include "core/errors.h"
 #include "jtag/jtag.h"
 #include "transport/transport.h"
 

@@ -1,5 +1,5 @@
 // TMS and TRST resets: both leave the TAP in Test-Logic-Reset.
-#include "api/errors.h"
+#include "core/errors.h"
 #include "jtag/jtag.h"
 #include "swd/swd.h"
 #include "transport/transport.h"

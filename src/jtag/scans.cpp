@@ -2,7 +2,7 @@
 #include <bit>
 #include <cstdlib>
 
-#include "api/errors.h"
+#include "core/errors.h"
 #include "jtag/jtag.h"
 #include "swd/swd.h"
 #include "transport/transport.h"

@@ -1,5 +1,5 @@
 // TAP state tracking and the moves between the four stable states.
-#include "api/errors.h"
+#include "core/errors.h"
 #include "jtag/jtag.h"
 #include "swd/swd.h"
 #include "transport/transport.h"

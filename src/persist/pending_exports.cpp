@@ -1,7 +1,7 @@
 // Exports of this layer that are not built yet: each looks the handle up, then refuses
 // with "unsupported function". Remove a function here when its real one lands.
-#include "api/context.h"
-#include "api/errors.h"
+#include "core/context.h"
+#include "core/errors.h"
 
 using namespace dorvane;
 

@@ -2,7 +2,7 @@
 // comparison, clocked as runs of byte and bit commands in batches.
 #include <memory>
 
-#include "api/errors.h"
+#include "core/errors.h"
 #include "jtag/jtag.h"
 #include "pod/pod.h"
 #include "transport/transport.h"

@@ -1,5 +1,5 @@
 // The TRST pin held active or released by the host.
-#include "api/errors.h"
+#include "core/errors.h"
 #include "jtag/jtag.h"
 #include "transport/transport.h"
 

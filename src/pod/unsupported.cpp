@@ -1,7 +1,7 @@
 // Pod-signal, voltage and TAP distribution calls: these controllers have no such hardware,
 // so each answers "not supported" (status 2) once the handle is known to be good.
-#include "api/context.h"
-#include "api/errors.h"
+#include "core/context.h"
+#include "core/errors.h"
 
 using namespace dorvane;
 

@@ -2,7 +2,7 @@
 // later; the host switches it, flushes, discards or sends with x_scanSetBuffering.
 #include <cstdlib>
 
-#include "api/errors.h"
+#include "core/errors.h"
 #include "transport/internal.h"
 
 namespace dorvane {

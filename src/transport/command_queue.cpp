@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "api/errors.h"
+#include "core/errors.h"
 #include "platform/platform.h"
 #include "transport/internal.h"
 
@@ -31,6 +31,12 @@ uint32_t writePiece(KpxContext* ctx, const uint8_t* bytes, uint32_t length, uint
 }  // namespace detail
 
 void resetWriteChunk(KpxContext* ctx) { ctx->writeChunk = kWriteChunk; }
+
+uint32_t setDriverTimeouts(KpxContext* ctx, uint32_t readMs, uint32_t writeMs) {
+    ctx->lastFtStatus = ftdiDriver().setTimeouts(ctx->ftHandle, readMs, writeMs);
+    if (ctx->lastFtStatus != FT_OK) return fail(ctx, statusToError(ctx->lastFtStatus));
+    return 0;
+}
 
 uint32_t growCommandBuffer(KpxContext* ctx, uint32_t additional) {
     // The allocation stays 568 bytes above the capacity, so the two bytes of a closing read

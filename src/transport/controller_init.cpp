@@ -4,7 +4,7 @@
 #include <cstring>
 #include <new>
 
-#include "api/errors.h"
+#include "core/errors.h"
 #include "platform/platform.h"
 #include "transport/internal.h"
 

@@ -2,12 +2,13 @@
 // controller context from it.
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include "api/errors.h"
-#include "api/library.h"
 #include "config/config.h"
+#include "core/errors.h"
+#include "core/locks.h"
 #include "transport/ftdi_driver.h"
 #include "transport/transport.h"
 
@@ -150,11 +151,19 @@ uint32_t openDevice(KpxContext** out, uint32_t* handle, const char* address) {
     if (parseControllerAddress(&spec, address)) return 1;
     KpxContext* ctx = allocateContext(handle);
     if (!ctx) return 1;
+    auto* block = static_cast<ResultBlock*>(std::calloc(1, sizeof(ResultBlock)));
+    if (!block) {
+        releaseContext(*handle);
+        *handle = 0xFFFFFFFFu;
+        return fail(nullptr, err::ALLOC);
+    }
+    ctx->resultHead = block;
+    ctx->resultTail = block;
 
     auto abandon = [&](Found& f) {
         closeFound(f);
         ctx->ftHandle = nullptr;
-        releaseContext(*handle);
+        releaseController(ctx, *handle);
         *handle = 0xFFFFFFFFu;
         return 1u;
     };
@@ -222,6 +231,22 @@ uint32_t openDevice(KpxContext** out, uint32_t* handle, const char* address) {
     ctx->pendingReadBytes = 0;
     *out = ctx;
     return 0;
+}
+
+void releaseController(KpxContext* ctx, uint32_t handle) {
+    for (ResultBlock* block = ctx->resultHead; block;) {
+        for (uint32_t i = block->readIndex; i < block->count && i < kRecordsPerBlock; ++i) {
+            if (block->records[i].flags & RR_PENDING) freeRecordBuffers(&block->records[i]);
+        }
+        ResultBlock* next = block->next;
+        std::free(block);
+        block = next;
+    }
+    ctx->resultHead = nullptr;
+    ctx->resultTail = nullptr;
+    std::free(ctx->commandBuffer);
+    ctx->commandBuffer = nullptr;
+    releaseContext(handle);
 }
 
 }  // namespace dorvane

@@ -7,7 +7,7 @@
 #include <new>
 #include <vector>
 
-#include "api/errors.h"
+#include "core/errors.h"
 #include "platform/platform.h"
 #include "transport/internal.h"
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "api/errors.h"
+#include "core/errors.h"
 #include "dorvane/dorvane.h"
 #include "fresh_process.h"
 #include "platform/platform.h"

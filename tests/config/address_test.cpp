@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "api/errors.h"
+#include "core/errors.h"
 #include "config/config.h"
 #include "dorvane/dorvane.h"
 

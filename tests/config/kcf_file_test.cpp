@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "api/errors.h"
+#include "core/errors.h"
 #include "api/library.h"
 #include "config/config.h"
 #include "dorvane/dorvane.h"

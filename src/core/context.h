@@ -9,7 +9,7 @@
 
 namespace dorvane {
 
-struct ResultBlock;   // transport/results.h
+struct ResultBlock;   // the transport's result list (transport/transport.h)
 
 constexpr uint32_t kTapSlots = 2;   // per-TAP arrays are indexed by TAP id; only id 1 exists
 
@@ -123,7 +123,7 @@ struct KpxContext {
 constexpr uint32_t LOOKUP_REPORT = 0x1;
 constexpr uint32_t LOOKUP_RUNNING = 0x2;
 
-// Handle table (api/handles.cpp).
+// Handle table (core/handles.cpp).
 KpxContext* allocateContext(uint32_t* handle);
 KpxContext* lookupContext(uint32_t handle, uint32_t flags);
 // Normally called while holding the context's contextLock (from allocateContext or
@@ -131,6 +131,11 @@ KpxContext* lookupContext(uint32_t handle, uint32_t flags);
 // release()d first.
 void releaseContext(uint32_t handle);
 uint32_t lockWithTimeout(platform::Lock& lock, uint32_t timeoutMs);   // 0 taken, 1 timed out
+// Number of controllers whose contexts are still in the handle table.
+uint32_t openContextCount();
+
+// Fills the controller information record from the context (core/controller_info.cpp).
+void fillControllerInfo(KpxContext* ctx);
 
 // Leaves contextLock when the exported call returns, on every path.
 class ContextGuard {
