@@ -1,11 +1,12 @@
 // Opening and closing a controller through the handle layer.
 #include "core/context.h"
 #include "core/errors.h"
+#include "core/export_impl.h"
 #include "transport/transport.h"
 
 using namespace dorvane;
 
-DORVANE_API uint32_t DORVANE_CALL x_openKpx(uint32_t* handle, const char* address) {
+uint32_t impl::x_openKpx(uint32_t* handle, const char* address) {
     if (!handle || !address) return fail(nullptr, err::NULL_POINTER);
     KpxContext* ctx = nullptr;
     if (openDevice(&ctx, handle, address)) return 1;
@@ -27,7 +28,7 @@ DORVANE_API uint32_t DORVANE_CALL x_openKpx(uint32_t* handle, const char* addres
     return 1;
 }
 
-DORVANE_API uint32_t DORVANE_CALL x_closeKpx(uint32_t handle) {
+uint32_t impl::x_closeKpx(uint32_t handle) {
     KpxContext* ctx = lookupContext(handle, LOOKUP_REPORT);
     if (!ctx) return 1;
     uint32_t failed = 0;

@@ -1,11 +1,12 @@
 // The controller queries, the two error readers and the controller reset.
 #include "core/context.h"
 #include "core/errors.h"
+#include "core/export_impl.h"
 #include "transport/transport.h"
 
 using namespace dorvane;
 
-DORVANE_API uint32_t DORVANE_CALL x_kpxGetControllerInfo(uint32_t handle, const DorvaneControllerInfo** info) {
+uint32_t impl::x_kpxGetControllerInfo(uint32_t handle, const DorvaneControllerInfo** info) {
     ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
     if (!ctx) return 1;
     if (!info) return fail(ctx.get(), err::NULL_POINTER);
@@ -13,7 +14,7 @@ DORVANE_API uint32_t DORVANE_CALL x_kpxGetControllerInfo(uint32_t handle, const 
     return 0;
 }
 
-DORVANE_API uint32_t DORVANE_CALL x_kpxGetControllerType(uint32_t handle, uint32_t* type) {
+uint32_t impl::x_kpxGetControllerType(uint32_t handle, uint32_t* type) {
     ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
     if (!ctx) return 1;
     if (!type) return fail(ctx.get(), err::NULL_POINTER);
@@ -21,7 +22,7 @@ DORVANE_API uint32_t DORVANE_CALL x_kpxGetControllerType(uint32_t handle, uint32
     return 0;
 }
 
-DORVANE_API uint32_t DORVANE_CALL x_kpxGetInterfaceType(uint32_t handle, uint32_t* interfaceType,
+uint32_t impl::x_kpxGetInterfaceType(uint32_t handle, uint32_t* interfaceType,
                                                       uint32_t* logicalUnit, uint32_t* third) {
     ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
     if (!ctx) return 1;
@@ -32,7 +33,7 @@ DORVANE_API uint32_t DORVANE_CALL x_kpxGetInterfaceType(uint32_t handle, uint32_
     return 0;
 }
 
-DORVANE_API uint32_t DORVANE_CALL x_kpxGetPodType(uint32_t handle, uint32_t* podType) {
+uint32_t impl::x_kpxGetPodType(uint32_t handle, uint32_t* podType) {
     ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
     if (!ctx) return 1;
     if (!podType) return fail(ctx.get(), err::NULL_POINTER);
@@ -40,7 +41,7 @@ DORVANE_API uint32_t DORVANE_CALL x_kpxGetPodType(uint32_t handle, uint32_t* pod
     return 0;
 }
 
-DORVANE_API uint32_t DORVANE_CALL x_kpxGetTapType(uint32_t handle, int32_t tapId, uint32_t* tapType) {
+uint32_t impl::x_kpxGetTapType(uint32_t handle, int32_t tapId, uint32_t* tapType) {
     ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
     if (!ctx) return 1;
     if (tapId != 1) return fail(ctx.get(), err::ILLEGAL_TAP_ID);
@@ -50,7 +51,7 @@ DORVANE_API uint32_t DORVANE_CALL x_kpxGetTapType(uint32_t handle, int32_t tapId
 }
 
 // Starts the controller over on the open device; the handle survives a failure.
-DORVANE_API uint32_t DORVANE_CALL x_kpxResetController(uint32_t handle) {
+uint32_t impl::x_kpxResetController(uint32_t handle) {
     ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT));
     if (!ctx) return 1;
     if (stopReceiveThread(ctx.get())) return 1;
@@ -58,10 +59,10 @@ DORVANE_API uint32_t DORVANE_CALL x_kpxResetController(uint32_t handle) {
     return initController(ctx.get());
 }
 
-DORVANE_API int32_t DORVANE_CALL x_kpxErrorNbr(uint32_t handle) {
+int32_t impl::x_kpxErrorNbr(uint32_t handle) {
     return findError(lastErrorFor(handle)).publicNumber;
 }
 
-DORVANE_API const char* DORVANE_CALL x_kpxErrorMsg(uint32_t handle) {
+const char* impl::x_kpxErrorMsg(uint32_t handle) {
     return findError(lastErrorFor(handle)).message;
 }

@@ -1,5 +1,6 @@
 // TMS and TRST resets: both leave the TAP in Test-Logic-Reset.
 #include "core/errors.h"
+#include "core/export_impl.h"
 #include "jtag/jtag.h"
 #include "swd/swd.h"
 #include "transport/transport.h"
@@ -28,7 +29,7 @@ uint32_t tmsResetTap(KpxContext* ctx, uint32_t tapId) {
 
 }  // namespace dorvane
 
-DORVANE_API uint32_t DORVANE_CALL x_tmsReset(uint32_t handle, uint32_t tapId) {
+uint32_t impl::x_tmsReset(uint32_t handle, uint32_t tapId) {
     ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
     if (!ctx) return 1;
     if (tapIdInvalid(ctx.get(), tapId)) return fail(ctx.get(), err::ILLEGAL_TAP_ID);
@@ -36,7 +37,7 @@ DORVANE_API uint32_t DORVANE_CALL x_tmsReset(uint32_t handle, uint32_t tapId) {
     return tmsResetTap(ctx.get(), tapId);
 }
 
-DORVANE_API uint32_t DORVANE_CALL x_trstReset(uint32_t handle, uint32_t tapId) {
+uint32_t impl::x_trstReset(uint32_t handle, uint32_t tapId) {
     ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
     if (!ctx) return 1;
     KpxContext* c = ctx.get();

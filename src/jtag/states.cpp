@@ -1,5 +1,6 @@
 // TAP state tracking and the moves between the four stable states.
 #include "core/errors.h"
+#include "core/export_impl.h"
 #include "jtag/jtag.h"
 #include "swd/swd.h"
 #include "transport/transport.h"
@@ -207,7 +208,7 @@ uint32_t moveTaps(KpxContext* ctx, uint32_t tapMask, uint32_t target) {
 
 // --- exports ---
 
-DORVANE_API uint32_t DORVANE_CALL x_moveToState(uint32_t handle, uint32_t tapId, int32_t state) {
+uint32_t impl::x_moveToState(uint32_t handle, uint32_t tapId, int32_t state) {
     ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
     if (!ctx) return 1;
     if (tapIdInvalid(ctx.get(), tapId)) return fail(ctx.get(), err::ILLEGAL_TAP_ID);
@@ -218,7 +219,7 @@ DORVANE_API uint32_t DORVANE_CALL x_moveToState(uint32_t handle, uint32_t tapId,
     return moveTaps(ctx.get(), tapMaskOfId(tapId), static_cast<uint32_t>(state));
 }
 
-DORVANE_API uint32_t DORVANE_CALL x_commonMoveToState(uint32_t handle, uint32_t tapMask, int32_t state) {
+uint32_t impl::x_commonMoveToState(uint32_t handle, uint32_t tapMask, int32_t state) {
     ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
     if (!ctx) return 1;
     if (tapMaskInvalid(ctx.get(), tapMask)) return fail(ctx.get(), err::WRONG_TAP_MASK);
@@ -227,7 +228,7 @@ DORVANE_API uint32_t DORVANE_CALL x_commonMoveToState(uint32_t handle, uint32_t 
     return moveTaps(ctx.get(), tapMask, static_cast<uint32_t>(state));
 }
 
-DORVANE_API uint32_t DORVANE_CALL x_commonMoveToStateTl(uint32_t handle, const uint32_t* tapList, uint32_t listLength,
+uint32_t impl::x_commonMoveToStateTl(uint32_t handle, const uint32_t* tapList, uint32_t listLength,
                                                         int32_t state) {
     ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
     if (!ctx) return 1;
@@ -249,7 +250,7 @@ DORVANE_API uint32_t DORVANE_CALL x_commonMoveToStateTl(uint32_t handle, const u
     return moveTaps(ctx.get(), mask, static_cast<uint32_t>(state));
 }
 
-DORVANE_API uint32_t DORVANE_CALL x_scanGetState(uint32_t handle, uint32_t tapId, uint32_t* state) {
+uint32_t impl::x_scanGetState(uint32_t handle, uint32_t tapId, uint32_t* state) {
     ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
     if (!ctx) return 1;
     if (tapIdInvalid(ctx.get(), tapId)) return fail(ctx.get(), err::ILLEGAL_TAP_ID);
@@ -260,7 +261,7 @@ DORVANE_API uint32_t DORVANE_CALL x_scanGetState(uint32_t handle, uint32_t tapId
     return 1;   // a transient state cannot be reported; no new error code
 }
 
-DORVANE_API uint32_t DORVANE_CALL x_scanAssumeState(uint32_t handle, uint32_t tapId, int32_t state) {
+uint32_t impl::x_scanAssumeState(uint32_t handle, uint32_t tapId, int32_t state) {
     ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
     if (!ctx) return 1;
     if (tapIdInvalid(ctx.get(), tapId)) return fail(ctx.get(), err::ILLEGAL_TAP_ID);
@@ -272,7 +273,7 @@ DORVANE_API uint32_t DORVANE_CALL x_scanAssumeState(uint32_t handle, uint32_t ta
     return 0;
 }
 
-DORVANE_API uint32_t DORVANE_CALL x_scanSetStopState(uint32_t handle, int32_t state) {
+uint32_t impl::x_scanSetStopState(uint32_t handle, int32_t state) {
     ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
     if (!ctx) return 1;
     if (state < 1 || state > 4) return fail(ctx.get(), err::STABLE_STATE_EXPECTED_17);
@@ -283,7 +284,7 @@ DORVANE_API uint32_t DORVANE_CALL x_scanSetStopState(uint32_t handle, int32_t st
     return 0;
 }
 
-DORVANE_API uint32_t DORVANE_CALL x_scanProtocol(uint32_t handle, uint32_t tapId, uint32_t protocol) {
+uint32_t impl::x_scanProtocol(uint32_t handle, uint32_t tapId, uint32_t protocol) {
     ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
     if (!ctx) return 1;
     if (tapId == kAllTaps) {

@@ -1,11 +1,12 @@
 // The TRST pin held active or released by the host.
 #include "core/errors.h"
+#include "core/export_impl.h"
 #include "jtag/jtag.h"
 #include "transport/transport.h"
 
 using namespace dorvane;
 
-DORVANE_API uint32_t DORVANE_CALL x_setTrst(uint32_t handle, uint32_t tapId, int32_t level) {
+uint32_t impl::x_setTrst(uint32_t handle, uint32_t tapId, int32_t level) {
     ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
     if (!ctx) return 1;
     KpxContext* c = ctx.get();
