@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "dorvane/dorvane.h"
 #include "platform/platform.h"
@@ -13,21 +14,18 @@ struct ResultBlock;   // the transport's result list (transport/transport.h)
 
 constexpr uint32_t kTapSlots = 2;   // per-TAP arrays are indexed by TAP id; only id 1 exists
 
-// The SWD bridge's per-TAP virtual JTAG-DP registers (swd/).
+// The receive thread's life, as the calling threads see it (under threadLock).
+enum class ReceiveThreadState : uint32_t { Stopped = 0, Starting = 1, Running = 2 };
+// How a TAP is reached: a JTAG TAP, or the SWD bridge's virtual JTAG-DP (KCF "Mode").
+enum class TapMode : uint8_t { Jtag = 0, SwdBridge = 1 };
+// A TAP's scan protocol (scan_protocol): 2 slows the first TCK out of Run-Test/Idle.
+enum class ScanProtocol : uint32_t { Normal = 0, SlowRtiExit = 2 };
+
+// The SWD bridge's per-TAP state (swd/): the virtual Update-IR / Update-DR that a state
+// move must commit.
 struct SwdTapState {
-    uint8_t irShift = 0;
     uint8_t irUpdatePending = 0;
-    uint8_t currentIr = 0;
-    uint8_t* selectedDr = nullptr;
-    uint32_t selectedDrLength = 0;
     uint8_t drUpdatePending = 0;
-    uint8_t idcode[4] = {};
-    uint8_t abortReg[5] = {};
-    uint8_t dpacc[5] = {};
-    uint8_t apacc[5] = {};
-    uint8_t connect[2] = {};
-    uint8_t idcodeDp[4] = {};
-    uint8_t extra[64] = {};   // room for the bridge's shadows, filled by the SWD layer
 };
 
 struct KpxContext {
@@ -43,7 +41,7 @@ struct KpxContext {
     uint32_t drStopState[kTapSlots] = {};
     uint32_t tapState[kTapSlots] = {};
     uint32_t cmpErrorFlag[kTapSlots] = {};
-    uint32_t tapProtocol[kTapSlots] = {};
+    ScanProtocol tapProtocol[kTapSlots] = {};
     uint32_t slowExitArmed[kTapSlots] = {};
     uint32_t trstReleased[kTapSlots] = {};
 
@@ -58,7 +56,7 @@ struct KpxContext {
 
     // --- transport: result list and command buffer
     platform::Lock resultLock;
-    uint32_t receiveThreadState = 0;   // 0 stopped, 1 starting, 2 running
+    ReceiveThreadState receiveThreadState = ReceiveThreadState::Stopped;
     ResultBlock* resultTail = nullptr;
     ResultBlock* resultHead = nullptr;
     uint8_t* commandBuffer = nullptr;
@@ -80,8 +78,8 @@ struct KpxContext {
     // --- transport: driver
     uint32_t lastFtStatus = 0;
     void* ftHandle = nullptr;
-    platform::Event* rxEvent = nullptr;
-    platform::Thread* receiveThread = nullptr;
+    std::unique_ptr<platform::Event> rxEvent;          // signalled by the driver on received bytes
+    std::unique_ptr<platform::Thread> receiveThread;
     uint32_t stopRequest = 0;        // set (atomically) by the stopper, read by the idle receive thread
     uint32_t discardGeneration = 0;  // bumped under resultLock by a discard; the thread drops its record
 
@@ -110,7 +108,7 @@ struct KpxContext {
     uint8_t dataBusValue = 0;
     uint8_t ctrlBusDirection = 0;
     uint8_t ctrlBusValue = 0;
-    uint8_t tapMode[kTapSlots] = {};
+    TapMode tapMode[kTapSlots] = {};
 
     // --- transport: which chip (D2XX FT_DEVICE type), for the layers that need it
     uint32_t deviceType = 0;

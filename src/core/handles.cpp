@@ -108,12 +108,12 @@ KpxContext* lookupContext(uint32_t handle, uint32_t flags) {
         return nullptr;
     }
     if (flags & LOOKUP_RUNNING) {
-        uint32_t state;
+        ReceiveThreadState state;
         {
             platform::LockGuard thread(ctx->threadLock);
             state = ctx->receiveThreadState;
         }
-        if (state != 2) {
+        if (state != ReceiveThreadState::Running) {
             if (flags & LOOKUP_REPORT) recordError(ctx, err::RX_THREAD_NOT_RUNNING);
             ctx->contextLock.unlock();
             return nullptr;

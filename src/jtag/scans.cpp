@@ -93,7 +93,7 @@ uint8_t* allocateTdoBytes(uint32_t n) {
 uint32_t scanRegister(KpxContext* ctx, uint32_t flags, uint32_t tapId, const uint8_t* tdiBytes, uint32_t n,
                       uint8_t* tdoBytes, uint8_t* expectedBytes, uint8_t* maskBytes, uint16_t* hostTdo,
                       uint8_t* multiBase) {
-    if (tapId < kTapSlots && ctx->tapMode[tapId] == 1)
+    if (tapId < kTapSlots && ctx->tapMode[tapId] == TapMode::SwdBridge)
         return swdScan(ctx, flags, tapId, tdiBytes, n, tdoBytes, expectedBytes, maskBytes, hostTdo, multiBase);
     if (ensureControllerReady(ctx)) return 1;
     const uint32_t tapMask = tapMaskOfId(tapId);

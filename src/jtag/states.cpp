@@ -167,7 +167,7 @@ uint32_t appendSlowFirstTck(KpxContext* ctx, uint8_t* out, uint32_t* length) {
 
 uint32_t moveTaps(KpxContext* ctx, uint32_t tapMask, uint32_t target) {
     uint32_t i = tapIndexOfMask(tapMask);
-    if (i >= 1 && i < kTapSlots && ctx->tapMode[i] == 1) {
+    if (i >= 1 && i < kTapSlots && ctx->tapMode[i] == TapMode::SwdBridge) {
         // The SWD bridge's TAP has no TCK of its own: commit what the virtual TAP holds.
         uint32_t r = 0;
         if (ctx->swd[i].irUpdatePending) r = swdUpdateIr(ctx, i);
@@ -291,13 +291,13 @@ uint32_t impl::x_scanProtocol(uint32_t handle, uint32_t tapId, uint32_t protocol
         if (protocol != 1) return fail(ctx.get(), err::INVALID_PROTOCOL);
         if (tapCountOfMask(ctx->selectedTapMask) != 1) return fail(ctx.get(), err::PROTOCOL_NOT_SUPPORTED);
         uint32_t i = tapIndexOfMask(ctx->selectedTapMask);
-        if (i < kTapSlots && ctx->tapProtocol[i] == 2 && ctx->tapState[i] == ST_RTI) ctx->slowExitArmed[i] = 1;
+        if (i < kTapSlots && ctx->tapProtocol[i] == ScanProtocol::SlowRtiExit && ctx->tapState[i] == ST_RTI) ctx->slowExitArmed[i] = 1;
         return 0;
     }
     if (tapIdInvalid(ctx.get(), tapId)) return fail(ctx.get(), err::ILLEGAL_TAP_ID);
     if (protocol != 0 && protocol != 2) return fail(ctx.get(), err::INVALID_PROTOCOL);
-    if (ctx->tapProtocol[tapId] == protocol) return 0;
+    if (ctx->tapProtocol[tapId] == static_cast<ScanProtocol>(protocol)) return 0;
     if (ctx->tapState[tapId] < 1 || ctx->tapState[tapId] > 4) return fail(ctx.get(), err::STATE_UNKNOWN);
-    ctx->tapProtocol[tapId] = protocol;
+    ctx->tapProtocol[tapId] = static_cast<ScanProtocol>(protocol);
     return 0;
 }

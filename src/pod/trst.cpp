@@ -10,7 +10,7 @@ uint32_t impl::x_setTrst(uint32_t handle, uint32_t tapId, int32_t level) {
     ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
     if (!ctx) return 1;
     KpxContext* c = ctx.get();
-    if (tapId < kTapSlots && c->tapMode[tapId] == 1) return fail(c, err::SET_TRST_SWD);
+    if (tapId < kTapSlots && c->tapMode[tapId] == TapMode::SwdBridge) return fail(c, err::SET_TRST_SWD);
     if (c->trstBus == 0) return fail(c, err::TRST_NOT_AVAILABLE);
     if (ensureControllerReady(c)) return 1;
     if (tapIdInvalid(c, tapId)) return fail(c, err::ILLEGAL_TAP_ID);

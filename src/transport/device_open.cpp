@@ -199,8 +199,8 @@ uint32_t openDevice(KpxContext** out, uint32_t* handle, const char* address) {
         ctx->trstBus = addr.trstBus;
         ctx->trstMask = addr.trstMask;
     }
-    ctx->tapMode[0] = addr.tapMode[0];
-    ctx->tapMode[1] = addr.tapMode[1];
+    ctx->tapMode[0] = static_cast<TapMode>(addr.tapMode[0]);
+    ctx->tapMode[1] = static_cast<TapMode>(addr.tapMode[1]);
 
     // Opened by serial number: the serial without its channel letter; by logical unit: none.
     ctx->serialNumber[0] = 0;

@@ -56,10 +56,6 @@ ResultRecord* newResultRecord(KpxContext* ctx) {
     return rec;
 }
 
-namespace {
-
-}  // namespace
-
 namespace detail {
 
 void dropUndelivered(KpxContext* ctx) {
@@ -192,9 +188,10 @@ void Receiver::run() {
         if (stopNoted_) return;
         st = drv_.getQueueStatus(ctx_->ftHandle, &reported_);
         if (st != FT_OK) { postStatus(st); return; }
-        ctx_->threadLock.lock();
-        ctx_->receiveThreadState = 2;
-        ctx_->threadLock.unlock();
+        {
+            platform::LockGuard guard(ctx_->threadLock);
+            ctx_->receiveThreadState = ReceiveThreadState::Running;
+        }
         while (reported_ == 0) {
             if (ctx_->rxEvent->wait(0xFFFFFFFFu) < 0) { post(err::EVENT_WAIT); return; }
             platform::yieldProcessor();
@@ -405,9 +402,8 @@ void receiveThreadMain(void* arg) {
         Receiver receiver(ctx);
         receiver.run();
     }
-    ctx->threadLock.lock();
-    ctx->receiveThreadState = 0;
-    ctx->threadLock.unlock();
+    platform::LockGuard guard(ctx->threadLock);
+    ctx->receiveThreadState = ReceiveThreadState::Stopped;
 }
 
 }  // namespace detail

@@ -172,9 +172,9 @@ TEST(Lookup, TheRunningFlagRequiresTheReceiveThread) {
     EXPECT_EQ(lookupContext(handle, LOOKUP_REPORT), ctx);
     ctx->contextLock.unlock();
 
-    ctx->receiveThreadState = 2;
+    ctx->receiveThreadState = ReceiveThreadState::Running;
     EXPECT_EQ(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING), ctx);
-    ctx->receiveThreadState = 0;
+    ctx->receiveThreadState = ReceiveThreadState::Stopped;
     releaseContext(handle);
 }
 
