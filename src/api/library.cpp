@@ -27,8 +27,11 @@ struct LibraryLifetime {
         // A thread that ended inside the library may have left tableLock held: never wait
         // for it here.
         if (!tableLock().tryLock()) return;
-        bool idle = openContextCount() == 0;
-        tableLock().unlock();
+        bool idle;
+        {
+            platform::LockGuard held(tableLock(), platform::adoptLock);
+            idle = openContextCount() == 0;
+        }
         if (idle) destroyProcessLocks();
     }
 };

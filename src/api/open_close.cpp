@@ -10,20 +10,14 @@ uint32_t impl::x_openKpx(uint32_t* handle, const char* address) {
     if (!handle || !address) return fail(nullptr, err::NULL_POINTER);
     KpxContext* ctx = nullptr;
     if (openDevice(&ctx, handle, address)) return 1;
+    // Left when the open succeeds; a failed open releases the context (and its lock) instead.
+    ContextGuard held(ctx);
     ctx->resuming = 0;
-    if (resetDevice(ctx)) {
-        closeDevice(ctx);
-        releaseController(ctx, *handle);   // also ends contextLock
-        *handle = 0xFFFFFFFFu;
-        return 1;
-    }
-    if (initController(ctx) == 0) {
-        ctx->contextLock.unlock();
-        return 0;
-    }
-    stopReceiveThread(ctx);
+    const bool reset = resetDevice(ctx) == 0;
+    if (reset && initController(ctx) == 0) return 0;
+    if (reset) stopReceiveThread(ctx);
     closeDevice(ctx);
-    releaseController(ctx, *handle);
+    releaseController(held.release(), *handle);
     *handle = 0xFFFFFFFFu;
     return 1;
 }

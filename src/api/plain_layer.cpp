@@ -12,12 +12,12 @@ namespace {
 uint32_t defaultHandle = 0;
 uint32_t plainOpen = 0;
 
+// Held around every plain-layer export.
 class ApiLockGuard {
 public:
-    ApiLockGuard() { apiLock().lock(); }
-    ~ApiLockGuard() { apiLock().unlock(); }
-    ApiLockGuard(const ApiLockGuard&) = delete;
-    ApiLockGuard& operator=(const ApiLockGuard&) = delete;
+    ApiLockGuard() : held_(apiLock()) {}
+private:
+    dorvane::platform::LockGuard held_;
 };
 
 constexpr uint32_t kNoHandle = 0xFFFFFFFFu;

@@ -202,9 +202,8 @@ uint32_t recordError(KpxContext* ctx, uint32_t code) {
 // process-wide slot. A busy or invalid handle falls back silently.
 uint32_t lastErrorFor(uint32_t handle) {
     if (KpxContext* ctx = lookupContext(handle, 0)) {
-        uint32_t code = ctx->lastError;
-        ctx->contextLock.unlock();
-        return code;
+        ContextGuard held(ctx);
+        return ctx->lastError;
     }
     return globalLastError();
 }

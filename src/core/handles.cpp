@@ -114,8 +114,8 @@ KpxContext* lookupContext(uint32_t handle, uint32_t flags) {
             state = ctx->receiveThreadState;
         }
         if (state != ReceiveThreadState::Running) {
+            ContextGuard held(ctx);
             if (flags & LOOKUP_REPORT) recordError(ctx, err::RX_THREAD_NOT_RUNNING);
-            ctx->contextLock.unlock();
             return nullptr;
         }
     }

@@ -134,10 +134,12 @@ void recordTmsHigh(KpxContext* ctx, uint32_t tapMask, uint32_t flag) {
 
 uint32_t waitCompletionWord(KpxContext* ctx, volatile uint32_t* word) {
     for (;;) {
-        ctx->resultLock.lock();
-        const uint32_t v = *word;
-        const uint32_t posted = ctx->threadError;
-        ctx->resultLock.unlock();
+        uint32_t v, posted;
+        {
+            platform::LockGuard held(ctx->resultLock);
+            v = *word;
+            posted = ctx->threadError;
+        }
         if (v == 0) return 0;
         if (posted) return fail(ctx, posted);
         platform::yieldProcessor();

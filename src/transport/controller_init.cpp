@@ -141,9 +141,10 @@ uint32_t resetDevice(KpxContext* ctx) {
     if (st == FT_OK) st = drv.setBitMode(ctx->ftHandle, 0, 0);
     if (st != FT_OK) return driverFailure(ctx, st);
     // Answers to records still pending are gone with the reset.
-    ctx->resultLock.lock();
-    detail::dropUndelivered(ctx);
-    ctx->resultLock.unlock();
+    {
+        platform::LockGuard held(ctx->resultLock);
+        detail::dropUndelivered(ctx);
+    }
     ctx->tckKHz = 6000;
     ctx->controllerInfo.tckKHz = 6000;
     std::memset(ctx->infoValueWords, 0, sizeof ctx->infoValueWords);

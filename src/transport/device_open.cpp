@@ -169,12 +169,12 @@ uint32_t openDevice(KpxContext** out, uint32_t* handle, const char* address) {
     };
 
     Found f;
-    platform::NamedMutex& mutex = deviceMutex();
-    const bool locked = mutex.lock();
     uint32_t rc = 0;
-    if (!(addr.flags & ADDRESS_BY_LOGICAL_UNIT)) rc = openBySerial(ctx, addr, f);
-    if (rc == 0 && !f.handle) rc = openByEnumeration(ctx, addr, f);
-    if (locked) mutex.unlock();
+    {
+        platform::NamedMutexGuard held(deviceMutex());
+        if (!(addr.flags & ADDRESS_BY_LOGICAL_UNIT)) rc = openBySerial(ctx, addr, f);
+        if (rc == 0 && !f.handle) rc = openByEnumeration(ctx, addr, f);
+    }
     if (rc) return abandon(f);
 
     ctx->ftHandle = f.handle;
