@@ -1,5 +1,5 @@
-// KpxContext: one per open controller, reached only through its handle.
-// Field order follows the controller record's layout; each group names the layer that owns it.
+// KpxContext: one per open controller, reached only through its handle (core/handles.cpp).
+// Each group of fields names the layer that owns it.
 #pragma once
 
 #include <cstdint>
@@ -29,7 +29,7 @@ struct SwdTapState {
 };
 
 struct KpxContext {
-    // --- api: identity
+    // --- core: identity
     uint32_t handle = 0;
     platform::Lock contextLock;
     char serialNumber[64] = {};
@@ -45,7 +45,7 @@ struct KpxContext {
     uint32_t slowExitArmed[kTapSlots] = {};
     uint32_t trstReleased[kTapSlots] = {};
 
-    // --- api
+    // --- core: the controller's last error; transport: set while a resume opens the controller
     uint32_t lastError = 0;
     uint32_t resuming = 0;
 
@@ -83,7 +83,7 @@ struct KpxContext {
     uint32_t stopRequest = 0;        // set (atomically) by the stopper, read by the idle receive thread
     uint32_t discardGeneration = 0;  // bumped under resultLock by a discard; the thread drops its record
 
-    // --- api (queries): the controller information record and the value words it points to
+    // --- core: the controller information record and the value words it points to
     DorvaneControllerInfo controllerInfo = {};
     uint32_t infoValueWords[4] = {};
 
@@ -93,8 +93,7 @@ struct KpxContext {
     int32_t maxTckKHz = 0;          // mirrored into controllerInfo.maxTckKHz
     int32_t minTckKHz = 0;
     uint32_t tckKHz = 0;            // mirrored into controllerInfo.tckKHz
-    char* storePath = nullptr;      // persist/
-    uint8_t waitBySleep = 0;
+    uint8_t waitBySleep = 0;        // jtag: wait_time sleeps instead of clocking (set by a mode)
     uint32_t readTimeoutMs = 0;
     uint32_t writeTimeoutMs = 0;
     uint32_t resultTimeoutMs = 0;
@@ -109,9 +108,6 @@ struct KpxContext {
     uint8_t ctrlBusDirection = 0;
     uint8_t ctrlBusValue = 0;
     TapMode tapMode[kTapSlots] = {};
-
-    // --- transport: which chip (D2XX FT_DEVICE type), for the layers that need it
-    uint32_t deviceType = 0;
 
     // --- swd
     SwdTapState swd[kTapSlots];

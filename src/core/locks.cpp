@@ -13,7 +13,6 @@ struct ProcessLocks {
     platform::Lock api;
     platform::Lock error;
     platform::Lock table;
-    platform::Lock storePath;
 };
 
 // The locks live in static storage and are built on first use (normally by the library's
@@ -34,7 +33,6 @@ ProcessLocks& processLocks() {
 platform::Lock& apiLock() { return processLocks().api; }
 platform::Lock& errorLock() { return processLocks().error; }
 platform::Lock& tableLock() { return processLocks().table; }
-platform::Lock& storePathLock() { return processLocks().storePath; }
 
 platform::NamedMutex& deviceMutex() {
     // Its handle stays open for the life of the process.

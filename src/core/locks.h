@@ -11,13 +11,11 @@ platform::Lock& apiLock();
 platform::Lock& errorLock();
 // Guards the handle table.
 platform::Lock& tableLock();
-// Guards the suspend store's cached path; taken alone.
-platform::Lock& storePathLock();
 // "Global-KV-FTDI-Mutex": held while FTDI devices are listed and opened, so that two
 // processes never do that at the same time.
 platform::NamedMutex& deviceMutex();
 
-// Ends the four process locks; only at unload, when no controller is open any more.
+// Ends the three process locks; only at unload, when no controller is open any more.
 void destroyProcessLocks();
 
 }  // namespace dorvane

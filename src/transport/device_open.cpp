@@ -178,7 +178,6 @@ uint32_t openDevice(KpxContext** out, uint32_t* handle, const char* address) {
     if (rc) return abandon(f);
 
     ctx->ftHandle = f.handle;
-    ctx->deviceType = f.type;
     ctx->dataBusDirection = addr.dataBusDirection;
     ctx->dataBusValue = addr.dataBusValue;
     ctx->ctrlBusDirection = addr.ctrlBusDirection;
