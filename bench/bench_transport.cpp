@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "api/context.h"
+#include "core/context.h"
 #include "dorvane/dorvane.h"
 #include "transport/driver_providers.h"
 #include "transport/transport.h"

@@ -11,10 +11,19 @@
 #include <vector>
 
 #include "dorvane/dorvane.h"
-#include "platform/platform.h"
 #include "chain.h"
 
 namespace {
+
+// The tool reaches the library only through its exports; the driver choice travels by
+// environment variable, set here with the C library.
+void setVariable(const char* name, const char* value) {
+#ifdef _WIN32
+    _putenv_s(name, value);
+#else
+    setenv(name, value, 1);
+#endif
+}
 
 void usage() {
     std::fprintf(stderr,
@@ -51,16 +60,16 @@ int main(int argc, char** argv) {
     }
     if (command != "detect") { usage(); return 2; }
 
-    std::string driver;
-    if (vpod) dorvane::platform::setEnv("DORVANE_DRIVER", "vpod");
-    const bool usingVpod = vpod || (dorvane::platform::getEnv("DORVANE_DRIVER", driver) && driver == "vpod");
+    if (vpod) setVariable("DORVANE_DRIVER", "vpod");
+    const char* driver = std::getenv("DORVANE_DRIVER");
+    const bool usingVpod = vpod || (driver && std::strcmp(driver, "vpod") == 0);
     if (!vcd.empty()) {
         if (!usingVpod) {
             std::fprintf(stderr, "dorvane: --vcd needs the virtual pod (--vpod)\n");
             return 2;
         }
         // The virtual pod looks at this variable again at every open.
-        dorvane::platform::setEnv("DORVANE_VPOD_VCD", vcd.c_str());
+        setVariable("DORVANE_VPOD_VCD", vcd.c_str());
     }
 
     uint32_t handle = 0xFFFFFFFFu;

@@ -4,40 +4,19 @@
 // runtime runs it at process attach) and an ELF shared object (run by the loader).
 #include "api/library.h"
 
-#include <new>
-
 #include "config/config.h"
+#include "core/context.h"
+#include "core/locks.h"
 
 namespace dorvane {
 
 namespace {
 
-constexpr const char* kDeviceMutexName = "Global-KV-FTDI-Mutex";
 constexpr size_t kKcfDirectorySize = 1024;   // including the terminator
-
-struct ProcessLocks {
-    platform::Lock api;
-    platform::Lock error;
-    platform::Lock table;
-    platform::Lock storePath;
-};
-
-// The locks live in static storage and are built on first use (normally by the load object
-// below, before any host call), so that no other static initialiser can find them unbuilt.
-struct LockStorage {
-    alignas(ProcessLocks) unsigned char bytes[sizeof(ProcessLocks)];
-    ProcessLocks* locks;
-    LockStorage() : locks(new (bytes) ProcessLocks) {}
-};
-
-ProcessLocks& processLocks() {
-    static LockStorage storage;   // trivially destructible: unload decides about the locks
-    return *storage.locks;
-}
 
 struct LibraryLifetime {
     LibraryLifetime() {
-        processLocks();
+        tableLock();   // builds the process locks before any host call
         deviceMutex();   // a failure to create it has no consequence here
         setKcfDirectory(initialKcfDirectory());
     }
@@ -48,26 +27,18 @@ struct LibraryLifetime {
         // A thread that ended inside the library may have left tableLock held: never wait
         // for it here.
         if (!tableLock().tryLock()) return;
-        bool idle = openContextCount() == 0;
-        tableLock().unlock();
-        if (idle) processLocks().~ProcessLocks();
+        bool idle;
+        {
+            platform::LockGuard held(tableLock(), platform::adoptLock);
+            idle = openContextCount() == 0;
+        }
+        if (idle) destroyProcessLocks();
     }
 };
 
 const LibraryLifetime g_lifetime;
 
 }  // namespace
-
-platform::Lock& apiLock() { return processLocks().api; }
-platform::Lock& errorLock() { return processLocks().error; }
-platform::Lock& tableLock() { return processLocks().table; }
-platform::Lock& storePathLock() { return processLocks().storePath; }
-
-platform::NamedMutex& deviceMutex() {
-    // Its handle stays open for the life of the process.
-    static platform::NamedMutex* mutex = new platform::NamedMutex(kDeviceMutexName);
-    return *mutex;
-}
 
 std::string initialKcfDirectory() {
     std::string dir;

@@ -1,33 +1,28 @@
 // Opening and closing a controller through the handle layer.
-#include "api/context.h"
-#include "api/errors.h"
+#include "core/context.h"
+#include "core/errors.h"
+#include "core/export_impl.h"
 #include "transport/transport.h"
 
 using namespace dorvane;
 
-DORVANE_API uint32_t DORVANE_CALL x_openKpx(uint32_t* handle, const char* address) {
+uint32_t impl::x_openKpx(uint32_t* handle, const char* address) {
     if (!handle || !address) return fail(nullptr, err::NULL_POINTER);
     KpxContext* ctx = nullptr;
     if (openDevice(&ctx, handle, address)) return 1;
+    // Left when the open succeeds; a failed open releases the context (and its lock) instead.
+    ContextGuard held(ctx);
     ctx->resuming = 0;
-    if (resetDevice(ctx)) {
-        closeDevice(ctx);
-        releaseContext(*handle);   // also ends contextLock
-        *handle = 0xFFFFFFFFu;
-        return 1;
-    }
-    if (initController(ctx) == 0) {
-        ctx->contextLock.unlock();
-        return 0;
-    }
-    stopReceiveThread(ctx);
+    const bool reset = resetDevice(ctx) == 0;
+    if (reset && initController(ctx) == 0) return 0;
+    if (reset) stopReceiveThread(ctx);
     closeDevice(ctx);
-    releaseContext(*handle);
+    releaseController(held.release(), *handle);
     *handle = 0xFFFFFFFFu;
     return 1;
 }
 
-DORVANE_API uint32_t DORVANE_CALL x_closeKpx(uint32_t handle) {
+uint32_t impl::x_closeKpx(uint32_t handle) {
     KpxContext* ctx = lookupContext(handle, LOOKUP_REPORT);
     if (!ctx) return 1;
     uint32_t failed = 0;
@@ -37,6 +32,6 @@ DORVANE_API uint32_t DORVANE_CALL x_closeKpx(uint32_t handle) {
     if (closeDevice(ctx)) failed = 1;
     // The controller's section of the suspend store ("Magic"/"Version" = "V1.0.0.0") is
     // removed here once the store is in place; nothing of that step is recorded.
-    releaseContext(handle);
+    releaseController(ctx, handle);
     return failed;
 }

@@ -1,7 +1,7 @@
 // The plain layer: one controller per process on defaultHandle, every call under apiLock.
-#include "api/context.h"
-#include "api/errors.h"
-#include "api/library.h"
+#include "core/context.h"
+#include "core/errors.h"
+#include "core/locks.h"
 
 using namespace dorvane;
 
@@ -12,21 +12,32 @@ namespace {
 uint32_t defaultHandle = 0;
 uint32_t plainOpen = 0;
 
+// Held around every plain-layer export.
 class ApiLockGuard {
 public:
-    ApiLockGuard() { apiLock().lock(); }
-    ~ApiLockGuard() { apiLock().unlock(); }
-    ApiLockGuard(const ApiLockGuard&) = delete;
-    ApiLockGuard& operator=(const ApiLockGuard&) = delete;
+    ApiLockGuard() : held_(apiLock()) {}
+private:
+    dorvane::platform::LockGuard held_;
 };
 
 constexpr uint32_t kNoHandle = 0xFFFFFFFFu;
+
+// An open or resume while the plain layer holds a controller: 33 goes to the process slot and
+// to the open controller, whose context the plain error readers consult.
+uint32_t refuseStillActive() {
+    if (KpxContext* ctx = lookupContext(defaultHandle, 0)) {
+        ContextGuard held(ctx);
+        recordError(ctx, err::STILL_ACTIVE);
+        return 1;
+    }
+    return fail(nullptr, err::STILL_ACTIVE);
+}
 
 }  // namespace
 
 DORVANE_API uint32_t DORVANE_CALL open_kpx(const char* address) {
     ApiLockGuard guard;
-    if (plainOpen) return fail(nullptr, err::STILL_ACTIVE);
+    if (plainOpen) return refuseStillActive();
     uint32_t result = x_openKpx(&defaultHandle, address);
     if (result == 0) plainOpen = 1;
     return result;
@@ -34,7 +45,7 @@ DORVANE_API uint32_t DORVANE_CALL open_kpx(const char* address) {
 
 DORVANE_API uint32_t DORVANE_CALL resume_kpx(const char* address) {
     ApiLockGuard guard;
-    if (plainOpen) return fail(nullptr, err::STILL_ACTIVE);
+    if (plainOpen) return refuseStillActive();
     uint32_t result = x_resumeKpx(&defaultHandle, address);
     if (result == 0) plainOpen = 1;
     return result;

@@ -3,9 +3,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "api/errors.h"
+#include "core/errors.h"
 #include "config/config.h"
-#include "config/scan.h"
+#include "config/text_scanner.h"
 
 namespace dorvane {
 
@@ -14,39 +14,39 @@ namespace {
 constexpr const char* kDefaultDescriptionA = "Dual RS232 A";
 constexpr const char* kDefaultDescriptionBase = "Dual RS232";
 
-void useDefaultDescriptions(KpxControllerSpec* spec) {
-    spec->descriptionA = kDefaultDescriptionA;
-    spec->descriptionBase = kDefaultDescriptionBase;
-    spec->flags |= SPEC_DEFAULT_DESCRIPTION;
+void useDefaultDescriptions(ControllerAddress* addr) {
+    addr->descriptionA = kDefaultDescriptionA;
+    addr->descriptionBase = kDefaultDescriptionBase;
+    addr->flags |= ADDRESS_DEFAULT_DESCRIPTION;
 }
 
-void useDescription(KpxControllerSpec* spec, const char* description) {
-    config::joinText(spec->descriptionBaseBuffer, sizeof spec->descriptionBaseBuffer, description, "");
+void useDescription(ControllerAddress* addr, const char* description) {
+    config::joinText(addr->descriptionBaseBuffer, sizeof addr->descriptionBaseBuffer, description, "");
     // A 127-character description leaves no room for the channel letter; the truncated text
     // then matches no device, whose descriptions are far shorter.
-    config::joinText(spec->descriptionABuffer, sizeof spec->descriptionABuffer, description, " A");
-    spec->descriptionBase = spec->descriptionBaseBuffer;
-    spec->descriptionA = spec->descriptionABuffer;
-    spec->flags &= ~SPEC_DEFAULT_DESCRIPTION;
+    config::joinText(addr->descriptionABuffer, sizeof addr->descriptionABuffer, description, " A");
+    addr->descriptionBase = addr->descriptionBaseBuffer;
+    addr->descriptionA = addr->descriptionABuffer;
+    addr->flags &= ~ADDRESS_DEFAULT_DESCRIPTION;
 }
 
-void useSerial(KpxControllerSpec* spec, const char* serial) {
-    if (serial != spec->serial) config::joinText(spec->serial, sizeof spec->serial, serial, "");
-    config::joinText(spec->serialA, sizeof spec->serialA, spec->serial, "A");
-    spec->flags &= ~SPEC_BY_LOGICAL_UNIT;
+void useSerial(ControllerAddress* addr, const char* serial) {
+    if (serial != addr->serial) config::joinText(addr->serial, sizeof addr->serial, serial, "");
+    config::joinText(addr->serialA, sizeof addr->serialA, addr->serial, "A");
+    addr->flags &= ~ADDRESS_BY_LOGICAL_UNIT;
 }
 
-uint32_t useLogicalUnit(KpxControllerSpec* spec, const char* number) {
+uint32_t useLogicalUnit(ControllerAddress* addr, const char* number) {
     uint32_t lun;
     if (!config::scanUnsigned(number, &lun)) return 1;
-    spec->logicalUnitNumber = lun;
-    spec->flags |= SPEC_BY_LOGICAL_UNIT;
+    addr->logicalUnitNumber = lun;
+    addr->flags |= ADDRESS_BY_LOGICAL_UNIT;
     return 0;
 }
 
 // The unquoted forms. 0: parsed; 1: not one of them (errors recorded), try the quoted forms;
 // 2: a KCF file name whose reading failed (its error recorded).
-uint32_t parseUnquoted(KpxControllerSpec* spec, const char* address) {
+uint32_t parseUnquoted(ControllerAddress* addr, const char* address) {
     char keyword[5] = {};
     char part[32] = {};
     char separator = 0;
@@ -60,28 +60,28 @@ uint32_t parseUnquoted(KpxControllerSpec* spec, const char* address) {
     switch (n) {
     case 1:
         if (!usb) break;
-        spec->logicalUnitNumber = 0;
-        spec->flags |= SPEC_BY_LOGICAL_UNIT | SPEC_CHANNEL_A;
-        useDefaultDescriptions(spec);
+        addr->logicalUnitNumber = 0;
+        addr->flags |= ADDRESS_BY_LOGICAL_UNIT | ADDRESS_CHANNEL_A;
+        useDefaultDescriptions(addr);
         return 0;
     case 2:
         if (usb) {
-            if (useLogicalUnit(spec, part)) {
+            if (useLogicalUnit(addr, part)) {
                 recordError(nullptr, err::ADDR_LUN);
                 return 1;
             }
-            spec->flags |= SPEC_CHANNEL_A;
-            useDefaultDescriptions(spec);
+            addr->flags |= ADDRESS_CHANNEL_A;
+            useDefaultDescriptions(addr);
             return 0;
         }
         if (usbs) {
             if (part[0] == '"') return 1;
-            useSerial(spec, part);
-            spec->flags |= SPEC_CHANNEL_A;
-            useDefaultDescriptions(spec);
+            useSerial(addr, part);
+            addr->flags |= ADDRESS_CHANNEL_A;
+            useDefaultDescriptions(addr);
             return 0;
         }
-        if (usbf) return readKcfFile(spec, part) ? 2 : 0;
+        if (usbf) return readKcfFile(addr, part) ? 2 : 0;
         break;
     case 4:
         if (separator != ',') {
@@ -90,19 +90,19 @@ uint32_t parseUnquoted(KpxControllerSpec* spec, const char* address) {
             return 1;
         }
         if (usb) {
-            if (useLogicalUnit(spec, part)) {
+            if (useLogicalUnit(addr, part)) {
                 recordError(nullptr, err::ADDR_LUN);
                 return 1;
             }
-            spec->flags |= SPEC_CHANNEL_A;
-            useDescription(spec, description);
+            addr->flags |= ADDRESS_CHANNEL_A;
+            useDescription(addr, description);
             return 0;
         }
         if (usbs) {
             if (part[0] == '"') return 1;
-            useSerial(spec, part);
-            spec->flags |= SPEC_CHANNEL_A;
-            useDescription(spec, description);
+            useSerial(addr, part);
+            addr->flags |= ADDRESS_CHANNEL_A;
+            useDescription(addr, description);
             return 0;
         }
         break;
@@ -115,7 +115,7 @@ uint32_t parseUnquoted(KpxControllerSpec* spec, const char* address) {
 }
 
 // The quoted serial forms; every error here ends the parse.
-uint32_t parseQuoted(KpxControllerSpec* spec, const char* address) {
+uint32_t parseQuoted(ControllerAddress* addr, const char* address) {
     char keyword[5] = {};
     char serial[16] = {};
     char afterSerial = 0;
@@ -124,27 +124,27 @@ uint32_t parseQuoted(KpxControllerSpec* spec, const char* address) {
     char rest[2] = {};
     int n = std::sscanf(address, "%4[usbUSB]\"%15[^\"]%c%c%97c%1s", keyword, serial, &afterSerial, &separator,
                         description, rest);
-    if (n >= 2) std::memcpy(spec->serial, serial, sizeof serial);
+    if (n >= 2) std::memcpy(addr->serial, serial, sizeof serial);
     if (n != 3 && n != 5) return fail(nullptr, err::ADDR_INVALID);
     if (!config::equalsIgnoreCase(keyword, "USBS")) return fail(nullptr, err::ADDR_TYPE);
     if (afterSerial != '"') return fail(nullptr, err::ADDR_SERIAL_QUOTE);
     if (n == 5 && separator != ',') return fail(nullptr, err::ADDR_SERIAL_COMMA);
 
-    useSerial(spec, spec->serial);
-    spec->flags |= SPEC_CHANNEL_A;
-    if (n == 3) useDefaultDescriptions(spec);
-    else useDescription(spec, description);
+    useSerial(addr, addr->serial);
+    addr->flags |= ADDRESS_CHANNEL_A;
+    if (n == 3) useDefaultDescriptions(addr);
+    else useDescription(addr, description);
     return 0;
 }
 
 }  // namespace
 
-uint32_t parseControllerAddress(KpxControllerSpec* spec, const char* address) {
-    if (!spec || !address) return fail(nullptr, err::NULL_POINTER);
-    switch (parseUnquoted(spec, address)) {
+uint32_t parseControllerAddress(ControllerAddress* addr, const char* address) {
+    if (!addr || !address) return fail(nullptr, err::NULL_POINTER);
+    switch (parseUnquoted(addr, address)) {
     case 0: return 0;
     case 2: return 1;
-    default: return parseQuoted(spec, address);
+    default: return parseQuoted(addr, address);
     }
 }
 

@@ -1,4 +1,5 @@
-// Controller addresses and KCF files, parsed into KpxControllerSpec.
+// Controller addresses and KCF files, parsed into a ControllerAddress: which device to open
+// and how its pins start.
 #pragma once
 
 #include <cstdint>
@@ -7,11 +8,11 @@
 namespace dorvane {
 
 enum : uint32_t {
-    SPEC_BY_LOGICAL_UNIT = 0x01, SPEC_BASE_DESCRIPTION_MATCHED = 0x02, SPEC_DEFAULT_DESCRIPTION = 0x04,
-    SPEC_NO_CHANNEL_SUFFIX = 0x08, SPEC_CHANNEL_A = 0x10, SPEC_CHANNEL_B = 0x20,
+    ADDRESS_BY_LOGICAL_UNIT = 0x01, ADDRESS_BASE_DESCRIPTION_MATCHED = 0x02, ADDRESS_DEFAULT_DESCRIPTION = 0x04,
+    ADDRESS_NO_CHANNEL_SUFFIX = 0x08, ADDRESS_CHANNEL_A = 0x10, ADDRESS_CHANNEL_B = 0x20,
 };
 
-struct KpxControllerSpec {
+struct ControllerAddress {
     uint32_t flags;
     const char* descriptionA;
     const char* descriptionB;
@@ -35,8 +36,8 @@ struct KpxControllerSpec {
 };
 
 // Both record their error with no context and return 1 on failure.
-uint32_t parseControllerAddress(KpxControllerSpec* spec, const char* address);
-uint32_t readKcfFile(KpxControllerSpec* spec, const char* name);
+uint32_t parseControllerAddress(ControllerAddress* addr, const char* address);
+uint32_t readKcfFile(ControllerAddress* addr, const char* name);
 
 // The directory KCF files are looked for in (set at library load).
 const std::string& kcfDirectory();

@@ -3,9 +3,9 @@
 #include <cstring>
 #include <string>
 
-#include "api/errors.h"
+#include "core/errors.h"
 #include "config/config.h"
-#include "config/scan.h"
+#include "config/text_scanner.h"
 #include "platform/platform.h"
 
 namespace dorvane {
@@ -69,23 +69,23 @@ bool scanLine(const char* text, size_t max, char* out, size_t outSize) {
     return true;
 }
 
-uint32_t readTrstPin(KpxControllerSpec* spec, const char* value) {
+uint32_t readTrstPin(ControllerAddress* addr, const char* value) {
     if (std::strlen(value) > 8) return 1;
     char prefix[8] = {};
     std::memcpy(prefix, value, std::strlen(value) < 7 ? std::strlen(value) : 7);
     char digit = value[7];
     unsigned lowest;
     if (config::equalsIgnoreCase(prefix, "DataBus")) {
-        spec->trstBus = 1;
+        addr->trstBus = 1;
         lowest = 4;
     } else if (config::equalsIgnoreCase(prefix, "CtrlBus")) {
-        spec->trstBus = 2;
+        addr->trstBus = 2;
         lowest = 0;
     } else {
         return 1;
     }
     if (digit < '0' || digit > '7' || static_cast<unsigned>(digit - '0') < lowest) return 1;
-    spec->trstMask = static_cast<uint8_t>(1u << (digit - '0'));
+    addr->trstMask = static_cast<uint8_t>(1u << (digit - '0'));
     return 0;
 }
 
@@ -95,8 +95,8 @@ const std::string& kcfDirectory() { return kcfDirectoryStorage(); }
 
 void setKcfDirectory(const std::string& dir) { kcfDirectoryStorage() = dir; }
 
-uint32_t readKcfFile(KpxControllerSpec* spec, const char* name) {
-    if (!spec || !name) return fail(nullptr, err::NULL_POINTER);
+uint32_t readKcfFile(ControllerAddress* addr, const char* name) {
+    if (!addr || !name) return fail(nullptr, err::NULL_POINTER);
 
     std::string path = kcfPath(name);
     if (!platform::fileExists(path)) return fail(nullptr, err::KCF_NOT_FOUND);
@@ -106,96 +106,96 @@ uint32_t readKcfFile(KpxControllerSpec* spec, const char* name) {
     if (!kcf.read("Version") || std::strcmp(kcf.value(), "1.0.0.0") != 0) {
         return fail(nullptr, err::KCF_VERSION);
     }
-    spec->flags = 0;
+    addr->flags = 0;
 
     char modeKey[32];
     std::snprintf(modeKey, sizeof modeKey, "Tap%dMode", static_cast<int>(kTapId));
     if (!kcf.read(modeKey) || config::equalsIgnoreCase(kcf.value(), "BSCAN")) {
-        spec->tapMode[kTapId] = 0;
+        addr->tapMode[kTapId] = 0;
     } else if (config::equalsIgnoreCase(kcf.value(), "BSCAN2SWD")) {
-        spec->tapMode[kTapId] = 1;
+        addr->tapMode[kTapId] = 1;
     } else {
         return fail(nullptr, err::KCF_MODE);
     }
 
     if (!kcf.read("InterfaceType") || config::equalsIgnoreCase(kcf.value(), "LogicalUnitNumber")) {
-        spec->flags |= SPEC_BY_LOGICAL_UNIT;
+        addr->flags |= ADDRESS_BY_LOGICAL_UNIT;
     } else if (config::equalsIgnoreCase(kcf.value(), "SerialNumber")) {
-        spec->flags &= ~SPEC_BY_LOGICAL_UNIT;
+        addr->flags &= ~ADDRESS_BY_LOGICAL_UNIT;
     } else {
         return fail(nullptr, err::KCF_INTERFACE_TYPE);
     }
 
-    if (spec->flags & SPEC_BY_LOGICAL_UNIT) {
+    if (addr->flags & ADDRESS_BY_LOGICAL_UNIT) {
         uint32_t lun = 0;
         if (kcf.read("LogicalUnitNumber") && !config::scanUnsigned(kcf.value(), &lun)) {
             return fail(nullptr, err::KCF_LUN);
         }
-        spec->logicalUnitNumber = lun;
+        addr->logicalUnitNumber = lun;
     } else {
-        if (!kcf.read("SerialNumber") || !scanLine(kcf.value(), 14, spec->serial, sizeof spec->serial)) {
+        if (!kcf.read("SerialNumber") || !scanLine(kcf.value(), 14, addr->serial, sizeof addr->serial)) {
             return fail(nullptr, err::KCF_SERIAL);
         }
-        config::joinText(spec->serialA, sizeof spec->serialA, spec->serial, "A");
-        config::joinText(spec->serialB, sizeof spec->serialB, spec->serial, "B");
+        config::joinText(addr->serialA, sizeof addr->serialA, addr->serial, "A");
+        config::joinText(addr->serialB, sizeof addr->serialB, addr->serial, "B");
     }
 
     if (!kcf.read("DescriptionString")) {
-        config::joinText(spec->descriptionBaseBuffer, sizeof spec->descriptionBaseBuffer, kDefaultDescription, "");
-        spec->flags |= SPEC_DEFAULT_DESCRIPTION;
-    } else if (!scanLine(kcf.value(), 61, spec->descriptionBaseBuffer, sizeof spec->descriptionBaseBuffer)) {
+        config::joinText(addr->descriptionBaseBuffer, sizeof addr->descriptionBaseBuffer, kDefaultDescription, "");
+        addr->flags |= ADDRESS_DEFAULT_DESCRIPTION;
+    } else if (!scanLine(kcf.value(), 61, addr->descriptionBaseBuffer, sizeof addr->descriptionBaseBuffer)) {
         return fail(nullptr, err::KCF_DESCRIPTION);
     }
-    config::joinText(spec->descriptionABuffer, sizeof spec->descriptionABuffer, spec->descriptionBaseBuffer, " A");
-    config::joinText(spec->descriptionBBuffer, sizeof spec->descriptionBBuffer, spec->descriptionBaseBuffer, " B");
-    spec->descriptionA = spec->descriptionABuffer;
-    spec->descriptionB = spec->descriptionBBuffer;
-    spec->descriptionBase = spec->descriptionBaseBuffer;
+    config::joinText(addr->descriptionABuffer, sizeof addr->descriptionABuffer, addr->descriptionBaseBuffer, " A");
+    config::joinText(addr->descriptionBBuffer, sizeof addr->descriptionBBuffer, addr->descriptionBaseBuffer, " B");
+    addr->descriptionA = addr->descriptionABuffer;
+    addr->descriptionB = addr->descriptionBBuffer;
+    addr->descriptionBase = addr->descriptionBaseBuffer;
 
     if (!kcf.read("SubDevice")) {
-        spec->flags |= SPEC_CHANNEL_A;
+        addr->flags |= ADDRESS_CHANNEL_A;
     } else {
         char sub;
         if (!scanSingleChar(kcf.value(), &sub)) return fail(nullptr, err::KCF_SUB_DEVICE);
-        spec->flags &= ~(SPEC_CHANNEL_A | SPEC_CHANNEL_B);
-        if (sub == 'A' || sub == 'a') spec->flags |= SPEC_CHANNEL_A;
-        else if (sub == 'B' || sub == 'b') spec->flags |= SPEC_CHANNEL_B;
+        addr->flags &= ~(ADDRESS_CHANNEL_A | ADDRESS_CHANNEL_B);
+        if (sub == 'A' || sub == 'a') addr->flags |= ADDRESS_CHANNEL_A;
+        else if (sub == 'B' || sub == 'b') addr->flags |= ADDRESS_CHANNEL_B;
     }
 
     // In BSCAN2SWD mode the pod has no TRST pin.
-    spec->trstBus = 0;
-    spec->trstMask = 0;
-    if (spec->tapMode[kTapId] == 0 && kcf.read("TrstPin") && readTrstPin(spec, kcf.value())) {
+    addr->trstBus = 0;
+    addr->trstMask = 0;
+    if (addr->tapMode[kTapId] == 0 && kcf.read("TrstPin") && readTrstPin(addr, kcf.value())) {
         return fail(nullptr, err::KCF_TRST_PIN);
     }
 
     uint32_t v;
     if (!kcf.read("StaticIoDataBusControl")) {
-        spec->dataBusDirection = 0;
-        spec->dataBusValue = 0;
+        addr->dataBusDirection = 0;
+        addr->dataBusValue = 0;
     } else {
         if (!config::scanHexByte(kcf.value(), &v)) return fail(nullptr, err::KCF_STATIC_CONTROL);
         // The low four data-bus pins carry the JTAG lines; in SWD-bridge mode bit 0 is free.
-        uint8_t direction = static_cast<uint8_t>(v & (spec->tapMode[kTapId] == 1 ? 0xF1 : 0xF0));
-        if (spec->trstBus == 1) direction = static_cast<uint8_t>(direction & ~spec->trstMask);
-        spec->dataBusDirection = direction;
-        spec->dataBusValue = 0;
+        uint8_t direction = static_cast<uint8_t>(v & (addr->tapMode[kTapId] == 1 ? 0xF1 : 0xF0));
+        if (addr->trstBus == 1) direction = static_cast<uint8_t>(direction & ~addr->trstMask);
+        addr->dataBusDirection = direction;
+        addr->dataBusValue = 0;
         if (kcf.read("StaticIoDataBusValue")) {
             if (!config::scanHexByte(kcf.value(), &v)) return fail(nullptr, err::KCF_STATIC_VALUE);
-            spec->dataBusValue = static_cast<uint8_t>(v & direction);
+            addr->dataBusValue = static_cast<uint8_t>(v & direction);
         }
     }
 
-    spec->ctrlBusDirection = 0;
-    spec->ctrlBusValue = 0;
+    addr->ctrlBusDirection = 0;
+    addr->ctrlBusValue = 0;
     if (!kcf.read("StaticIoCtrlBusControl")) return 0;
     if (!config::scanHexByte(kcf.value(), &v)) return fail(nullptr, err::KCF_STATIC_CONTROL);
     uint8_t direction = static_cast<uint8_t>(v);
-    if (spec->trstBus == 2) direction = static_cast<uint8_t>(direction & ~spec->trstMask);
-    spec->ctrlBusDirection = direction;
+    if (addr->trstBus == 2) direction = static_cast<uint8_t>(direction & ~addr->trstMask);
+    addr->ctrlBusDirection = direction;
     if (kcf.read("StaticIoCtrlBusValue")) {
         if (!config::scanHexByte(kcf.value(), &v)) return fail(nullptr, err::KCF_STATIC_VALUE);
-        spec->ctrlBusValue = static_cast<uint8_t>(v & direction);
+        addr->ctrlBusValue = static_cast<uint8_t>(v & direction);
     }
     return 0;
 }

@@ -1,7 +1,7 @@
 // TCK frequency, waits by TCK count and by time, and the TCK idle state.
-#include "api/errors.h"
+#include "core/errors.h"
+#include "core/export_impl.h"
 #include "jtag/jtag.h"
-#include "transport/ftdi_driver.h"
 #include "transport/transport.h"
 
 using namespace dorvane;
@@ -207,7 +207,7 @@ uint32_t tckWait(KpxContext* ctx, uint32_t n) {
 
 // --- exports ---
 
-DORVANE_API uint32_t DORVANE_CALL x_setScanFrequency(uint32_t handle, int32_t kHz) {
+uint32_t impl::x_setScanFrequency(uint32_t handle, int32_t kHz) {
     ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
     if (!ctx) return 1;
     KpxContext* c = ctx.get();
@@ -229,21 +229,20 @@ DORVANE_API uint32_t DORVANE_CALL x_setScanFrequency(uint32_t handle, int32_t kH
         if (c->readTimeoutMs != t || c->writeTimeoutMs != t) {
             c->readTimeoutMs = t;
             c->writeTimeoutMs = t;
-            c->lastFtStatus = transport::ftdiDriver().setTimeouts(c->ftHandle, t, t);
-            if (c->lastFtStatus != 0) return fail(c, statusToError(c->lastFtStatus));
+            if (setDriverTimeouts(c, t, t)) return 1;
         }
     }
     return result;
 }
 
-DORVANE_API uint32_t DORVANE_CALL x_waitTck(uint32_t handle, uint32_t count) {
+uint32_t impl::x_waitTck(uint32_t handle, uint32_t count) {
     ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
     if (!ctx) return 1;
     if (count == 0) return 0;
     return tckWait(ctx.get(), count);
 }
 
-DORVANE_API uint32_t DORVANE_CALL x_waitTime(uint32_t handle, uint32_t time, uint32_t unit) {
+uint32_t impl::x_waitTime(uint32_t handle, uint32_t time, uint32_t unit) {
     ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
     if (!ctx) return 1;
     KpxContext* c = ctx.get();
@@ -265,7 +264,7 @@ DORVANE_API uint32_t DORVANE_CALL x_waitTime(uint32_t handle, uint32_t time, uin
     return stretchedWait(c, time, unit);
 }
 
-DORVANE_API uint32_t DORVANE_CALL x_scanSetTckIdleState(uint32_t handle, uint32_t idleState) {
+uint32_t impl::x_scanSetTckIdleState(uint32_t handle, uint32_t idleState) {
     ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
     if (!ctx) return 1;
     switch (idleState) {

@@ -1,11 +1,12 @@
 // The compare-error flag: compare scans set it on the receive side; the host reads and clears it.
-#include "api/errors.h"
+#include "core/errors.h"
+#include "core/export_impl.h"
 #include "jtag/jtag.h"
 #include "transport/transport.h"
 
 using namespace dorvane;
 
-DORVANE_API uint32_t DORVANE_CALL x_getCmpErrors(uint32_t handle, uint32_t* errorFlag) {
+uint32_t impl::x_getCmpErrors(uint32_t handle, uint32_t* errorFlag) {
     ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
     if (!ctx) return 1;
     if (!errorFlag) return fail(ctx.get(), err::NULL_POINTER);
@@ -15,7 +16,7 @@ DORVANE_API uint32_t DORVANE_CALL x_getCmpErrors(uint32_t handle, uint32_t* erro
     return 0;
 }
 
-DORVANE_API uint32_t DORVANE_CALL x_clearCmpErrors(uint32_t handle) {
+uint32_t impl::x_clearCmpErrors(uint32_t handle) {
     ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
     if (!ctx) return 1;
     if (waitForResults(ctx.get(), WAIT_ALL)) return 1;

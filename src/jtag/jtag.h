@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "api/context.h"
+#include "core/context.h"
 #include "transport/transport.h"
 
 namespace dorvane {

@@ -2,7 +2,8 @@
 // between them, batched by switching buffering on for the operation's duration.
 #include <cstdlib>
 
-#include "api/errors.h"
+#include "core/errors.h"
+#include "core/export_impl.h"
 #include "jtag/jtag.h"
 #include "transport/transport.h"
 
@@ -71,12 +72,12 @@ uint32_t multiScan(uint32_t handle, bool dr, uint32_t tapId, const uint16_t* tdi
 
 }  // namespace
 
-DORVANE_API uint32_t DORVANE_CALL x_multiScanDr(uint32_t handle, uint32_t tapId, const uint16_t* tdi,
+uint32_t impl::x_multiScanDr(uint32_t handle, uint32_t tapId, const uint16_t* tdi,
                                                 uint32_t bitCount, uint32_t count, uint16_t* tdo) {
     return multiScan(handle, true, tapId, tdi, bitCount, count, tdo);
 }
 
-DORVANE_API uint32_t DORVANE_CALL x_multiScanIr(uint32_t handle, uint32_t tapId, const uint16_t* tdi,
+uint32_t impl::x_multiScanIr(uint32_t handle, uint32_t tapId, const uint16_t* tdi,
                                                 uint32_t bitCount, uint32_t count) {
     return multiScan(handle, false, tapId, tdi, bitCount, count, nullptr);
 }

@@ -1,5 +1,6 @@
 // TMS and TRST resets: both leave the TAP in Test-Logic-Reset.
-#include "api/errors.h"
+#include "core/errors.h"
+#include "core/export_impl.h"
 #include "jtag/jtag.h"
 #include "swd/swd.h"
 #include "transport/transport.h"
@@ -28,20 +29,20 @@ uint32_t tmsResetTap(KpxContext* ctx, uint32_t tapId) {
 
 }  // namespace dorvane
 
-DORVANE_API uint32_t DORVANE_CALL x_tmsReset(uint32_t handle, uint32_t tapId) {
+uint32_t impl::x_tmsReset(uint32_t handle, uint32_t tapId) {
     ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
     if (!ctx) return 1;
     if (tapIdInvalid(ctx.get(), tapId)) return fail(ctx.get(), err::ILLEGAL_TAP_ID);
-    if (ctx->tapMode[tapId] == 1) return swdLineReset(ctx.get(), tapId);
+    if (ctx->tapMode[tapId] == TapMode::SwdBridge) return swdLineReset(ctx.get(), tapId);
     return tmsResetTap(ctx.get(), tapId);
 }
 
-DORVANE_API uint32_t DORVANE_CALL x_trstReset(uint32_t handle, uint32_t tapId) {
+uint32_t impl::x_trstReset(uint32_t handle, uint32_t tapId) {
     ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
     if (!ctx) return 1;
     KpxContext* c = ctx.get();
     if (tapIdInvalid(c, tapId)) return fail(c, err::ILLEGAL_TAP_ID);
-    if (c->tapMode[tapId] == 1) return swdLineReset(c, tapId);
+    if (c->tapMode[tapId] == TapMode::SwdBridge) return swdLineReset(c, tapId);
     if (c->trstBus == 0) return fail(c, err::TRST_NOT_AVAILABLE);
     if (ensureControllerReady(c)) return 1;
     if (c->trstReleased[tapId] == 0) return 0;   // held active already: the TAP is in TLR

@@ -2,7 +2,8 @@
 #include <bit>
 #include <cstdlib>
 
-#include "api/errors.h"
+#include "core/errors.h"
+#include "core/export_impl.h"
 #include "jtag/jtag.h"
 #include "swd/swd.h"
 #include "transport/transport.h"
@@ -92,7 +93,7 @@ uint8_t* allocateTdoBytes(uint32_t n) {
 uint32_t scanRegister(KpxContext* ctx, uint32_t flags, uint32_t tapId, const uint8_t* tdiBytes, uint32_t n,
                       uint8_t* tdoBytes, uint8_t* expectedBytes, uint8_t* maskBytes, uint16_t* hostTdo,
                       uint8_t* multiBase) {
-    if (tapId < kTapSlots && ctx->tapMode[tapId] == 1)
+    if (tapId < kTapSlots && ctx->tapMode[tapId] == TapMode::SwdBridge)
         return swdScan(ctx, flags, tapId, tdiBytes, n, tdoBytes, expectedBytes, maskBytes, hostTdo, multiBase);
     if (ensureControllerReady(ctx)) return 1;
     const uint32_t tapMask = tapMaskOfId(tapId);
@@ -326,70 +327,70 @@ constexpr uint32_t kIr = 0, kDr = SCAN_DR, kPause = SCAN_TO_PAUSE;
 
 }  // namespace
 
-DORVANE_API uint32_t DORVANE_CALL x_scanIr(uint32_t handle, uint32_t tapId, const uint16_t* tdi, uint32_t bitCount,
+uint32_t impl::x_scanIr(uint32_t handle, uint32_t tapId, const uint16_t* tdi, uint32_t bitCount,
                                            uint16_t* tdo) {
     return runScan(handle, KIND_REGISTER, kIr, tapId, tdi, bitCount & 0xFFFF, tdo, nullptr, nullptr);
 }
 
-DORVANE_API uint32_t DORVANE_CALL x_scanDr(uint32_t handle, uint32_t tapId, const uint16_t* tdi, uint32_t bitCount,
+uint32_t impl::x_scanDr(uint32_t handle, uint32_t tapId, const uint16_t* tdi, uint32_t bitCount,
                                            uint16_t* tdo) {
     return runScan(handle, KIND_REGISTER, kDr, tapId, tdi, bitCount & 0xFFFF, tdo, nullptr, nullptr);
 }
 
-DORVANE_API uint32_t DORVANE_CALL x_scanToPauseIr(uint32_t handle, uint32_t tapId, const uint16_t* tdi,
+uint32_t impl::x_scanToPauseIr(uint32_t handle, uint32_t tapId, const uint16_t* tdi,
                                                   uint32_t bitCount, uint16_t* tdo) {
     return runScan(handle, KIND_REGISTER, kIr | kPause, tapId, tdi, bitCount & 0xFFFF, tdo, nullptr, nullptr);
 }
 
-DORVANE_API uint32_t DORVANE_CALL x_scanToPauseDr(uint32_t handle, uint32_t tapId, const uint16_t* tdi,
+uint32_t impl::x_scanToPauseDr(uint32_t handle, uint32_t tapId, const uint16_t* tdi,
                                                   uint32_t bitCount, uint16_t* tdo) {
     return runScan(handle, KIND_REGISTER, kDr | kPause, tapId, tdi, bitCount & 0xFFFF, tdo, nullptr, nullptr);
 }
 
-DORVANE_API uint32_t DORVANE_CALL x_scanTdio(uint32_t handle, uint32_t tapId, const uint16_t* tdi, uint32_t bitCount,
+uint32_t impl::x_scanTdio(uint32_t handle, uint32_t tapId, const uint16_t* tdi, uint32_t bitCount,
                                              uint16_t* tdo) {
     return runScan(handle, KIND_RAW, 0, tapId, tdi, bitCount & 0xFFFF, tdo, nullptr, nullptr);
 }
 
-DORVANE_API uint32_t DORVANE_CALL x_scanIrCmp(uint32_t handle, uint32_t tapId, const uint16_t* tdi, uint32_t bitCount,
+uint32_t impl::x_scanIrCmp(uint32_t handle, uint32_t tapId, const uint16_t* tdi, uint32_t bitCount,
                                               uint16_t* tdo, const uint16_t* expected, const uint16_t* mask) {
     return runScan(handle, KIND_REGISTER, kIr, tapId, tdi, bitCount & 0xFFFF, tdo, expected, mask);
 }
 
-DORVANE_API uint32_t DORVANE_CALL x_scanDrCmp(uint32_t handle, uint32_t tapId, const uint16_t* tdi, uint32_t bitCount,
+uint32_t impl::x_scanDrCmp(uint32_t handle, uint32_t tapId, const uint16_t* tdi, uint32_t bitCount,
                                               uint16_t* tdo, const uint16_t* expected, const uint16_t* mask) {
     return runScan(handle, KIND_REGISTER, kDr, tapId, tdi, bitCount & 0xFFFF, tdo, expected, mask);
 }
 
-DORVANE_API uint32_t DORVANE_CALL x_scanToPauseIrCmp(uint32_t handle, uint32_t tapId, const uint16_t* tdi,
+uint32_t impl::x_scanToPauseIrCmp(uint32_t handle, uint32_t tapId, const uint16_t* tdi,
                                                      uint32_t bitCount, uint16_t* tdo, const uint16_t* expected,
                                                      const uint16_t* mask) {
     return runScan(handle, KIND_REGISTER, kIr | kPause, tapId, tdi, bitCount & 0xFFFF, tdo, expected, mask);
 }
 
-DORVANE_API uint32_t DORVANE_CALL x_scanToPauseDrCmp(uint32_t handle, uint32_t tapId, const uint16_t* tdi,
+uint32_t impl::x_scanToPauseDrCmp(uint32_t handle, uint32_t tapId, const uint16_t* tdi,
                                                      uint32_t bitCount, uint16_t* tdo, const uint16_t* expected,
                                                      const uint16_t* mask) {
     return runScan(handle, KIND_REGISTER, kDr | kPause, tapId, tdi, bitCount & 0xFFFF, tdo, expected, mask);
 }
 
-DORVANE_API uint32_t DORVANE_CALL x_scanTdioCmp(uint32_t handle, uint32_t tapId, const uint16_t* tdi,
+uint32_t impl::x_scanTdioCmp(uint32_t handle, uint32_t tapId, const uint16_t* tdi,
                                                 uint32_t bitCount, uint16_t* tdo, const uint16_t* expected,
                                                 const uint16_t* mask) {
     return runScan(handle, KIND_RAW, 0, tapId, tdi, bitCount & 0xFFFF, tdo, expected, mask);
 }
 
-DORVANE_API uint32_t DORVANE_CALL x_scanLIr(uint32_t handle, uint32_t tapId, const uint16_t* tdi, uint32_t bitCount,
+uint32_t impl::x_scanLIr(uint32_t handle, uint32_t tapId, const uint16_t* tdi, uint32_t bitCount,
                                             uint16_t* tdo, const uint16_t* expected, const uint16_t* mask) {
     return runScan(handle, KIND_REGISTER, kIr, tapId, tdi, bitCount, tdo, expected, mask);
 }
 
-DORVANE_API uint32_t DORVANE_CALL x_scanLDr(uint32_t handle, uint32_t tapId, const uint16_t* tdi, uint32_t bitCount,
+uint32_t impl::x_scanLDr(uint32_t handle, uint32_t tapId, const uint16_t* tdi, uint32_t bitCount,
                                             uint16_t* tdo, const uint16_t* expected, const uint16_t* mask) {
     return runScan(handle, KIND_REGISTER, kDr, tapId, tdi, bitCount, tdo, expected, mask);
 }
 
-DORVANE_API uint32_t DORVANE_CALL x_scanLToPauseDr(uint32_t handle, uint32_t tapId, const uint16_t* tdi,
+uint32_t impl::x_scanLToPauseDr(uint32_t handle, uint32_t tapId, const uint16_t* tdi,
                                                    uint32_t bitCount, uint16_t* tdo, const uint16_t* expected,
                                                    const uint16_t* mask) {
     return runScan(handle, KIND_REGISTER, kDr | kPause, tapId, tdi, bitCount, tdo, expected, mask);

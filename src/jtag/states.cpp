@@ -1,5 +1,6 @@
 // TAP state tracking and the moves between the four stable states.
-#include "api/errors.h"
+#include "core/errors.h"
+#include "core/export_impl.h"
 #include "jtag/jtag.h"
 #include "swd/swd.h"
 #include "transport/transport.h"
@@ -133,10 +134,12 @@ void recordTmsHigh(KpxContext* ctx, uint32_t tapMask, uint32_t flag) {
 
 uint32_t waitCompletionWord(KpxContext* ctx, volatile uint32_t* word) {
     for (;;) {
-        ctx->resultLock.lock();
-        const uint32_t v = *word;
-        const uint32_t posted = ctx->threadError;
-        ctx->resultLock.unlock();
+        uint32_t v, posted;
+        {
+            platform::LockGuard held(ctx->resultLock);
+            v = *word;
+            posted = ctx->threadError;
+        }
         if (v == 0) return 0;
         if (posted) return fail(ctx, posted);
         platform::yieldProcessor();
@@ -166,7 +169,7 @@ uint32_t appendSlowFirstTck(KpxContext* ctx, uint8_t* out, uint32_t* length) {
 
 uint32_t moveTaps(KpxContext* ctx, uint32_t tapMask, uint32_t target) {
     uint32_t i = tapIndexOfMask(tapMask);
-    if (i >= 1 && i < kTapSlots && ctx->tapMode[i] == 1) {
+    if (i >= 1 && i < kTapSlots && ctx->tapMode[i] == TapMode::SwdBridge) {
         // The SWD bridge's TAP has no TCK of its own: commit what the virtual TAP holds.
         uint32_t r = 0;
         if (ctx->swd[i].irUpdatePending) r = swdUpdateIr(ctx, i);
@@ -207,7 +210,7 @@ uint32_t moveTaps(KpxContext* ctx, uint32_t tapMask, uint32_t target) {
 
 // --- exports ---
 
-DORVANE_API uint32_t DORVANE_CALL x_moveToState(uint32_t handle, uint32_t tapId, int32_t state) {
+uint32_t impl::x_moveToState(uint32_t handle, uint32_t tapId, int32_t state) {
     ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
     if (!ctx) return 1;
     if (tapIdInvalid(ctx.get(), tapId)) return fail(ctx.get(), err::ILLEGAL_TAP_ID);
@@ -218,7 +221,7 @@ DORVANE_API uint32_t DORVANE_CALL x_moveToState(uint32_t handle, uint32_t tapId,
     return moveTaps(ctx.get(), tapMaskOfId(tapId), static_cast<uint32_t>(state));
 }
 
-DORVANE_API uint32_t DORVANE_CALL x_commonMoveToState(uint32_t handle, uint32_t tapMask, int32_t state) {
+uint32_t impl::x_commonMoveToState(uint32_t handle, uint32_t tapMask, int32_t state) {
     ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
     if (!ctx) return 1;
     if (tapMaskInvalid(ctx.get(), tapMask)) return fail(ctx.get(), err::WRONG_TAP_MASK);
@@ -227,7 +230,7 @@ DORVANE_API uint32_t DORVANE_CALL x_commonMoveToState(uint32_t handle, uint32_t 
     return moveTaps(ctx.get(), tapMask, static_cast<uint32_t>(state));
 }
 
-DORVANE_API uint32_t DORVANE_CALL x_commonMoveToStateTl(uint32_t handle, const uint32_t* tapList, uint32_t listLength,
+uint32_t impl::x_commonMoveToStateTl(uint32_t handle, const uint32_t* tapList, uint32_t listLength,
                                                         int32_t state) {
     ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
     if (!ctx) return 1;
@@ -249,7 +252,7 @@ DORVANE_API uint32_t DORVANE_CALL x_commonMoveToStateTl(uint32_t handle, const u
     return moveTaps(ctx.get(), mask, static_cast<uint32_t>(state));
 }
 
-DORVANE_API uint32_t DORVANE_CALL x_scanGetState(uint32_t handle, uint32_t tapId, uint32_t* state) {
+uint32_t impl::x_scanGetState(uint32_t handle, uint32_t tapId, uint32_t* state) {
     ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
     if (!ctx) return 1;
     if (tapIdInvalid(ctx.get(), tapId)) return fail(ctx.get(), err::ILLEGAL_TAP_ID);
@@ -260,7 +263,7 @@ DORVANE_API uint32_t DORVANE_CALL x_scanGetState(uint32_t handle, uint32_t tapId
     return 1;   // a transient state cannot be reported; no new error code
 }
 
-DORVANE_API uint32_t DORVANE_CALL x_scanAssumeState(uint32_t handle, uint32_t tapId, int32_t state) {
+uint32_t impl::x_scanAssumeState(uint32_t handle, uint32_t tapId, int32_t state) {
     ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
     if (!ctx) return 1;
     if (tapIdInvalid(ctx.get(), tapId)) return fail(ctx.get(), err::ILLEGAL_TAP_ID);
@@ -272,7 +275,7 @@ DORVANE_API uint32_t DORVANE_CALL x_scanAssumeState(uint32_t handle, uint32_t ta
     return 0;
 }
 
-DORVANE_API uint32_t DORVANE_CALL x_scanSetStopState(uint32_t handle, int32_t state) {
+uint32_t impl::x_scanSetStopState(uint32_t handle, int32_t state) {
     ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
     if (!ctx) return 1;
     if (state < 1 || state > 4) return fail(ctx.get(), err::STABLE_STATE_EXPECTED_17);
@@ -283,20 +286,20 @@ DORVANE_API uint32_t DORVANE_CALL x_scanSetStopState(uint32_t handle, int32_t st
     return 0;
 }
 
-DORVANE_API uint32_t DORVANE_CALL x_scanProtocol(uint32_t handle, uint32_t tapId, uint32_t protocol) {
+uint32_t impl::x_scanProtocol(uint32_t handle, uint32_t tapId, uint32_t protocol) {
     ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
     if (!ctx) return 1;
     if (tapId == kAllTaps) {
         if (protocol != 1) return fail(ctx.get(), err::INVALID_PROTOCOL);
         if (tapCountOfMask(ctx->selectedTapMask) != 1) return fail(ctx.get(), err::PROTOCOL_NOT_SUPPORTED);
         uint32_t i = tapIndexOfMask(ctx->selectedTapMask);
-        if (i < kTapSlots && ctx->tapProtocol[i] == 2 && ctx->tapState[i] == ST_RTI) ctx->slowExitArmed[i] = 1;
+        if (i < kTapSlots && ctx->tapProtocol[i] == ScanProtocol::SlowRtiExit && ctx->tapState[i] == ST_RTI) ctx->slowExitArmed[i] = 1;
         return 0;
     }
     if (tapIdInvalid(ctx.get(), tapId)) return fail(ctx.get(), err::ILLEGAL_TAP_ID);
     if (protocol != 0 && protocol != 2) return fail(ctx.get(), err::INVALID_PROTOCOL);
-    if (ctx->tapProtocol[tapId] == protocol) return 0;
+    if (ctx->tapProtocol[tapId] == static_cast<ScanProtocol>(protocol)) return 0;
     if (ctx->tapState[tapId] < 1 || ctx->tapState[tapId] > 4) return fail(ctx.get(), err::STATE_UNKNOWN);
-    ctx->tapProtocol[tapId] = protocol;
+    ctx->tapProtocol[tapId] = static_cast<ScanProtocol>(protocol);
     return 0;
 }

@@ -25,9 +25,14 @@ private:
     alignas(16) unsigned char storage_[64];
 };
 
+// Tag: the guard takes over a lock already held (after tryLock or lockFor).
+struct AdoptLock {};
+inline constexpr AdoptLock adoptLock{};
+
 class LockGuard {
 public:
     explicit LockGuard(Lock& l) : lock_(l) { lock_.lock(); }
+    LockGuard(Lock& l, AdoptLock) : lock_(l) {}
     ~LockGuard() { lock_.unlock(); }
     LockGuard(const LockGuard&) = delete;
     LockGuard& operator=(const LockGuard&) = delete;
@@ -89,6 +94,17 @@ public:
     void unlock();
 private:
     void* impl_ = nullptr;
+};
+
+// Holds a named mutex for its scope; an unusable mutex is not held (and not left).
+class NamedMutexGuard {
+public:
+    explicit NamedMutexGuard(NamedMutex& m) : mutex_(m.lock() ? &m : nullptr) {}
+    ~NamedMutexGuard() { if (mutex_) mutex_->unlock(); }
+    NamedMutexGuard(const NamedMutexGuard&) = delete;
+    NamedMutexGuard& operator=(const NamedMutexGuard&) = delete;
+private:
+    NamedMutex* mutex_;
 };
 
 // Environment, files, module path. Every function taking a path accepts "\" as a separator on

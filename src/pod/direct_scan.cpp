@@ -2,7 +2,8 @@
 // comparison, clocked as runs of byte and bit commands in batches.
 #include <memory>
 
-#include "api/errors.h"
+#include "core/errors.h"
+#include "core/export_impl.h"
 #include "jtag/jtag.h"
 #include "pod/pod.h"
 #include "transport/transport.h"
@@ -181,7 +182,7 @@ private:
 
 }  // namespace
 
-DORVANE_API uint32_t DORVANE_CALL x_kpxScanDirect(uint32_t handle, uint32_t tapId, const uint8_t* steps,
+uint32_t impl::x_kpxScanDirect(uint32_t handle, uint32_t tapId, const uint8_t* steps,
                                                   uint32_t stepCount, uint32_t* mismatchCount) {
     ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
     if (!ctx) return 1;
@@ -221,28 +222,35 @@ DORVANE_API uint32_t DORVANE_CALL x_kpxScanDirect(uint32_t handle, uint32_t tapI
         return 1;
     };
 
-    if (job->enc.encode(steps, stepCount)) return abandon();
-    DirectScanEncoder& enc = job->enc;
-    std::vector<uint8_t> tail(enc.bytes(), enc.bytes() + enc.length());
-    const bool buffered = c->bufferingType != 0;
-    if (!buffered) {
-        job->closing = 1;
-        if (registerMarker(c, 8, &job->closing)) return abandon();
-        tail.push_back(OP_READ_HIGH);
-        tail.push_back(OP_SEND_IMMEDIATE);
+    try {
+        if (job->enc.encode(steps, stepCount)) return abandon();
+        DirectScanEncoder& enc = job->enc;
+        std::vector<uint8_t> tail(enc.bytes(), enc.bytes() + enc.length());
+        const bool buffered = c->bufferingType != 0;
+        if (!buffered) {
+            job->closing = 1;
+            if (registerMarker(c, 8, &job->closing)) return abandon();
+            tail.push_back(OP_READ_HIGH);
+            tail.push_back(OP_SEND_IMMEDIATE);
+        }
+        if (queueCommands(c, tail.data(), static_cast<uint32_t>(tail.size()), enc.readBack())) {
+            (void)job.release();   // the closing marker at least is registered
+            return 1;
+        }
+        recordTapState(c, mask, enc.trackedState());
+        recordTmsHigh(c, mask, (enc.lastStep() & STEP_TMS) ? 1 : 0);
+        if (!buffered) {
+            if (waitCompletionWord(c, &job->closing)) return abandon();
+        } else if (job->run.anyRecord()) {
+            // The records point into this call's buffer sets: they must be delivered before it returns.
+            if (waitForResults(c, WAIT_ALL)) return abandon();
+        }
+        if (mismatchCount) *mismatchCount = c->mismatchBitCount;
+        return 0;
+    } catch (...) {
+        // An exception (an allocation failure) must not free the job under its records or
+        // its closing marker either.
+        if (job->run.anyRecord() || job->closing) (void)job.release();
+        throw;
     }
-    if (queueCommands(c, tail.data(), static_cast<uint32_t>(tail.size()), enc.readBack())) {
-        (void)job.release();   // the closing marker at least is registered
-        return 1;
-    }
-    recordTapState(c, mask, enc.trackedState());
-    recordTmsHigh(c, mask, (enc.lastStep() & STEP_TMS) ? 1 : 0);
-    if (!buffered) {
-        if (waitCompletionWord(c, &job->closing)) return abandon();
-    } else if (job->run.anyRecord()) {
-        // The records point into this call's buffer sets: they must be delivered before it returns.
-        if (waitForResults(c, WAIT_ALL)) return abandon();
-    }
-    if (mismatchCount) *mismatchCount = c->mismatchBitCount;
-    return 0;
 }

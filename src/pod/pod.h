@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "api/context.h"
+#include "core/context.h"
 
 namespace dorvane {
 

@@ -1,15 +1,16 @@
 // The TRST pin held active or released by the host.
-#include "api/errors.h"
+#include "core/errors.h"
+#include "core/export_impl.h"
 #include "jtag/jtag.h"
 #include "transport/transport.h"
 
 using namespace dorvane;
 
-DORVANE_API uint32_t DORVANE_CALL x_setTrst(uint32_t handle, uint32_t tapId, int32_t level) {
+uint32_t impl::x_setTrst(uint32_t handle, uint32_t tapId, int32_t level) {
     ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
     if (!ctx) return 1;
     KpxContext* c = ctx.get();
-    if (tapId < kTapSlots && c->tapMode[tapId] == 1) return fail(c, err::SET_TRST_SWD);
+    if (tapId < kTapSlots && c->tapMode[tapId] == TapMode::SwdBridge) return fail(c, err::SET_TRST_SWD);
     if (c->trstBus == 0) return fail(c, err::TRST_NOT_AVAILABLE);
     if (ensureControllerReady(c)) return 1;
     if (tapIdInvalid(c, tapId)) return fail(c, err::ILLEGAL_TAP_ID);

@@ -1,7 +1,8 @@
 // Pod-signal, voltage and TAP distribution calls: these controllers have no such hardware,
 // so each answers "not supported" (status 2) once the handle is known to be good.
-#include "api/context.h"
-#include "api/errors.h"
+#include "core/context.h"
+#include "core/errors.h"
+#include "core/export_impl.h"
 
 using namespace dorvane;
 
@@ -17,24 +18,24 @@ uint32_t notSupported(uint32_t handle, uint32_t code) {
 }  // namespace
 
 // The four voltage exports are one entry point in the DLL; the pod-signal pair likewise.
-DORVANE_API uint32_t DORVANE_CALL x_setVoltage(uint32_t handle, uint32_t) {
+uint32_t impl::x_setVoltage(uint32_t handle, uint32_t) {
     return notSupported(handle, err::NO_VOLTAGE);
 }
-DORVANE_API uint32_t DORVANE_CALL x_setTapVoltage(uint32_t handle, uint32_t, uint32_t, uint32_t) {
+uint32_t impl::x_setTapVoltage(uint32_t handle, uint32_t, uint32_t, uint32_t) {
     return notSupported(handle, err::NO_VOLTAGE);
 }
-DORVANE_API uint32_t DORVANE_CALL x_setTapMillivoltage(uint32_t handle, uint32_t, uint32_t, uint32_t) {
+uint32_t impl::x_setTapMillivoltage(uint32_t handle, uint32_t, uint32_t, uint32_t) {
     return notSupported(handle, err::NO_VOLTAGE);
 }
-DORVANE_API uint32_t DORVANE_CALL x_setMultiTapMillivoltage(uint32_t handle, uint32_t, uint32_t, uint32_t, uint32_t) {
+uint32_t impl::x_setMultiTapMillivoltage(uint32_t handle, uint32_t, uint32_t, uint32_t, uint32_t) {
     return notSupported(handle, err::NO_VOLTAGE);
 }
-DORVANE_API uint32_t DORVANE_CALL x_setPodSignal(uint32_t handle, uint32_t, uint32_t, uint32_t) {
+uint32_t impl::x_setPodSignal(uint32_t handle, uint32_t, uint32_t, uint32_t) {
     return notSupported(handle, err::NO_POD_PINS);
 }
-DORVANE_API uint32_t DORVANE_CALL x_getPodSignal(uint32_t handle, uint32_t, uint32_t, uint32_t) {
+uint32_t impl::x_getPodSignal(uint32_t handle, uint32_t, uint32_t, uint32_t) {
     return notSupported(handle, err::NO_POD_PINS);
 }
-DORVANE_API uint32_t DORVANE_CALL x_tapDistribute(uint32_t handle, uint32_t, uint32_t) {
+uint32_t impl::x_tapDistribute(uint32_t handle, uint32_t, uint32_t) {
     return notSupported(handle, err::NO_DISTRIBUTE);
 }

@@ -1,7 +1,7 @@
 // The SWD bridge is not built yet: every entry point refuses with "unsupported function".
 #include "swd/swd.h"
 
-#include "api/errors.h"
+#include "core/errors.h"
 
 namespace dorvane {
 

@@ -2,7 +2,8 @@
 // later; the host switches it, flushes, discards or sends with x_scanSetBuffering.
 #include <cstdlib>
 
-#include "api/errors.h"
+#include "core/errors.h"
+#include "core/export_impl.h"
 #include "transport/internal.h"
 
 namespace dorvane {
@@ -43,7 +44,7 @@ uint32_t disableBuffering(KpxContext* ctx) {
 
 using namespace dorvane;
 
-DORVANE_API uint32_t DORVANE_CALL x_scanSetBuffering(uint32_t handle, uint32_t type) {
+uint32_t impl::x_scanSetBuffering(uint32_t handle, uint32_t type) {
     ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
     if (!ctx) return 1;
     KpxContext* c = ctx.get();

@@ -1,5 +1,5 @@
 // The TCK divisor command: TCK = base clock / (1 + divisor), never above the asked frequency.
-#include "api/errors.h"
+#include "core/errors.h"
 #include "transport/internal.h"
 
 namespace dorvane {

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "api/errors.h"
+#include "core/errors.h"
 #include "platform/platform.h"
 #include "transport/internal.h"
 
@@ -32,6 +32,12 @@ uint32_t writePiece(KpxContext* ctx, const uint8_t* bytes, uint32_t length, uint
 
 void resetWriteChunk(KpxContext* ctx) { ctx->writeChunk = kWriteChunk; }
 
+uint32_t setDriverTimeouts(KpxContext* ctx, uint32_t readMs, uint32_t writeMs) {
+    ctx->lastFtStatus = ftdiDriver().setTimeouts(ctx->ftHandle, readMs, writeMs);
+    if (ctx->lastFtStatus != FT_OK) return fail(ctx, statusToError(ctx->lastFtStatus));
+    return 0;
+}
+
 uint32_t growCommandBuffer(KpxContext* ctx, uint32_t additional) {
     // The allocation stays 568 bytes above the capacity, so the two bytes of a closing read
     // always fit without growing.
@@ -56,10 +62,12 @@ uint32_t waitForReadRoom(KpxContext* ctx) {
     const uint32_t start = platform::millisecondTimer();
     while (platform::millisecondTimer() - start < 60000) {
         if (ctx->threadLock.lockFor(10000)) {
-            const uint32_t got = ctx->receivedHandover;
-            ctx->pendingReadBytes = ctx->pendingReadBytes > got ? ctx->pendingReadBytes - got : 0;
-            ctx->receivedHandover = 0;
-            ctx->threadLock.unlock();
+            {
+                platform::LockGuard held(ctx->threadLock, platform::adoptLock);
+                const uint32_t got = ctx->receivedHandover;
+                ctx->pendingReadBytes = ctx->pendingReadBytes > got ? ctx->pendingReadBytes - got : 0;
+                ctx->receivedHandover = 0;
+            }
             if (ctx->pendingReadBytes < kReadBackLimit) return 0;
         }
         platform::yieldProcessor();
@@ -93,8 +101,8 @@ uint32_t queueCommands(KpxContext* ctx, const uint8_t* bytes, uint32_t length, u
                 // Unbuffered, only this operation's records are pending, and the chip will
                 // never answer them in step: drop them so that no later wait waits for them.
                 if (ctx->resultLock.lockFor(60000)) {
+                    platform::LockGuard held(ctx->resultLock, platform::adoptLock);
                     detail::dropUndelivered(ctx);
-                    ctx->resultLock.unlock();
                 }
                 return 1;
             }

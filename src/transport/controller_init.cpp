@@ -4,7 +4,7 @@
 #include <cstring>
 #include <new>
 
-#include "api/errors.h"
+#include "core/errors.h"
 #include "platform/platform.h"
 #include "transport/internal.h"
 
@@ -99,24 +99,19 @@ uint32_t syncController(KpxContext* ctx) {
     return 0;
 }
 
-void setThreadState(KpxContext* ctx, uint32_t state) {
-    ctx->threadLock.lock();
+void setThreadState(KpxContext* ctx, ReceiveThreadState state) {
+    platform::LockGuard guard(ctx->threadLock);
     ctx->receiveThreadState = state;
-    ctx->threadLock.unlock();
 }
 
-uint32_t threadState(KpxContext* ctx) {
-    ctx->threadLock.lock();
-    const uint32_t s = ctx->receiveThreadState;
-    ctx->threadLock.unlock();
-    return s;
+ReceiveThreadState threadState(KpxContext* ctx) {
+    platform::LockGuard guard(ctx->threadLock);
+    return ctx->receiveThreadState;
 }
 
 void joinReceiveThread(KpxContext* ctx) {
-    if (!ctx->receiveThread) return;
-    if (ctx->receiveThread->joinable()) ctx->receiveThread->join();
-    delete ctx->receiveThread;
-    ctx->receiveThread = nullptr;
+    if (ctx->receiveThread && ctx->receiveThread->joinable()) ctx->receiveThread->join();
+    ctx->receiveThread.reset();
 }
 
 }  // namespace
@@ -128,7 +123,7 @@ void resetSessionState(KpxContext* ctx) {
     ctx->drStopState[1] = 2;
     ctx->tapState[1] = 0;
     ctx->cmpErrorFlag[1] = 0;
-    ctx->tapProtocol[1] = 0;
+    ctx->tapProtocol[1] = ScanProtocol::Normal;
     ctx->slowExitArmed[1] = 0;
     ctx->trstReleased[1] = 1;
     ctx->selectedTapMask = 0;
@@ -146,9 +141,10 @@ uint32_t resetDevice(KpxContext* ctx) {
     if (st == FT_OK) st = drv.setBitMode(ctx->ftHandle, 0, 0);
     if (st != FT_OK) return driverFailure(ctx, st);
     // Answers to records still pending are gone with the reset.
-    ctx->resultLock.lock();
-    detail::dropUndelivered(ctx);
-    ctx->resultLock.unlock();
+    {
+        platform::LockGuard held(ctx->resultLock);
+        detail::dropUndelivered(ctx);
+    }
     ctx->tckKHz = 6000;
     ctx->controllerInfo.tckKHz = 6000;
     std::memset(ctx->infoValueWords, 0, sizeof ctx->infoValueWords);
@@ -180,12 +176,9 @@ uint32_t initController(KpxContext* ctx) {
     if (syncController(ctx)) return 1;
 
     if (!ctx->rxEvent) {
-        auto* ev = new (std::nothrow) platform::Event();
-        if (!ev || !ev->valid()) {
-            delete ev;
-            return fail(ctx, err::EVENT_CREATE);
-        }
-        ctx->rxEvent = ev;
+        std::unique_ptr<platform::Event> ev(new (std::nothrow) platform::Event());
+        if (!ev || !ev->valid()) return fail(ctx, err::EVENT_CREATE);
+        ctx->rxEvent = std::move(ev);
     }
     // The echo handshake left nothing behind; wait for the queue to show it. Bytes that stay
     // (nothing reads them yet) would keep the start waiting for good, so the wait is bounded.
@@ -201,24 +194,23 @@ uint32_t initController(KpxContext* ctx) {
     ctx->pendingReadBytes = 0;
     ctx->receivedHandover = 0;
     ctx->receivedSinceHandover = 0;
-    st = drv.setEventNotification(ctx->ftHandle, FT_EVENT_RXCHAR, ctx->rxEvent);
+    st = drv.setEventNotification(ctx->ftHandle, FT_EVENT_RXCHAR, ctx->rxEvent.get());
     if (st != FT_OK) return driverFailure(ctx, st);
 
     detail::setStopRequest(ctx, 0);
     ctx->setupFlags &= ~uint32_t(SETUP_STOP_REQUEST);
-    setThreadState(ctx, 1);
+    setThreadState(ctx, ReceiveThreadState::Starting);
     joinReceiveThread(ctx);   // a thread that ended on its own earlier
-    auto* thread = new (std::nothrow) platform::Thread();
+    std::unique_ptr<platform::Thread> thread(new (std::nothrow) platform::Thread());
     if (!thread || !thread->start(&detail::receiveThreadMain, ctx)) {
-        delete thread;
-        setThreadState(ctx, 0);
+        setThreadState(ctx, ReceiveThreadState::Stopped);
         return fail(ctx, err::THREAD_CREATE);
     }
-    ctx->receiveThread = thread;
+    ctx->receiveThread = std::move(thread);
     for (;;) {
-        const uint32_t s = threadState(ctx);
-        if (s == 2) return 0;
-        if (s == 0) {   // it stopped on a failure before reporting itself running
+        const ReceiveThreadState s = threadState(ctx);
+        if (s == ReceiveThreadState::Running) return 0;
+        if (s == ReceiveThreadState::Stopped) {   // it stopped on a failure before reporting itself running
             const uint32_t te = detail::threadErrorOf(ctx);
             return fail(ctx, te ? te : uint32_t(err::RX_THREAD_NOT_RUNNING));
         }
@@ -262,7 +254,7 @@ uint32_t stopReceiveThread(KpxContext* ctx) {
         result = fail(ctx, err::EVENT_SET);
     } else {
         const uint32_t start = platform::millisecondTimer();
-        while (threadState(ctx) != 0) {
+        while (threadState(ctx) != ReceiveThreadState::Stopped) {
             if (platform::millisecondTimer() - start > 10000) {
                 result = fail(ctx, err::CONTROLLER_TIMEOUT);
                 break;
@@ -272,14 +264,13 @@ uint32_t stopReceiveThread(KpxContext* ctx) {
     }
     // The thread may still be inside a read after a time-out; it ends once that read returns
     // and finds the stop request, and must not outlive the context.
-    if (threadState(ctx) != 0) {
+    if (threadState(ctx) != ReceiveThreadState::Stopped) {
         ftdiDriver().purge(ctx->ftHandle, FT_PURGE_RX);
         ctx->rxEvent->set();
     }
     joinReceiveThread(ctx);
     ftdiDriver().setEventNotification(ctx->ftHandle, FT_EVENT_RXCHAR, nullptr);
-    delete ctx->rxEvent;
-    ctx->rxEvent = nullptr;
+    ctx->rxEvent.reset();
     return result;
 }
 
@@ -299,7 +290,7 @@ uint32_t closeDevice(KpxContext* ctx) {
 uint32_t emitPinSetup(KpxContext* ctx) {
     uint8_t lowValue = ctx->dataBusValue | 0x0A, lowDir = ctx->dataBusDirection | 0x0B;
     uint8_t highValue = ctx->ctrlBusValue, highDir = ctx->ctrlBusDirection;
-    if (ctx->tapMode[1] == 1) {   // SWD bridge: only TCK and TDI forced to outputs
+    if (ctx->tapMode[1] == TapMode::SwdBridge) {   // SWD bridge: only TCK and TDI forced to outputs
         lowValue = ctx->dataBusValue;
         lowDir = ctx->dataBusDirection | 0x03;
     } else if (ctx->trstBus == 1) {

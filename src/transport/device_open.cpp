@@ -2,12 +2,13 @@
 // controller context from it.
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include "api/errors.h"
-#include "api/library.h"
 #include "config/config.h"
+#include "core/errors.h"
+#include "core/locks.h"
 #include "transport/ftdi_driver.h"
 #include "transport/transport.h"
 
@@ -43,37 +44,37 @@ void closeFound(Found& f) {
 }
 
 // Is the directly opened device the one the address asks for?
-bool acceptDirect(const KpxControllerSpec& spec, uint32_t type, const char* desc) {
-    const uint32_t fl = spec.flags;
-    const bool def = fl & SPEC_DEFAULT_DESCRIPTION;
+bool acceptDirect(const ControllerAddress& addr, uint32_t type, const char* desc) {
+    const uint32_t fl = addr.flags;
+    const bool def = fl & ADDRESS_DEFAULT_DESCRIPTION;
     if (type == FT_DEVICE_2232C || type == FT_DEVICE_2232H || type == FT_DEVICE_4232H) {
-        if (fl & SPEC_NO_CHANNEL_SUFFIX) return false;
-        if (fl & SPEC_CHANNEL_A)
-            return sameText(desc, spec.descriptionA) || (def && sameText(desc, "USB <-> Serial Cable A"));
-        if (fl & SPEC_CHANNEL_B)
-            return sameText(desc, spec.descriptionB) || (def && sameText(desc, "USB <-> Serial Cable B"));
+        if (fl & ADDRESS_NO_CHANNEL_SUFFIX) return false;
+        if (fl & ADDRESS_CHANNEL_A)
+            return sameText(desc, addr.descriptionA) || (def && sameText(desc, "USB <-> Serial Cable A"));
+        if (fl & ADDRESS_CHANNEL_B)
+            return sameText(desc, addr.descriptionB) || (def && sameText(desc, "USB <-> Serial Cable B"));
         return false;
     }
     if (type == FT_DEVICE_232H) {
-        if (!(fl & SPEC_NO_CHANNEL_SUFFIX)) return false;
-        return sameText(desc, spec.descriptionBase) || (def && sameText(desc, "USB <-> Serial Cable"));
+        if (!(fl & ADDRESS_NO_CHANNEL_SUFFIX)) return false;
+        return sameText(desc, addr.descriptionBase) || (def && sameText(desc, "USB <-> Serial Cable"));
     }
     return false;
 }
 
 // Open by serial number. Returns 0 with f.handle set when accepted, 0 with no handle when the
 // device opened but is not the one asked for, 1 on a recorded failure.
-uint32_t openBySerial(KpxContext* ctx, KpxControllerSpec& spec, Found& f) {
+uint32_t openBySerial(KpxContext* ctx, ControllerAddress& addr, Found& f) {
     FtdiDriver& drv = ftdiDriver();
-    const char* sn = spec.serial;
-    if (spec.flags & SPEC_CHANNEL_A) sn = spec.serialA;
-    else if (spec.flags & SPEC_CHANNEL_B) sn = spec.serialB;
-    else spec.flags |= SPEC_NO_CHANNEL_SUFFIX;
+    const char* sn = addr.serial;
+    if (addr.flags & ADDRESS_CHANNEL_A) sn = addr.serialA;
+    else if (addr.flags & ADDRESS_CHANNEL_B) sn = addr.serialB;
+    else addr.flags |= ADDRESS_NO_CHANNEL_SUFFIX;
     FtStatus st = drv.openEx(sn, FT_OPEN_BY_SERIAL_NUMBER, &f.handle);
-    if (st != FT_OK && (spec.flags & (SPEC_CHANNEL_A | SPEC_CHANNEL_B))) {
-        spec.flags |= SPEC_NO_CHANNEL_SUFFIX;
+    if (st != FT_OK && (addr.flags & (ADDRESS_CHANNEL_A | ADDRESS_CHANNEL_B))) {
+        addr.flags |= ADDRESS_NO_CHANNEL_SUFFIX;
         f.handle = nullptr;
-        st = drv.openEx(spec.serial, FT_OPEN_BY_SERIAL_NUMBER, &f.handle);
+        st = drv.openEx(addr.serial, FT_OPEN_BY_SERIAL_NUMBER, &f.handle);
     }
     if (st != FT_OK) { f.handle = nullptr; return statusFail(ctx, st); }
     uint32_t id = 0;
@@ -81,23 +82,23 @@ uint32_t openBySerial(KpxContext* ctx, KpxControllerSpec& spec, Found& f) {
     if (st != FT_OK) { closeFound(f); return statusFail(ctx, st); }
     f.serial[sizeof f.serial - 1] = 0;
     f.description[sizeof f.description - 1] = 0;
-    if (!acceptDirect(spec, f.type, f.description)) closeFound(f);
+    if (!acceptDirect(addr, f.type, f.description)) closeFound(f);
     return 0;
 }
 
 // Walk the attached devices in driver order and open the matching one.
-uint32_t openByEnumeration(KpxContext* ctx, KpxControllerSpec& spec, Found& f) {
+uint32_t openByEnumeration(KpxContext* ctx, ControllerAddress& addr, Found& f) {
     FtdiDriver& drv = ftdiDriver();
-    const bool byLun = spec.flags & SPEC_BY_LOGICAL_UNIT;
+    const bool byLun = addr.flags & ADDRESS_BY_LOGICAL_UNIT;
     uint32_t count = 0;
     FtStatus st = drv.listDevices(&count, nullptr, FT_LIST_NUMBER_ONLY);
     if (st != FT_OK) return statusFail(ctx, st);
-    if (byLun && uint64_t(spec.logicalUnitNumber) + 1 > count) return fail(ctx, err::LUN_NOT_FOUND);
+    if (byLun && uint64_t(addr.logicalUnitNumber) + 1 > count) return fail(ctx, err::LUN_NOT_FOUND);
     uint32_t matches = 0;
     bool chosen = false;
     uint32_t index = 0;
     for (; index < count; ++index) {
-        spec.flags &= ~uint32_t(SPEC_BASE_DESCRIPTION_MATCHED);
+        addr.flags &= ~uint32_t(ADDRESS_BASE_DESCRIPTION_MATCHED);
         char desc[64] = {};
         void* idx = reinterpret_cast<void*>(static_cast<uintptr_t>(index));
         st = drv.listDevices(idx, desc, FT_LIST_BY_INDEX | FT_OPEN_BY_DESCRIPTION);
@@ -105,15 +106,15 @@ uint32_t openByEnumeration(KpxContext* ctx, KpxControllerSpec& spec, Found& f) {
         if (st != FT_OK) return statusFail(ctx, st);
         desc[sizeof desc - 1] = 0;
         bool match = false;
-        if (spec.flags & SPEC_CHANNEL_A) match = sameText(desc, spec.descriptionA);
-        else if (spec.flags & SPEC_CHANNEL_B) match = sameText(desc, spec.descriptionB);
-        if (sameText(desc, spec.descriptionBase)) {
+        if (addr.flags & ADDRESS_CHANNEL_A) match = sameText(desc, addr.descriptionA);
+        else if (addr.flags & ADDRESS_CHANNEL_B) match = sameText(desc, addr.descriptionB);
+        if (sameText(desc, addr.descriptionBase)) {
             match = true;
-            spec.flags |= SPEC_BASE_DESCRIPTION_MATCHED;
+            addr.flags |= ADDRESS_BASE_DESCRIPTION_MATCHED;
         }
         if (!match) continue;
         if (byLun) {
-            if (matches == spec.logicalUnitNumber) { chosen = true; break; }
+            if (matches == addr.logicalUnitNumber) { chosen = true; break; }
             ++matches;
             continue;
         }
@@ -122,9 +123,9 @@ uint32_t openByEnumeration(KpxContext* ctx, KpxControllerSpec& spec, Found& f) {
         if (st != FT_OK) return statusFail(ctx, st);
         sn[sizeof sn - 1] = 0;
         const char* want = nullptr;
-        if (spec.flags & SPEC_BASE_DESCRIPTION_MATCHED) want = spec.serial;
-        else if (spec.flags & SPEC_CHANNEL_A) want = spec.serialA;
-        else if (spec.flags & SPEC_CHANNEL_B) want = spec.serialB;
+        if (addr.flags & ADDRESS_BASE_DESCRIPTION_MATCHED) want = addr.serial;
+        else if (addr.flags & ADDRESS_CHANNEL_A) want = addr.serialA;
+        else if (addr.flags & ADDRESS_CHANNEL_B) want = addr.serialB;
         if (want && std::strcmp(sn, want) == 0) { chosen = true; break; }
         ++matches;
     }
@@ -145,64 +146,71 @@ uint32_t openByEnumeration(KpxContext* ctx, KpxControllerSpec& spec, Found& f) {
 
 uint32_t openDevice(KpxContext** out, uint32_t* handle, const char* address) {
     *out = nullptr;
-    KpxControllerSpec spec;
-    std::memset(&spec, 0, sizeof spec);
-    if (parseControllerAddress(&spec, address)) return 1;
+    ControllerAddress addr;
+    std::memset(&addr, 0, sizeof addr);
+    if (parseControllerAddress(&addr, address)) return 1;
     KpxContext* ctx = allocateContext(handle);
     if (!ctx) return 1;
+    auto* block = static_cast<ResultBlock*>(std::calloc(1, sizeof(ResultBlock)));
+    if (!block) {
+        releaseContext(*handle);
+        *handle = 0xFFFFFFFFu;
+        return fail(nullptr, err::ALLOC);
+    }
+    ctx->resultHead = block;
+    ctx->resultTail = block;
 
     auto abandon = [&](Found& f) {
         closeFound(f);
         ctx->ftHandle = nullptr;
-        releaseContext(*handle);
+        releaseController(ctx, *handle);
         *handle = 0xFFFFFFFFu;
         return 1u;
     };
 
     Found f;
-    platform::NamedMutex& mutex = deviceMutex();
-    const bool locked = mutex.lock();
     uint32_t rc = 0;
-    if (!(spec.flags & SPEC_BY_LOGICAL_UNIT)) rc = openBySerial(ctx, spec, f);
-    if (rc == 0 && !f.handle) rc = openByEnumeration(ctx, spec, f);
-    if (locked) mutex.unlock();
+    {
+        platform::NamedMutexGuard held(deviceMutex());
+        if (!(addr.flags & ADDRESS_BY_LOGICAL_UNIT)) rc = openBySerial(ctx, addr, f);
+        if (rc == 0 && !f.handle) rc = openByEnumeration(ctx, addr, f);
+    }
     if (rc) return abandon(f);
 
     ctx->ftHandle = f.handle;
-    ctx->deviceType = f.type;
-    ctx->dataBusDirection = spec.dataBusDirection;
-    ctx->dataBusValue = spec.dataBusValue;
-    ctx->ctrlBusDirection = spec.ctrlBusDirection;
-    ctx->ctrlBusValue = spec.ctrlBusValue;
+    ctx->dataBusDirection = addr.dataBusDirection;
+    ctx->dataBusValue = addr.dataBusValue;
+    ctx->ctrlBusDirection = addr.ctrlBusDirection;
+    ctx->ctrlBusValue = addr.ctrlBusValue;
     if (f.type == FT_DEVICE_2232C) {   // four high GPIO lines only
         ctx->ctrlBusDirection &= 0x0F;
         ctx->ctrlBusValue &= 0x0F;
     }
-    if (spec.trstBus != 0) {
-        if (f.type == FT_DEVICE_2232C && spec.trstBus == 2 && spec.trstMask > 8) {
+    if (addr.trstBus != 0) {
+        if (f.type == FT_DEVICE_2232C && addr.trstBus == 2 && addr.trstMask > 8) {
             recordError(ctx, err::TRST_FT2232C);
             return abandon(f);
         }
-        if (f.type == FT_DEVICE_4232H && spec.trstBus == 2) {
+        if (f.type == FT_DEVICE_4232H && addr.trstBus == 2) {
             recordError(ctx, err::TRST_FT4232H);
             return abandon(f);
         }
-        ctx->trstBus = spec.trstBus;
-        ctx->trstMask = spec.trstMask;
+        ctx->trstBus = addr.trstBus;
+        ctx->trstMask = addr.trstMask;
     }
-    ctx->tapMode[0] = spec.tapMode[0];
-    ctx->tapMode[1] = spec.tapMode[1];
+    ctx->tapMode[0] = static_cast<TapMode>(addr.tapMode[0]);
+    ctx->tapMode[1] = static_cast<TapMode>(addr.tapMode[1]);
 
     // Opened by serial number: the serial without its channel letter; by logical unit: none.
     ctx->serialNumber[0] = 0;
-    if (!(spec.flags & SPEC_BY_LOGICAL_UNIT)) {
+    if (!(addr.flags & ADDRESS_BY_LOGICAL_UNIT)) {
         std::snprintf(ctx->serialNumber, sizeof ctx->serialNumber, "%s", f.serial);
         const size_t n = std::strlen(ctx->serialNumber);
         if (f.type != FT_DEVICE_232H && n > 0) ctx->serialNumber[n - 1] = 0;
     }
     // The canonical address, cut to the field's 63 characters.
     std::string canonical = ctx->serialNumber[0] == 0
-        ? "USB" + std::to_string((spec.flags & SPEC_BY_LOGICAL_UNIT) ? spec.logicalUnitNumber : 0u) + ","
+        ? "USB" + std::to_string((addr.flags & ADDRESS_BY_LOGICAL_UNIT) ? addr.logicalUnitNumber : 0u) + ","
         : std::string("USBS") + ctx->serialNumber + ",";
     canonical += f.description;
     canonical.resize(std::min<size_t>(canonical.size(), sizeof ctx->controllerAddress - 1));
@@ -222,6 +230,22 @@ uint32_t openDevice(KpxContext** out, uint32_t* handle, const char* address) {
     ctx->pendingReadBytes = 0;
     *out = ctx;
     return 0;
+}
+
+void releaseController(KpxContext* ctx, uint32_t handle) {
+    for (ResultBlock* block = ctx->resultHead; block;) {
+        for (uint32_t i = block->readIndex; i < block->count && i < kRecordsPerBlock; ++i) {
+            if (block->records[i].flags & RR_PENDING) freeRecordBuffers(&block->records[i]);
+        }
+        ResultBlock* next = block->next;
+        std::free(block);
+        block = next;
+    }
+    ctx->resultHead = nullptr;
+    ctx->resultTail = nullptr;
+    std::free(ctx->commandBuffer);
+    ctx->commandBuffer = nullptr;
+    releaseContext(handle);
 }
 
 }  // namespace dorvane

@@ -1,4 +1,4 @@
-// Provider selection for the driver seam: DORVANE_DRIVER = vpod | d2xx | libftdi.
+// Provider selection for the driver seam: DORVANE_DRIVER = vpod | d2xx.
 #include <atomic>
 #include <mutex>
 #include <string>

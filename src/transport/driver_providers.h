@@ -12,8 +12,7 @@ FtdiDriver& vpodDriver();
 // The D2XX library that DORVANE_D2XX_LIBRARY names (default: the vendor's file name), loaded
 // on first use; if it cannot be loaded, it answers as nullDriver() does.
 FtdiDriver& d2xxDriver();
-// The provider used when DORVANE_DRIVER is unset: "d2xx" on Windows; on other systems
-// "libftdi" once that provider is built, until then "vpod".
+// The provider used when DORVANE_DRIVER is unset: "d2xx" on Windows, "vpod" elsewhere.
 const char* defaultDriverName();
 
 }  // namespace dorvane::transport

@@ -1,5 +1,5 @@
 // The driver seam: the D2XX call set the library uses, with D2XX's FT_STATUS numbers.
-// Providers (vpod, d2xx, libftdi) implement FtdiDriver; the library reaches the chip
+// Providers (vpod, d2xx) implement FtdiDriver; the library reaches the chip
 // only through ftdiDriver().
 #pragma once
 
@@ -59,9 +59,10 @@ public:
     virtual FtStatus cyclePort(FtHandle handle) = 0;
 };
 
-// The provider chosen by DORVANE_DRIVER (vpod, d2xx, libftdi) on first use; the default is
-// d2xx on Windows and libftdi elsewhere. Never null: an unusable provider answers every
-// call with FT_DEVICE_NOT_FOUND / FT_INVALID_HANDLE.
+// The provider chosen by DORVANE_DRIVER (vpod or d2xx) on first use; the default is d2xx on
+// Windows and vpod elsewhere (defaultDriverName). Any other name, "libftdi" included (not
+// built), gets a provider that has no devices: it answers every call with
+// FT_DEVICE_NOT_FOUND / FT_INVALID_HANDLE. Never null.
 FtdiDriver& ftdiDriver();
 // Replaces the provider (tests); null goes back to the one DORVANE_DRIVER names.
 void setFtdiDriver(FtdiDriver* driver);

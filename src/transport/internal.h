@@ -4,7 +4,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "api/context.h"
+#include "core/context.h"
 #include "transport/ftdi_driver.h"
 #include "transport/transport.h"
 

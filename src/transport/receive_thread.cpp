@@ -7,7 +7,7 @@
 #include <new>
 #include <vector>
 
-#include "api/errors.h"
+#include "core/errors.h"
 #include "platform/platform.h"
 #include "transport/internal.h"
 
@@ -28,13 +28,13 @@ ResultRecord* newResultRecord(KpxContext* ctx) {
         recordError(ctx, err::KPX_READ_TIMEOUT);
         return nullptr;
     }
+    platform::LockGuard held(ctx->resultLock, platform::adoptLock);
     ResultBlock* tail = ctx->resultTail;
     // The block after this one exists before its last record is handed out, so a record is
     // never handed out without room for the next.
     if (tail->count + 1 >= kRecordsPerBlock) {
         auto* block = static_cast<ResultBlock*>(std::calloc(1, sizeof(ResultBlock)));
         if (!block) {
-            ctx->resultLock.unlock();
             recordError(ctx, err::ALLOC);
             return nullptr;
         }
@@ -45,20 +45,14 @@ ResultRecord* newResultRecord(KpxContext* ctx) {
         ++tail->count;
         tail->next = block;
         ctx->resultTail = block;
-        ctx->resultLock.unlock();
         return rec;
     }
     ResultRecord* rec = &tail->records[tail->count];
     *rec = ResultRecord{};
     rec->flags = RR_PENDING;
     ++tail->count;
-    ctx->resultLock.unlock();
     return rec;
 }
-
-namespace {
-
-}  // namespace
 
 namespace detail {
 
@@ -105,9 +99,11 @@ uint32_t waitForResults(KpxContext* ctx, uint32_t mode) {
     if (ctx->bufferingType == 0) {
         if (mode != WAIT_ALL) return 0;
         for (;;) {
-            ctx->resultLock.lock();
-            const bool empty = detail::resultListEmpty(ctx);
-            ctx->resultLock.unlock();
+            bool empty;
+            {
+                platform::LockGuard held(ctx->resultLock);
+                empty = detail::resultListEmpty(ctx);
+            }
             if (empty) return 0;
             if (const uint32_t te = detail::threadErrorOf(ctx)) return fail(ctx, te);
             platform::yieldProcessor();
@@ -119,12 +115,13 @@ uint32_t waitForResults(KpxContext* ctx, uint32_t mode) {
         if (st != FT_OK) return detail::driverFailure(ctx, st);
         ctx->commandBufferLength = 0;
         if (!ctx->resultLock.lockFor(60000)) return fail(ctx, err::KPX_READ_TIMEOUT);
-        detail::dropUndelivered(ctx);
-        ctx->pendingReadBytes = 0;
-        ctx->resultLock.unlock();
-        ctx->threadLock.lock();
+        {
+            platform::LockGuard held(ctx->resultLock, platform::adoptLock);
+            detail::dropUndelivered(ctx);
+            ctx->pendingReadBytes = 0;
+        }
+        platform::LockGuard thread(ctx->threadLock);
         ctx->receivedHandover = 0;
-        ctx->threadLock.unlock();
         return 0;
     }
 
@@ -135,8 +132,11 @@ uint32_t waitForResults(KpxContext* ctx, uint32_t mode) {
     const uint32_t start = platform::millisecondTimer();
     for (;;) {
         if (ctx->resultLock.lockFor(5000)) {
-            const bool empty = detail::resultListEmpty(ctx);
-            ctx->resultLock.unlock();
+            bool empty;
+            {
+                platform::LockGuard held(ctx->resultLock, platform::adoptLock);
+                empty = detail::resultListEmpty(ctx);
+            }
             if (empty) return 0;
             if (const uint32_t te = detail::threadErrorOf(ctx)) return fail(ctx, te);
         }
@@ -192,9 +192,10 @@ void Receiver::run() {
         if (stopNoted_) return;
         st = drv_.getQueueStatus(ctx_->ftHandle, &reported_);
         if (st != FT_OK) { postStatus(st); return; }
-        ctx_->threadLock.lock();
-        ctx_->receiveThreadState = 2;
-        ctx_->threadLock.unlock();
+        {
+            platform::LockGuard guard(ctx_->threadLock);
+            ctx_->receiveThreadState = ReceiveThreadState::Running;
+        }
         while (reported_ == 0) {
             if (ctx_->rxEvent->wait(0xFFFFFFFFu) < 0) { post(err::EVENT_WAIT); return; }
             platform::yieldProcessor();
@@ -246,29 +247,31 @@ bool Receiver::startRecord() {
 bool Receiver::account(uint32_t got) {
     ctx_->receivedSinceHandover += got;
     if (ctx_->receivedSinceHandover > 4096 && ctx_->threadLock.lockFor(60000)) {
+        platform::LockGuard held(ctx_->threadLock, platform::adoptLock);
         ctx_->receivedHandover += ctx_->receivedSinceHandover;
         ctx_->receivedSinceHandover = 0;
-        ctx_->threadLock.unlock();
     }
     reported_ = got < reported_ ? reported_ - got : 0;
     return true;
 }
 
 bool Receiver::servePiece() {
-    if (!ctx_->resultLock.lockFor(60000)) return post(err::KPX_READ_TIMEOUT);
-    if (generation_ != ctx_->discardGeneration) {   // a discard dropped what we were serving
-        generation_ = ctx_->discardGeneration;
-        rec_ = nullptr;
-        ctx_->receivedSinceHandover = 0;
+    uint32_t want;
+    {
+        if (!ctx_->resultLock.lockFor(60000)) return post(err::KPX_READ_TIMEOUT);
+        platform::LockGuard held(ctx_->resultLock, platform::adoptLock);
+        if (generation_ != ctx_->discardGeneration) {   // a discard dropped what we were serving
+            generation_ = ctx_->discardGeneration;
+            rec_ = nullptr;
+            ctx_->receivedSinceHandover = 0;
+        }
+        if (!rec_ && !startRecord()) return false;
+        if (phase_ == DATA && need_ == 0) {   // a record of no bits
+            deliver();
+            return true;
+        }
+        want = phase_ == LAST_BIT ? 1u : std::min({reported_, need_, kMaxReadPiece});
     }
-    if (!rec_ && !startRecord()) { ctx_->resultLock.unlock(); return false; }
-    if (phase_ == DATA && need_ == 0) {   // a record of no bits
-        deliver();
-        ctx_->resultLock.unlock();
-        return true;
-    }
-    const uint32_t want = phase_ == LAST_BIT ? 1u : std::min({reported_, need_, kMaxReadPiece});
-    ctx_->resultLock.unlock();
 
     try {
         if (in_.size() < want) in_.resize(std::max<size_t>(want, 64));
@@ -282,30 +285,29 @@ bool Receiver::servePiece() {
     if (got == 0) return true;
 
     if (!ctx_->resultLock.lockFor(60000)) return post(err::KPX_READ_TIMEOUT);
-    if (generation_ != ctx_->discardGeneration) {   // these bytes belonged to dropped records
-        ctx_->resultLock.unlock();
-        return true;
-    }
     bool complete = false;
-    if (phase_ == LAST_BIT && (rec_->flags & RR_RAW)) {   // raw records keep every byte as it came
-        dest_[pos_++] = in_[0];
-        complete = true;
-    } else if (phase_ == LAST_BIT) {
-        storeLastBit(in_[0]);
-        complete = true;
-    } else {
-        storeData(in_.data(), got);
-        if (got < need_) {
-            need_ -= got;
-        } else if (phase_ == DATA_BEFORE_LAST) {
-            phase_ = LAST_BIT;
-            need_ = 1;
-        } else {
+    {
+        platform::LockGuard held(ctx_->resultLock, platform::adoptLock);
+        if (generation_ != ctx_->discardGeneration) return true;   // these bytes belonged to dropped records
+        if (phase_ == LAST_BIT && (rec_->flags & RR_RAW)) {   // raw records keep every byte as it came
+            dest_[pos_++] = in_[0];
             complete = true;
+        } else if (phase_ == LAST_BIT) {
+            storeLastBit(in_[0]);
+            complete = true;
+        } else {
+            storeData(in_.data(), got);
+            if (got < need_) {
+                need_ -= got;
+            } else if (phase_ == DATA_BEFORE_LAST) {
+                phase_ = LAST_BIT;
+                need_ = 1;
+            } else {
+                complete = true;
+            }
         }
+        if (complete) deliver();
     }
-    if (complete) deliver();
-    ctx_->resultLock.unlock();
     if (complete) platform::yieldProcessor();
     return true;
 }
@@ -405,9 +407,8 @@ void receiveThreadMain(void* arg) {
         Receiver receiver(ctx);
         receiver.run();
     }
-    ctx->threadLock.lock();
-    ctx->receiveThreadState = 0;
-    ctx->threadLock.unlock();
+    platform::LockGuard guard(ctx->threadLock);
+    ctx->receiveThreadState = ReceiveThreadState::Stopped;
 }
 
 }  // namespace detail

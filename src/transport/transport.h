@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "api/context.h"
+#include "core/context.h"
 
 namespace dorvane {
 
@@ -37,7 +37,7 @@ struct ResultBlock {
     uint32_t readIndex;
     ResultRecord records[kRecordsPerBlock];
 };
-// Result blocks come from std::calloc and are freed with std::free (releaseContext frees the
+// Result blocks come from std::calloc and are freed with std::free (releaseController frees the
 // whole list); commandBuffer comes from std::malloc / std::realloc and is freed with std::free.
 
 // setupFlags bits.
@@ -56,7 +56,11 @@ uint32_t initController(KpxContext* ctx);
 uint32_t stopReceiveThread(KpxContext* ctx);
 uint32_t closeDevice(KpxContext* ctx);
 void resetSessionState(KpxContext* ctx);
-void fillControllerInfo(KpxContext* ctx);   // the controller information defaults
+// Frees the result list and the command buffer, then the context and its handle (its
+// contextLock ends with it). The receive thread must be stopped.
+void releaseController(KpxContext* ctx, uint32_t handle);
+// Sets the driver's read and write time-outs, keeping the status in lastFtStatus; 0 or 1 recorded.
+uint32_t setDriverTimeouts(KpxContext* ctx, uint32_t readMs, uint32_t writeMs);
 uint32_t emitPinSetup(KpxContext* ctx);
 uint32_t ensureControllerReady(KpxContext* ctx);
 // Builds (out non-null) or sends the TCK divisor command; returns the byte count, 0 on failure.

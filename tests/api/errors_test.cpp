@@ -5,8 +5,8 @@
 #include <set>
 #include <vector>
 
-#include "api/context.h"
-#include "api/errors.h"
+#include "core/context.h"
+#include "core/errors.h"
 #include "dorvane/dorvane.h"
 #include "fresh_process.h"
 

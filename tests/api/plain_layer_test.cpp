@@ -3,8 +3,9 @@
 
 #include <string>
 
-#include "api/errors.h"
+#include "core/errors.h"
 #include "api/library.h"
+#include "core/locks.h"
 #include "config/config.h"
 #include "dorvane/dorvane.h"
 #include "fresh_process.h"

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "api/errors.h"
+#include "core/errors.h"
 #include "dorvane/dorvane.h"
 #include "fresh_process.h"
 #include "platform/platform.h"
@@ -32,14 +32,16 @@ TEST(PlainLifecycle, OneControllerPerProcessUntilItIsClosed) {
         c.equal(open_kpx("USB"), 0u, "first open");
         c.equal(kpx_handle(), 1u, "handle of the first controller in a process");
         c.equal(open_kpx("USB"), 1u, "second open");
-        // Refused before any context is involved: the process slot has the error, while the
-        // plain readers report the open controller's own (still none).
+        // The refusal is recorded in the process slot and on the open controller, which the
+        // plain readers consult.
         c.equal(x_kpxErrorNbr(0), 322, "second open's error");
         c.equal(std::string(x_kpxErrorMsg(0)), std::string("controller still active"), "message");
-        c.equal(kpx_error_nbr(), 0, "the open controller's error");
+        c.equal(kpx_error_nbr(), 322, "the plain reader");
         recordError(nullptr, 0);
+        c.equal(kpx_get_controller_type(nullptr), 1u, "a failing call in between");
         c.equal(resume_kpx("USB"), 1u, "resume while open");
         c.equal(x_kpxErrorNbr(0), 322, "resume's error");
+        c.equal(kpx_error_nbr(), 322, "resume's error through the plain reader");
         // The first controller is still usable, also through the x_ layer.
         uint32_t type = 0;
         c.equal(kpx_get_controller_type(&type), 0u, "plain query");

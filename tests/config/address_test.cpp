@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "api/errors.h"
+#include "core/errors.h"
 #include "config/config.h"
 #include "dorvane/dorvane.h"
 
@@ -14,11 +14,11 @@ namespace {
 // The record's description pointers may point into the record itself: keep it in place.
 struct Parsed {
     uint32_t result = 0;
-    KpxControllerSpec spec{};
+    ControllerAddress addr{};
     uint32_t run(const std::string& address) {
-        spec = KpxControllerSpec{};
+        addr = ControllerAddress{};
         recordError(nullptr, 0);
-        result = parseControllerAddress(&spec, address.c_str());
+        result = parseControllerAddress(&addr, address.c_str());
         return result;
     }
 };
@@ -27,23 +27,23 @@ uint32_t parse(const std::string& address) { return Parsed().run(address); }
 
 std::string text(const char* s) { return s ? s : "(null)"; }
 
-constexpr uint32_t kDefaults = SPEC_DEFAULT_DESCRIPTION | SPEC_CHANNEL_A;
+constexpr uint32_t kDefaults = ADDRESS_DEFAULT_DESCRIPTION | ADDRESS_CHANNEL_A;
 
 TEST(Address, UsbAloneOrWithANumberSelectsALogicalUnitWithTheDefaultDescriptions) {
     for (const char* address : {"usb", "USB", "USB0", "uSb0", "USB000"}) {
         Parsed p;
         p.run(address);
         ASSERT_EQ(p.result, 0u) << address;
-        EXPECT_EQ(p.spec.flags, SPEC_BY_LOGICAL_UNIT | kDefaults) << address;
-        EXPECT_EQ(p.spec.logicalUnitNumber, 0u) << address;
-        EXPECT_EQ(text(p.spec.descriptionA), "Dual RS232 A") << address;
-        EXPECT_EQ(text(p.spec.descriptionBase), "Dual RS232") << address;
-        EXPECT_EQ(p.spec.descriptionB, nullptr) << address;
+        EXPECT_EQ(p.addr.flags, ADDRESS_BY_LOGICAL_UNIT | kDefaults) << address;
+        EXPECT_EQ(p.addr.logicalUnitNumber, 0u) << address;
+        EXPECT_EQ(text(p.addr.descriptionA), "Dual RS232 A") << address;
+        EXPECT_EQ(text(p.addr.descriptionBase), "Dual RS232") << address;
+        EXPECT_EQ(p.addr.descriptionB, nullptr) << address;
     }
     for (uint32_t lun : {7u, 4294967295u}) {
         Parsed p;
         ASSERT_EQ(p.run("USB" + std::to_string(lun)), 0u);
-        EXPECT_EQ(p.spec.logicalUnitNumber, lun);
+        EXPECT_EQ(p.addr.logicalUnitNumber, lun);
     }
 }
 
@@ -51,20 +51,20 @@ TEST(Address, ADescriptionAfterTheNumberIsTakenAsWrittenBlanksIncluded) {
     Parsed p;
     p.run("USB2,My Board");
     ASSERT_EQ(p.result, 0u);
-    EXPECT_EQ(p.spec.flags, SPEC_BY_LOGICAL_UNIT | SPEC_CHANNEL_A);
-    EXPECT_EQ(p.spec.logicalUnitNumber, 2u);
-    EXPECT_EQ(text(p.spec.descriptionBase), "My Board");
-    EXPECT_EQ(text(p.spec.descriptionA), "My Board A");
+    EXPECT_EQ(p.addr.flags, ADDRESS_BY_LOGICAL_UNIT | ADDRESS_CHANNEL_A);
+    EXPECT_EQ(p.addr.logicalUnitNumber, 2u);
+    EXPECT_EQ(text(p.addr.descriptionBase), "My Board");
+    EXPECT_EQ(text(p.addr.descriptionA), "My Board A");
 
     p.run("usb12, Pod, rev 2 ");
     ASSERT_EQ(p.result, 0u);
-    EXPECT_EQ(p.spec.logicalUnitNumber, 12u);
-    EXPECT_EQ(text(p.spec.descriptionBase), " Pod, rev 2 ");
-    EXPECT_EQ(text(p.spec.descriptionA), " Pod, rev 2  A");
+    EXPECT_EQ(p.addr.logicalUnitNumber, 12u);
+    EXPECT_EQ(text(p.addr.descriptionBase), " Pod, rev 2 ");
+    EXPECT_EQ(text(p.addr.descriptionA), " Pod, rev 2  A");
 
     std::string longest(127, 'd');
     ASSERT_EQ(p.run("USB1," + longest), 0u);
-    EXPECT_EQ(text(p.spec.descriptionBase), longest);
+    EXPECT_EQ(text(p.addr.descriptionBase), longest);
     EXPECT_EQ(parse("USB1," + longest + "x"), 1u);
     EXPECT_EQ(globalLastError(), 30001u);
 }
@@ -96,8 +96,8 @@ TEST(Address, BadAddressesFailWithTheirOwnErrors) {
         EXPECT_EQ(globalLastError(), c.code) << c.address;
     }
     EXPECT_STREQ(findError(30008).message, "controller serial number has no terminating double quote");
-    KpxControllerSpec spec{};
-    EXPECT_EQ(parseControllerAddress(&spec, nullptr), 1u);
+    ControllerAddress addr{};
+    EXPECT_EQ(parseControllerAddress(&addr, nullptr), 1u);
     EXPECT_EQ(globalLastError(), 4002u);
 }
 
@@ -106,21 +106,21 @@ TEST(Address, SerialNumbersGetTheChannelLetter) {
     const std::string serial31(31, 'S'), description97(97, 'q');
     const Case cases[] = {
         {"USBS12345678", kDefaults, "12345678", "12345678A", "Dual RS232"},
-        {"usbsFT4XY7,Pod", SPEC_CHANNEL_A, "FT4XY7", "FT4XY7A", "Pod"},
+        {"usbsFT4XY7,Pod", ADDRESS_CHANNEL_A, "FT4XY7", "FT4XY7A", "Pod"},
         {"USBS" + serial31, kDefaults, serial31, serial31 + "A", "Dual RS232"},
         // Quoted serial numbers may hold commas.
-        {"USBS\"A,B\",Pod", SPEC_CHANNEL_A, "A,B", "A,BA", "Pod"},
+        {"USBS\"A,B\",Pod", ADDRESS_CHANNEL_A, "A,B", "A,BA", "Pod"},
         {"usbs\"123456789012345\"", kDefaults, "123456789012345", "123456789012345A", "Dual RS232"},
-        {"USBS\"X\"," + description97, SPEC_CHANNEL_A, "X", "XA", description97},
+        {"USBS\"X\"," + description97, ADDRESS_CHANNEL_A, "X", "XA", description97},
     };
     for (const Case& c : cases) {
         Parsed p;
         ASSERT_EQ(p.run(c.address), 0u) << c.address;
-        EXPECT_EQ(p.spec.flags, c.flags) << c.address;
-        EXPECT_EQ(text(p.spec.serial), c.serial) << c.address;
-        EXPECT_EQ(text(p.spec.serialA), c.serialA) << c.address;
-        EXPECT_EQ(text(p.spec.descriptionBase), c.descriptionBase) << c.address;
-        EXPECT_EQ(text(p.spec.descriptionA), c.descriptionBase + " A") << c.address;
+        EXPECT_EQ(p.addr.flags, c.flags) << c.address;
+        EXPECT_EQ(text(p.addr.serial), c.serial) << c.address;
+        EXPECT_EQ(text(p.addr.serialA), c.serialA) << c.address;
+        EXPECT_EQ(text(p.addr.descriptionBase), c.descriptionBase) << c.address;
+        EXPECT_EQ(text(p.addr.descriptionA), c.descriptionBase + " A") << c.address;
     }
 }
 

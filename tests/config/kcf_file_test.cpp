@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "api/errors.h"
+#include "core/errors.h"
 #include "api/library.h"
 #include "config/config.h"
 #include "dorvane/dorvane.h"
@@ -51,13 +51,13 @@ protected:
         if (version) all.push_back("Version=1.0.0.0");
         all.insert(all.end(), lines.begin(), lines.end());
         write("board.Kcf", all, section);
-        spec_ = KpxControllerSpec{};
+        addr_ = ControllerAddress{};
         recordError(nullptr, 0);
-        return readKcfFile(&spec_, "board");
+        return readKcfFile(&addr_, "board");
     }
 
     fs::path dir_;
-    KpxControllerSpec spec_{};
+    ControllerAddress addr_{};
 
 private:
     std::string savedDir_;
@@ -67,13 +67,13 @@ std::string text(const char* s) { return s ? s : "(null)"; }
 
 TEST_F(KcfFile, AVersionAloneSelectsLogicalUnitZeroWithTheDefaults) {
     ASSERT_EQ(readWith({}), 0u);
-    EXPECT_EQ(spec_.flags, SPEC_BY_LOGICAL_UNIT | SPEC_DEFAULT_DESCRIPTION | SPEC_CHANNEL_A);
-    EXPECT_EQ(spec_.logicalUnitNumber, 0u);
-    EXPECT_EQ(text(spec_.descriptionBase), "Dual RS232");
-    EXPECT_EQ(text(spec_.descriptionA), "Dual RS232 A");
-    EXPECT_EQ(text(spec_.descriptionB), "Dual RS232 B");
-    EXPECT_EQ(spec_.tapMode[1] | spec_.trstBus | spec_.trstMask, 0);
-    EXPECT_EQ(spec_.dataBusDirection | spec_.dataBusValue | spec_.ctrlBusDirection | spec_.ctrlBusValue, 0);
+    EXPECT_EQ(addr_.flags, ADDRESS_BY_LOGICAL_UNIT | ADDRESS_DEFAULT_DESCRIPTION | ADDRESS_CHANNEL_A);
+    EXPECT_EQ(addr_.logicalUnitNumber, 0u);
+    EXPECT_EQ(text(addr_.descriptionBase), "Dual RS232");
+    EXPECT_EQ(text(addr_.descriptionA), "Dual RS232 A");
+    EXPECT_EQ(text(addr_.descriptionB), "Dual RS232 B");
+    EXPECT_EQ(addr_.tapMode[1] | addr_.trstBus | addr_.trstMask, 0);
+    EXPECT_EQ(addr_.dataBusDirection | addr_.dataBusValue | addr_.ctrlBusDirection | addr_.ctrlBusValue, 0);
     // Section and key names match in any case; blanks and enclosing quotes go.
     EXPECT_EQ(readWith({"  version = \"1.0.0.0\"  "}, false, "[ft2232kpx]"), 0u);
 }
@@ -84,18 +84,18 @@ TEST_F(KcfFile, NamesGetTheKcfExtensionUnlessTheyCarryOne) {
     write("cfg.d/board.Kcf", {"Version=1.0.0.0", "LogicalUnitNumber=3"});
     struct Case { const char* name; uint32_t lun; };
     for (const Case& c : {Case{"board", 1}, Case{"board.ini", 2}, Case{"cfg.d/board", 3}, Case{"cfg.d\\board", 3}}) {
-        KpxControllerSpec spec{};
-        ASSERT_EQ(readKcfFile(&spec, c.name), 0u) << c.name;
-        EXPECT_EQ(spec.logicalUnitNumber, c.lun) << c.name;
+        ControllerAddress addr{};
+        ASSERT_EQ(readKcfFile(&addr, c.name), 0u) << c.name;
+        EXPECT_EQ(addr.logicalUnitNumber, c.lun) << c.name;
     }
-    KpxControllerSpec spec{};
-    EXPECT_EQ(readKcfFile(&spec, "board.cfg"), 1u);
+    ControllerAddress addr{};
+    EXPECT_EQ(readKcfFile(&addr, "board.cfg"), 1u);
     EXPECT_EQ(globalLastError(), 30014u);
     EXPECT_EQ(x_kpxErrorNbr(0), 316);
     EXPECT_STREQ(x_kpxErrorMsg(0), "KCF file not found");
     // A directory of that name is not readable.
     fs::create_directories(dir_ / "pods.Kcf");
-    EXPECT_EQ(readKcfFile(&spec, "pods"), 1u);
+    EXPECT_EQ(readKcfFile(&addr, "pods"), 1u);
     EXPECT_EQ(globalLastError(), 30015u);
     EXPECT_STREQ(x_kpxErrorMsg(0), "no read access KCF file");
 }
@@ -104,8 +104,8 @@ TEST_F(KcfFile, AnUnreadableFileIsReportedAsSuch) {
     write("locked.Kcf", {"Version=1.0.0.0"});
     fs::permissions(dir_ / "locked.Kcf", fs::perms::none);
     if (std::ifstream(dir_ / "locked.Kcf").is_open()) GTEST_SKIP() << "permissions do not bind this user";
-    KpxControllerSpec spec{};
-    EXPECT_EQ(readKcfFile(&spec, "locked"), 1u);
+    ControllerAddress addr{};
+    EXPECT_EQ(readKcfFile(&addr, "locked"), 1u);
     EXPECT_EQ(globalLastError(), 30015u);
 }
 
@@ -146,38 +146,38 @@ TEST_F(KcfFile, ModeInterfaceAndChannel) {
     for (const Case& c : {Case{"Tap1Mode=bscan2swd", 1}, Case{"TAP1MODE=BScan", 0}, Case{"Tap1Mode=   ", 0},
                           Case{"Tap2Mode=nonsense", 0}}) {  // only TAP 1 is read
         ASSERT_EQ(readWith({c.line}), 0u) << c.line;
-        EXPECT_EQ(spec_.tapMode[1], c.tapMode) << c.line;
+        EXPECT_EQ(addr_.tapMode[1], c.tapMode) << c.line;
     }
     ASSERT_EQ(readWith({"InterfaceType=logicalunitnumber", "LogicalUnitNumber=3"}), 0u);
-    EXPECT_EQ(spec_.flags & SPEC_BY_LOGICAL_UNIT, SPEC_BY_LOGICAL_UNIT);
-    EXPECT_EQ(spec_.logicalUnitNumber, 3u);
+    EXPECT_EQ(addr_.flags & ADDRESS_BY_LOGICAL_UNIT, ADDRESS_BY_LOGICAL_UNIT);
+    EXPECT_EQ(addr_.logicalUnitNumber, 3u);
     // Any single character other than A or B: a single-channel device such as an FT232H.
     struct Channel { const char* line; uint32_t flags; };
-    for (const Channel& c : {Channel{"SubDevice=b", SPEC_CHANNEL_B}, Channel{"SubDevice=A", SPEC_CHANNEL_A},
+    for (const Channel& c : {Channel{"SubDevice=b", ADDRESS_CHANNEL_B}, Channel{"SubDevice=A", ADDRESS_CHANNEL_A},
                              Channel{"SubDevice=2", 0}}) {
         ASSERT_EQ(readWith({c.line}), 0u) << c.line;
-        EXPECT_EQ(spec_.flags & (SPEC_CHANNEL_A | SPEC_CHANNEL_B), c.flags) << c.line;
+        EXPECT_EQ(addr_.flags & (ADDRESS_CHANNEL_A | ADDRESS_CHANNEL_B), c.flags) << c.line;
     }
 }
 
 TEST_F(KcfFile, SerialNumbersAndDescriptions) {
     ASSERT_EQ(readWith({"InterfaceType=SerialNumber", "SerialNumber=FT12345678901Z"}), 0u);
-    EXPECT_EQ(spec_.flags & SPEC_BY_LOGICAL_UNIT, 0u);
-    EXPECT_EQ(text(spec_.serial), "FT12345678901Z");
-    EXPECT_EQ(text(spec_.serialA), "FT12345678901ZA");
-    EXPECT_EQ(text(spec_.serialB), "FT12345678901ZB");
+    EXPECT_EQ(addr_.flags & ADDRESS_BY_LOGICAL_UNIT, 0u);
+    EXPECT_EQ(text(addr_.serial), "FT12345678901Z");
+    EXPECT_EQ(text(addr_.serialA), "FT12345678901ZA");
+    EXPECT_EQ(text(addr_.serialB), "FT12345678901ZB");
     // The logical unit number is not read when selecting by serial number.
     ASSERT_EQ(readWith({"InterfaceType=serialnumber", "SerialNumber=AB 12", "LogicalUnitNumber=junk"}), 0u);
-    EXPECT_EQ(text(spec_.serial), "AB 12");
+    EXPECT_EQ(text(addr_.serial), "AB 12");
 
     ASSERT_EQ(readWith({"DescriptionString=My Pod"}), 0u);
-    EXPECT_EQ(spec_.flags & SPEC_DEFAULT_DESCRIPTION, 0u);
-    EXPECT_EQ(text(spec_.descriptionBase), "My Pod");
-    EXPECT_EQ(text(spec_.descriptionA), "My Pod A");
-    EXPECT_EQ(text(spec_.descriptionB), "My Pod B");
+    EXPECT_EQ(addr_.flags & ADDRESS_DEFAULT_DESCRIPTION, 0u);
+    EXPECT_EQ(text(addr_.descriptionBase), "My Pod");
+    EXPECT_EQ(text(addr_.descriptionA), "My Pod A");
+    EXPECT_EQ(text(addr_.descriptionB), "My Pod B");
     std::string longest(61, 'x');
     ASSERT_EQ(readWith({"DescriptionString=" + longest}), 0u);
-    EXPECT_EQ(text(spec_.descriptionB), longest + " B");
+    EXPECT_EQ(text(addr_.descriptionB), longest + " B");
 }
 
 TEST_F(KcfFile, TrstPinAndStaticIo) {
@@ -203,27 +203,27 @@ TEST_F(KcfFile, TrstPinAndStaticIo) {
     };
     for (const Case& c : cases) {
         ASSERT_EQ(readWith(c.lines), 0u) << c.lines.back();
-        EXPECT_EQ(spec_.trstBus, c.trstBus) << c.lines.back();
-        EXPECT_EQ(spec_.trstMask, c.trstMask) << c.lines.back();
-        EXPECT_EQ(spec_.dataBusDirection, c.dataDir) << c.lines.back();
-        EXPECT_EQ(spec_.dataBusValue, c.dataValue) << c.lines.back();
-        EXPECT_EQ(spec_.ctrlBusDirection, c.ctrlDir) << c.lines.back();
-        EXPECT_EQ(spec_.ctrlBusValue, c.ctrlValue) << c.lines.back();
+        EXPECT_EQ(addr_.trstBus, c.trstBus) << c.lines.back();
+        EXPECT_EQ(addr_.trstMask, c.trstMask) << c.lines.back();
+        EXPECT_EQ(addr_.dataBusDirection, c.dataDir) << c.lines.back();
+        EXPECT_EQ(addr_.dataBusValue, c.dataValue) << c.lines.back();
+        EXPECT_EQ(addr_.ctrlBusDirection, c.ctrlDir) << c.lines.back();
+        EXPECT_EQ(addr_.ctrlBusValue, c.ctrlValue) << c.lines.back();
     }
 }
 
 TEST_F(KcfFile, TheAddressParserReadsTheFileThatUsbfNames) {
     write("pod1.Kcf", {"Version=1.0.0.0", "InterfaceType=SerialNumber", "SerialNumber=POD1", "SubDevice=B"});
-    KpxControllerSpec spec{};
-    ASSERT_EQ(parseControllerAddress(&spec, "USBFpod1"), 0u);
-    EXPECT_EQ(spec.flags, SPEC_CHANNEL_B | SPEC_DEFAULT_DESCRIPTION);
-    EXPECT_EQ(text(spec.serialB), "POD1B");
-    spec = KpxControllerSpec{};
-    EXPECT_EQ(parseControllerAddress(&spec, "usbfmissing"), 1u);
+    ControllerAddress addr{};
+    ASSERT_EQ(parseControllerAddress(&addr, "USBFpod1"), 0u);
+    EXPECT_EQ(addr.flags, ADDRESS_CHANNEL_B | ADDRESS_DEFAULT_DESCRIPTION);
+    EXPECT_EQ(text(addr.serialB), "POD1B");
+    addr = ControllerAddress{};
+    EXPECT_EQ(parseControllerAddress(&addr, "usbfmissing"), 1u);
     EXPECT_EQ(globalLastError(), 30014u);
     // The reader's own errors are the parser's.
     write("old.Kcf", {"Version=0.9"});
-    EXPECT_EQ(parseControllerAddress(&spec, "USBFold"), 1u);
+    EXPECT_EQ(parseControllerAddress(&addr, "USBFold"), 1u);
     EXPECT_EQ(globalLastError(), 30016u);
 }
 
@@ -234,9 +234,9 @@ TEST_F(KcfFile, KcfDirWithoutASeparatorFindsTheFile) {
     platform::setEnv("KCFDIR", dir_.string().c_str());
     setKcfDirectory(initialKcfDirectory());
     platform::setEnv("KCFDIR", had ? saved.c_str() : nullptr);
-    KpxControllerSpec spec{};
-    ASSERT_EQ(parseControllerAddress(&spec, "USBFboard"), 0u);
-    EXPECT_EQ(spec.logicalUnitNumber, 9u);
+    ControllerAddress addr{};
+    ASSERT_EQ(parseControllerAddress(&addr, "USBFboard"), 0u);
+    EXPECT_EQ(addr.logicalUnitNumber, 9u);
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "api/context.h"
+#include "core/context.h"
 #include "config/config.h"
 #include "dorvane/dorvane.h"
 #include "platform/platform.h"

@@ -5,8 +5,8 @@
 
 #include <memory>
 
-#include "api/context.h"
-#include "api/errors.h"
+#include "core/context.h"
+#include "core/errors.h"
 #include "dorvane/dorvane.h"
 #include "fake_driver.h"
 #include "transport/transport.h"

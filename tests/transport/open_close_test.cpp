@@ -17,7 +17,7 @@ TEST_F(FakeTransport, OpenSendsTheStartUpAndHandshakeBytesExactly) {
     EXPECT_FALSE(drv.chip(1).open);
     Locked ctx(h);
     ASSERT_TRUE(ctx);
-    EXPECT_EQ(ctx->receiveThreadState, 2u);
+    EXPECT_EQ(ctx->receiveThreadState, ReceiveThreadState::Running);
     EXPECT_STREQ(ctx->controllerAddress, "USB0,Dual RS232 A");
     EXPECT_STREQ(ctx->serialNumber, "");
     EXPECT_EQ(ctx->tckKHz, 6000u);

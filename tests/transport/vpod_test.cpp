@@ -232,7 +232,7 @@ TEST_F(Vpod, FaultsWhileRunningEndInTheirErrors) {
         KpxContext* c = lookupContext(h, 0);
         if (!c) return 0xFFu;
         c->threadLock.lock();
-        const uint32_t s = c->receiveThreadState;
+        const uint32_t s = static_cast<uint32_t>(c->receiveThreadState);
         c->threadLock.unlock();
         c->contextLock.unlock();
         return s;

@@ -1,37 +1,35 @@
-// KpxContext: one per open controller, reached only through its handle.
-// Field order follows the controller record's layout; each group names the layer that owns it.
+// KpxContext: one per open controller, reached only through its handle (core/handles.cpp).
+// Each group of fields names the layer that owns it.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "dorvane/dorvane.h"
 #include "platform/platform.h"
 
 namespace dorvane {
 
-struct ResultBlock;   // transport/results.h
+struct ResultBlock;   // the transport's result list (transport/transport.h)
 
 constexpr uint32_t kTapSlots = 2;   // per-TAP arrays are indexed by TAP id; only id 1 exists
 
-// The SWD bridge's per-TAP virtual JTAG-DP registers (swd/).
+// The receive thread's life, as the calling threads see it (under threadLock).
+enum class ReceiveThreadState : uint32_t { Stopped = 0, Starting = 1, Running = 2 };
+// How a TAP is reached: a JTAG TAP, or the SWD bridge's virtual JTAG-DP (KCF "Mode").
+enum class TapMode : uint8_t { Jtag = 0, SwdBridge = 1 };
+// A TAP's scan protocol (scan_protocol): 2 slows the first TCK out of Run-Test/Idle.
+enum class ScanProtocol : uint32_t { Normal = 0, SlowRtiExit = 2 };
+
+// The SWD bridge's per-TAP state (swd/): the virtual Update-IR / Update-DR that a state
+// move must commit.
 struct SwdTapState {
-    uint8_t irShift = 0;
     uint8_t irUpdatePending = 0;
-    uint8_t currentIr = 0;
-    uint8_t* selectedDr = nullptr;
-    uint32_t selectedDrLength = 0;
     uint8_t drUpdatePending = 0;
-    uint8_t idcode[4] = {};
-    uint8_t abortReg[5] = {};
-    uint8_t dpacc[5] = {};
-    uint8_t apacc[5] = {};
-    uint8_t connect[2] = {};
-    uint8_t idcodeDp[4] = {};
-    uint8_t extra[64] = {};   // room for the bridge's shadows, filled by the SWD layer
 };
 
 struct KpxContext {
-    // --- api: identity
+    // --- core: identity
     uint32_t handle = 0;
     platform::Lock contextLock;
     char serialNumber[64] = {};
@@ -43,11 +41,11 @@ struct KpxContext {
     uint32_t drStopState[kTapSlots] = {};
     uint32_t tapState[kTapSlots] = {};
     uint32_t cmpErrorFlag[kTapSlots] = {};
-    uint32_t tapProtocol[kTapSlots] = {};
+    ScanProtocol tapProtocol[kTapSlots] = {};
     uint32_t slowExitArmed[kTapSlots] = {};
     uint32_t trstReleased[kTapSlots] = {};
 
-    // --- api
+    // --- core: the controller's last error; transport: set while a resume opens the controller
     uint32_t lastError = 0;
     uint32_t resuming = 0;
 
@@ -58,7 +56,7 @@ struct KpxContext {
 
     // --- transport: result list and command buffer
     platform::Lock resultLock;
-    uint32_t receiveThreadState = 0;   // 0 stopped, 1 starting, 2 running
+    ReceiveThreadState receiveThreadState = ReceiveThreadState::Stopped;
     ResultBlock* resultTail = nullptr;
     ResultBlock* resultHead = nullptr;
     uint8_t* commandBuffer = nullptr;
@@ -80,12 +78,12 @@ struct KpxContext {
     // --- transport: driver
     uint32_t lastFtStatus = 0;
     void* ftHandle = nullptr;
-    platform::Event* rxEvent = nullptr;
-    platform::Thread* receiveThread = nullptr;
+    std::unique_ptr<platform::Event> rxEvent;          // signalled by the driver on received bytes
+    std::unique_ptr<platform::Thread> receiveThread;
     uint32_t stopRequest = 0;        // set (atomically) by the stopper, read by the idle receive thread
     uint32_t discardGeneration = 0;  // bumped under resultLock by a discard; the thread drops its record
 
-    // --- api (queries): the controller information record and the value words it points to
+    // --- core: the controller information record and the value words it points to
     DorvaneControllerInfo controllerInfo = {};
     uint32_t infoValueWords[4] = {};
 
@@ -95,8 +93,7 @@ struct KpxContext {
     int32_t maxTckKHz = 0;          // mirrored into controllerInfo.maxTckKHz
     int32_t minTckKHz = 0;
     uint32_t tckKHz = 0;            // mirrored into controllerInfo.tckKHz
-    char* storePath = nullptr;      // persist/
-    uint8_t waitBySleep = 0;
+    uint8_t waitBySleep = 0;        // jtag: wait_time sleeps instead of clocking (set by a mode)
     uint32_t readTimeoutMs = 0;
     uint32_t writeTimeoutMs = 0;
     uint32_t resultTimeoutMs = 0;
@@ -110,10 +107,7 @@ struct KpxContext {
     uint8_t dataBusValue = 0;
     uint8_t ctrlBusDirection = 0;
     uint8_t ctrlBusValue = 0;
-    uint8_t tapMode[kTapSlots] = {};
-
-    // --- transport: which chip (D2XX FT_DEVICE type), for the layers that need it
-    uint32_t deviceType = 0;
+    TapMode tapMode[kTapSlots] = {};
 
     // --- swd
     SwdTapState swd[kTapSlots];
@@ -123,7 +117,7 @@ struct KpxContext {
 constexpr uint32_t LOOKUP_REPORT = 0x1;
 constexpr uint32_t LOOKUP_RUNNING = 0x2;
 
-// Handle table (api/handles.cpp).
+// Handle table (core/handles.cpp).
 KpxContext* allocateContext(uint32_t* handle);
 KpxContext* lookupContext(uint32_t handle, uint32_t flags);
 // Normally called while holding the context's contextLock (from allocateContext or
@@ -131,6 +125,11 @@ KpxContext* lookupContext(uint32_t handle, uint32_t flags);
 // release()d first.
 void releaseContext(uint32_t handle);
 uint32_t lockWithTimeout(platform::Lock& lock, uint32_t timeoutMs);   // 0 taken, 1 timed out
+// Number of controllers whose contexts are still in the handle table.
+uint32_t openContextCount();
+
+// Fills the controller information record from the context (core/controller_info.cpp).
+void fillControllerInfo(KpxContext* ctx);
 
 // Leaves contextLock when the exported call returns, on every path.
 class ContextGuard {

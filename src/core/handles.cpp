@@ -3,10 +3,9 @@
 #include <cstring>
 #include <new>
 
-#include "api/context.h"
-#include "api/errors.h"
-#include "api/library.h"
-#include "transport/transport.h"
+#include "core/context.h"
+#include "core/errors.h"
+#include "core/locks.h"
 
 namespace dorvane {
 
@@ -81,12 +80,6 @@ KpxContext* allocateContext(uint32_t* handle) {
         recordError(nullptr, err::ALLOC);
         return nullptr;
     }
-    auto* block = static_cast<ResultBlock*>(std::calloc(1, sizeof(ResultBlock)));
-    if (!block) {
-        delete ctx;
-        recordError(nullptr, err::ALLOC);
-        return nullptr;
-    }
     g_handleTable[index] = ctx;
 
     // The lock is new and so free; taking it by a try keeps tableLock -> contextLock a polling
@@ -96,8 +89,6 @@ KpxContext* allocateContext(uint32_t* handle) {
     ctx->writeTimeoutMs = kDefaultTimeoutMs;
     ctx->resultTimeoutMs = kDefaultTimeoutMs;
     ctx->lastFtStatus = 1;
-    ctx->resultHead = block;
-    ctx->resultTail = block;
     ctx->handle = index + 1;
     *handle = ctx->handle;
     return ctx;
@@ -117,14 +108,14 @@ KpxContext* lookupContext(uint32_t handle, uint32_t flags) {
         return nullptr;
     }
     if (flags & LOOKUP_RUNNING) {
-        uint32_t state;
+        ReceiveThreadState state;
         {
             platform::LockGuard thread(ctx->threadLock);
             state = ctx->receiveThreadState;
         }
-        if (state != 2) {
+        if (state != ReceiveThreadState::Running) {
+            ContextGuard held(ctx);
             if (flags & LOOKUP_REPORT) recordError(ctx, err::RX_THREAD_NOT_RUNNING);
-            ctx->contextLock.unlock();
             return nullptr;
         }
     }
@@ -136,19 +127,7 @@ void releaseContext(uint32_t handle) {
     KpxContext** slot = slotOf(handle);
     if (!slot || !*slot) return;
     KpxContext* ctx = *slot;
-
-    for (ResultBlock* block = ctx->resultHead; block;) {
-        for (uint32_t i = block->readIndex; i < block->count && i < kRecordsPerBlock; ++i) {
-            if (block->records[i].flags & RR_PENDING) freeRecordBuffers(&block->records[i]);
-        }
-        ResultBlock* next = block->next;
-        std::free(block);
-        block = next;
-    }
-    ctx->resultHead = nullptr;
-    ctx->resultTail = nullptr;
-    std::free(ctx->commandBuffer);
-    ctx->commandBuffer = nullptr;
+    // The transport has freed its result list and command buffer (releaseTransport).
 
     *slot = nullptr;
     // The caller normally still holds contextLock; a platform lock may be destroyed by the

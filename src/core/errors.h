@@ -21,6 +21,9 @@ const ErrorRow& findError(uint32_t code);
 // Always returns 0.
 uint32_t recordError(KpxContext* ctx, uint32_t code);
 uint32_t globalLastError();
+// The code an error reader reports: the context's when the handle leads to one, else the
+// process-wide slot. A busy or invalid handle falls back silently.
+uint32_t lastErrorFor(uint32_t handle);
 // D2XX status to detailed code.
 uint32_t statusToError(uint32_t ftStatus);
 

@@ -1,10 +1,10 @@
-// The error table, error recording and the two error readers.
-#include "api/errors.h"
+// The error table and error recording.
+#include "core/errors.h"
 
 #include <iterator>
 
-#include "api/context.h"
-#include "api/library.h"
+#include "core/context.h"
+#include "core/locks.h"
 
 namespace dorvane {
 
@@ -177,17 +177,6 @@ static_assert(kErrorTable[std::size(kErrorTable) - 1].code == kUnknownSystemErro
 
 uint32_t g_globalLastError = 0;   // guarded by errorLock
 
-// The code an error reader reports: the context's when the handle leads to one, else the
-// process-wide slot. A busy or invalid handle falls back silently.
-uint32_t lastErrorFor(uint32_t handle) {
-    if (KpxContext* ctx = lookupContext(handle, 0)) {
-        uint32_t code = ctx->lastError;
-        ctx->contextLock.unlock();
-        return code;
-    }
-    return globalLastError();
-}
-
 }  // namespace
 
 const ErrorRow* errorTable(uint32_t* rowCount) {
@@ -207,6 +196,16 @@ uint32_t recordError(KpxContext* ctx, uint32_t code) {
     platform::LockGuard guard(errorLock());
     g_globalLastError = code;
     return 0;
+}
+
+// The code an error reader reports: the context's when the handle leads to one, else the
+// process-wide slot. A busy or invalid handle falls back silently.
+uint32_t lastErrorFor(uint32_t handle) {
+    if (KpxContext* ctx = lookupContext(handle, 0)) {
+        ContextGuard held(ctx);
+        return ctx->lastError;
+    }
+    return globalLastError();
 }
 
 uint32_t globalLastError() {
@@ -242,13 +241,3 @@ uint32_t statusToError(uint32_t ftStatus) {
 }
 
 }  // namespace dorvane
-
-using namespace dorvane;
-
-DORVANE_API int32_t DORVANE_CALL x_kpxErrorNbr(uint32_t handle) {
-    return findError(lastErrorFor(handle)).publicNumber;
-}
-
-DORVANE_API const char* DORVANE_CALL x_kpxErrorMsg(uint32_t handle) {
-    return findError(lastErrorFor(handle)).message;
-}

@@ -1,4 +1,4 @@
-#include "config/scan.h"
+#include "config/text_scanner.h"
 
 #include <initializer_list>
 

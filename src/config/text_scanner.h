@@ -1,4 +1,4 @@
-// Small scanners shared by the address parser and the KCF reader.
+// Text scanners (numbers, hex bytes, blank lines) shared by the address parser and the KCF reader.
 #pragma once
 
 #include <cstddef>
