@@ -12,7 +12,7 @@
 #   6 pod        pins, TRST, direct scans
 #   7 api        the entry points
 # Folders of equal rank do not include each other. tools/ includes only dorvane/ (the public
-# headers); vpod/ includes nothing of src/.
+# headers); vpod/ includes nothing of src/, and only the transport includes vpod/.
 set(rank_platform 0)
 set(rank_core 1)
 set(rank_config 2)
@@ -44,8 +44,14 @@ foreach(rel IN LISTS sources)
   includes_of(${ROOT}/${rel} incs)
   foreach(inc IN LISTS incs)
     string(REGEX REPLACE "^([^/]+)/.*" "\\1" target "${inc}")
-    if(target STREQUAL inc OR target STREQUAL "dorvane" OR target STREQUAL "vpod")
-      continue()   # same folder, the public headers, the virtual pod's driver seam
+    if(target STREQUAL inc OR target STREQUAL "dorvane")
+      continue()   # same folder, the public headers
+    endif()
+    if(target STREQUAL "vpod")
+      if(NOT layer STREQUAL "transport")
+        string(APPEND failures "${rel} (${layer}): includes \"${inc}\"; the virtual pod is reached only behind the driver seam\n")
+      endif()
+      continue()
     endif()
     if(target STREQUAL layer)
       continue()
@@ -54,6 +60,21 @@ foreach(rel IN LISTS sources)
       string(APPEND failures "${rel}: includes \"${inc}\" of no known layer\n")
     elseif(NOT rank_${target} LESS rank_${layer})
       string(APPEND failures "${rel} (${layer}): includes \"${inc}\" (${target}), which is not below it\n")
+    endif()
+  endforeach()
+endforeach()
+
+# OS calls live in the platform layer only: no other folder of src/ includes an OS header.
+set(os_headers "^(windows|winsock2|ws2tcpip|mmsystem|unistd|pthread|dlfcn|fcntl|poll|signal|netdb|termios)\\.h$|^(sys|netinet|arpa)/")
+foreach(rel IN LISTS sources)
+  if(rel MATCHES "^src/platform/")
+    continue()
+  endif()
+  file(STRINGS ${ROOT}/${rel} lines REGEX "^[ \t]*#[ \t]*include[ \t]*<")
+  foreach(line IN LISTS lines)
+    string(REGEX REPLACE "^[ \t]*#[ \t]*include[ \t]*<([^>]+)>.*" "\\1" inc "${line}")
+    if(inc MATCHES "${os_headers}")
+      string(APPEND failures "${rel}: includes the OS header <${inc}>; OS calls belong in src/platform/\n")
     endif()
   endforeach()
 endforeach()
