@@ -1,6 +1,8 @@
 // Opening, closing and resetting controllers: the bytes of the start-up, device selection,
 // and the failures of each step.
 
+#include <thread>
+
 #include "fixture.h"
 
 using namespace dorvane;
@@ -213,6 +215,35 @@ TEST_F(FakeTransport, FailedCloseStillReleasesTheHandle) {
     EXPECT_EQ(x_kpxGetControllerType(h, &v), 1u);
     EXPECT_EQ(globalLastError(), uint32_t(err::INVALID_KPX_HANDLE));
     EXPECT_EQ(x_closeKpx(h), 1u);
+}
+
+}  // namespace
+
+namespace {
+
+// A receive thread that never comes back from the driver: close gives up after ten seconds,
+// still frees the device and the handle, and the thread ends once the driver lets it go.
+TEST_F(FakeTransport, CloseTimesOutOnAReceiveThreadStuckInTheDriver) {
+    drv.addDual("ST01", "Dual RS232", FT_DEVICE_2232H);
+    const uint32_t h = open();
+    ASSERT_NE(h, 0xFFFFFFFFu);
+    drv.with(0, [](fake::Chip& c) { c.holdQueueStatus = true; });
+    drv.push(0, {});   // wakes the thread into the held call
+    drv.waitFor(0, [](fake::Chip& c) { return c.heldCalls > 0; });
+    // Close purges the receive side once it has given up on the thread: then let the call return.
+    std::thread driverLetsGo([this] {
+        drv.waitFor(0, [](fake::Chip& c) { return c.purgesWhileHeld > 0; });
+        drv.with(0, [](fake::Chip& c) { c.holdQueueStatus = false; });
+    });
+    const uint32_t start = platform::millisecondTimer();
+    EXPECT_EQ(close(h), 1u);
+    EXPECT_GE(platform::millisecondTimer() - start, 10000u);
+    driverLetsGo.join();
+    EXPECT_EQ(globalLastError(), uint32_t(err::CONTROLLER_TIMEOUT));
+    EXPECT_FALSE(drv.chip(0).open);
+    uint32_t v = 0;
+    EXPECT_EQ(x_kpxGetControllerType(h, &v), 1u);
+    EXPECT_EQ(globalLastError(), uint32_t(err::INVALID_KPX_HANDLE));
 }
 
 }  // namespace
