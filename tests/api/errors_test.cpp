@@ -122,14 +122,14 @@ TEST(RecordError, StoresOnTheContextAndInTheProcessSlot) {
     t.ctx->contextLock.lock();
     EXPECT_EQ(recordError(t.ctx, 30014), 0u);
     t.ctx->contextLock.unlock();
-    EXPECT_EQ(t.ctx->lastError, 30014u);
-    EXPECT_EQ(globalLastError(), 30014u);
+    EXPECT_EQ(t.ctx->lastError, err::KCF_NOT_FOUND);
+    EXPECT_EQ(globalLastError(), err::KCF_NOT_FOUND);
     EXPECT_EQ(x_kpxErrorNbr(t.handle), 316);
     EXPECT_STREQ(x_kpxErrorMsg(t.handle), "KCF file not found");
 
     // A failure elsewhere moves the process slot only; the handle keeps its own error.
     recordError(nullptr, 13001);
-    EXPECT_EQ(t.ctx->lastError, 30014u);
+    EXPECT_EQ(t.ctx->lastError, err::KCF_NOT_FOUND);
     EXPECT_EQ(x_kpxErrorNbr(t.handle), 316);
     EXPECT_EQ(x_kpxErrorNbr(0), 61);
     EXPECT_STREQ(x_kpxErrorMsg(0xFFFFFFFFu), "invalid KPX handle");
@@ -144,7 +144,7 @@ TEST(ErrorReaders, AFreshContextReportsOkWhateverTheProcessSlotHolds) {
     EXPECT_EQ(x_kpxErrorNbr(t.handle), 0);
     EXPECT_STREQ(x_kpxErrorMsg(t.handle), "OK");
     // Reading records nothing and leaves the context's lock free.
-    EXPECT_EQ(globalLastError(), 13001u);
+    EXPECT_EQ(globalLastError(), err::INVALID_KPX_HANDLE);
     EXPECT_TRUE(t.ctx->contextLock.tryLock());
     t.ctx->contextLock.unlock();
 }

@@ -103,7 +103,7 @@ TEST(HandleTable, ANewContextStartsWithItsDefaults) {
     std::thread([handle] { EXPECT_EQ(lookupContext(handle, 0), nullptr); }).join();
     releaseContext(handle);
     EXPECT_EQ(lookupContext(handle, LOOKUP_REPORT), nullptr);
-    EXPECT_EQ(globalLastError(), 13001u);
+    EXPECT_EQ(globalLastError(), err::INVALID_KPX_HANDLE);
 }
 
 TEST(Lookup, RefusesHandlesThatNameNoContext) {
@@ -112,7 +112,7 @@ TEST(Lookup, RefusesHandlesThatNameNoContext) {
     for (uint32_t bad : {0u, 0xFFFFFFFFu, 0x80000000u, handle + 0x10000u}) {
         recordError(nullptr, 0);
         EXPECT_EQ(lookupContext(bad, LOOKUP_REPORT), nullptr) << bad;
-        EXPECT_EQ(globalLastError(), 13001u) << bad;
+        EXPECT_EQ(globalLastError(), err::INVALID_KPX_HANDLE) << bad;
         // Without LOOKUP_REPORT the failure is silent.
         recordError(nullptr, 0);
         EXPECT_EQ(lookupContext(bad, 0), nullptr) << bad;
@@ -136,7 +136,7 @@ TEST(Lookup, ABusyHandleFailsWith2001WithoutTouchingTheContext) {
         uint32_t start = platform::millisecondTimer();
         EXPECT_EQ(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING), nullptr);
         EXPECT_GE(platform::millisecondTimer() - start, 50u);   // it waited out the full limit
-        EXPECT_EQ(globalLastError(), 2001u);
+        EXPECT_EQ(globalLastError(), err::HANDLE_IN_USE);
         EXPECT_EQ(ctx->lastError, 0u);
         // The readers fall back to the process slot, silently.
         EXPECT_EQ(x_kpxErrorNbr(handle), 4);
@@ -160,8 +160,8 @@ TEST(Lookup, TheRunningFlagRequiresTheReceiveThread) {
     EXPECT_EQ(lookupContext(handle, LOOKUP_RUNNING), nullptr);
     EXPECT_EQ(ctx->lastError, 0u);
     EXPECT_EQ(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING), nullptr);
-    EXPECT_EQ(ctx->lastError, 26007u);
-    EXPECT_EQ(globalLastError(), 26007u);
+    EXPECT_EQ(ctx->lastError, err::RX_THREAD_NOT_RUNNING);
+    EXPECT_EQ(globalLastError(), err::RX_THREAD_NOT_RUNNING);
     // The failed lookup left the context's lock.
     std::thread([ctx] {
         EXPECT_TRUE(ctx->contextLock.tryLock());
