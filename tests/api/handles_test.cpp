@@ -213,39 +213,6 @@ TEST(Release, FreesWhatUndeliveredRecordsOwnAndLeavesDeliveredOnesAlone) {
     EXPECT_EQ(lookupContext(handle, LOOKUP_REPORT), nullptr);
 }
 
-TEST(LockWithTimeout, GivesUpOnlyAfterTheLimitAndWaitsWithoutOneForZero) {
-    platform::Lock lock;
-    {
-        LockHolder holder(lock);
-        uint32_t start = platform::millisecondTimer();
-        EXPECT_EQ(lockWithTimeout(lock, 20), 1u);
-        EXPECT_GT(platform::millisecondTimer() - start, 20u);
-    }
-    EXPECT_EQ(lockWithTimeout(lock, 20), 0u);
-    lock.unlock();
-
-    // Timeout 0: the waiter gets the lock once the holder lets go.
-    std::mutex m;
-    std::condition_variable cv;
-    bool waiting = false;
-    lock.lock();
-    std::thread waiter([&] {
-        {
-            std::lock_guard<std::mutex> g(m);
-            waiting = true;
-        }
-        cv.notify_all();
-        EXPECT_EQ(lockWithTimeout(lock, 0), 0u);
-        lock.unlock();
-    });
-    {
-        std::unique_lock<std::mutex> g(m);
-        cv.wait(g, [&] { return waiting; });
-    }
-    lock.unlock();
-    waiter.join();
-}
-
 TEST(HandleTable, ConcurrentOpensGetDistinctHandles) {
     constexpr int kThreads = 4, kEach = 40;
     std::vector<std::vector<uint32_t>> got(kThreads);
