@@ -106,17 +106,6 @@ TEST_F(Tap, EveryTransitionFollowsTheStateTable) {
     }
 }
 
-TEST_F(Tap, IdcodesComeOutAfterResetNearestTdoFirst) {
-    Dev d("TP0001A");
-    d.send({0x80, 0x18, 0x1B});
-    d.send({0x4B, 0x05, 0x1F, 0x4B, 0x03, 0x02});   // reset, then Run-Test/Idle -> Shift-DR
-    const Bytes id = d.xfer({0x28, 0x07, 0x00}, 8);
-    EXPECT_EQ(id, (Bytes{0x77, 0x04, 0xA0, 0x4B, 0x41, 0x30, 0x41, 0x06}));
-    vpod::control::RegisterLog log;
-    ASSERT_TRUE(vpod::control::tapRegister("TP0001A", 0, "IDCODE", &log));
-    EXPECT_EQ(log.captures, 1u);
-}
-
 TEST_F(Tap, CaptureIrLoadsOneZeroAndAllOnesSelectsBypass) {
     Dev d("TP0001A");
     d.send({0x80, 0x18, 0x1B});
