@@ -1,9 +1,7 @@
 // The handle table: allocation order and growth, the search hint, lookups and release.
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <cstdlib>
-#include <mutex>
 #include <set>
 #include <thread>
 #include <vector>
@@ -34,37 +32,17 @@ bool closeContext(uint32_t handle) {
     return true;
 }
 
-// Holds a context's lock on a second thread until told to let go.
+// Holds a context's lock on a second thread for the holder's scope.
 class LockHolder {
 public:
-    explicit LockHolder(platform::Lock& lock) : thread_([this, &lock] {
-        lock.lock();
-        {
-            std::lock_guard<std::mutex> g(m_);
-            held_ = true;
-        }
-        cv_.notify_all();
-        std::unique_lock<std::mutex> g(m_);
-        cv_.wait(g, [this] { return release_; });
-        lock.unlock();
-    }) {
-        std::unique_lock<std::mutex> g(m_);
-        cv_.wait(g, [this] { return held_; });
+    explicit LockHolder(platform::Lock& lock)
+        : thread_([this, &lock] { lock.lock(); held_.set(); release_.wait(0xFFFFFFFFu); lock.unlock(); }) {
+        held_.wait(0xFFFFFFFFu);
     }
-    ~LockHolder() {
-        {
-            std::lock_guard<std::mutex> g(m_);
-            release_ = true;
-        }
-        cv_.notify_all();
-        thread_.join();
-    }
+    ~LockHolder() { release_.set(); thread_.join(); }
 
 private:
-    std::mutex m_;
-    std::condition_variable cv_;
-    bool held_ = false;
-    bool release_ = false;
+    platform::Event held_, release_;
     std::thread thread_;
 };
 
