@@ -1,9 +1,7 @@
 // The handle table: allocation order and growth, the search hint, lookups and release.
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <cstdlib>
-#include <mutex>
 #include <set>
 #include <thread>
 #include <vector>
@@ -34,37 +32,17 @@ bool closeContext(uint32_t handle) {
     return true;
 }
 
-// Holds a context's lock on a second thread until told to let go.
+// Holds a context's lock on a second thread for the holder's scope.
 class LockHolder {
 public:
-    explicit LockHolder(platform::Lock& lock) : thread_([this, &lock] {
-        lock.lock();
-        {
-            std::lock_guard<std::mutex> g(m_);
-            held_ = true;
-        }
-        cv_.notify_all();
-        std::unique_lock<std::mutex> g(m_);
-        cv_.wait(g, [this] { return release_; });
-        lock.unlock();
-    }) {
-        std::unique_lock<std::mutex> g(m_);
-        cv_.wait(g, [this] { return held_; });
+    explicit LockHolder(platform::Lock& lock)
+        : thread_([this, &lock] { lock.lock(); held_.set(); release_.wait(0xFFFFFFFFu); lock.unlock(); }) {
+        held_.wait(0xFFFFFFFFu);
     }
-    ~LockHolder() {
-        {
-            std::lock_guard<std::mutex> g(m_);
-            release_ = true;
-        }
-        cv_.notify_all();
-        thread_.join();
-    }
+    ~LockHolder() { release_.set(); thread_.join(); }
 
 private:
-    std::mutex m_;
-    std::condition_variable cv_;
-    bool held_ = false;
-    bool release_ = false;
+    platform::Event held_, release_;
     std::thread thread_;
 };
 
@@ -103,7 +81,7 @@ TEST(HandleTable, ANewContextStartsWithItsDefaults) {
     std::thread([handle] { EXPECT_EQ(lookupContext(handle, 0), nullptr); }).join();
     releaseContext(handle);
     EXPECT_EQ(lookupContext(handle, LOOKUP_REPORT), nullptr);
-    EXPECT_EQ(globalLastError(), 13001u);
+    EXPECT_EQ(globalLastError(), err::INVALID_KPX_HANDLE);
 }
 
 TEST(Lookup, RefusesHandlesThatNameNoContext) {
@@ -112,7 +90,7 @@ TEST(Lookup, RefusesHandlesThatNameNoContext) {
     for (uint32_t bad : {0u, 0xFFFFFFFFu, 0x80000000u, handle + 0x10000u}) {
         recordError(nullptr, 0);
         EXPECT_EQ(lookupContext(bad, LOOKUP_REPORT), nullptr) << bad;
-        EXPECT_EQ(globalLastError(), 13001u) << bad;
+        EXPECT_EQ(globalLastError(), err::INVALID_KPX_HANDLE) << bad;
         // Without LOOKUP_REPORT the failure is silent.
         recordError(nullptr, 0);
         EXPECT_EQ(lookupContext(bad, 0), nullptr) << bad;
@@ -136,7 +114,7 @@ TEST(Lookup, ABusyHandleFailsWith2001WithoutTouchingTheContext) {
         uint32_t start = platform::millisecondTimer();
         EXPECT_EQ(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING), nullptr);
         EXPECT_GE(platform::millisecondTimer() - start, 50u);   // it waited out the full limit
-        EXPECT_EQ(globalLastError(), 2001u);
+        EXPECT_EQ(globalLastError(), err::HANDLE_IN_USE);
         EXPECT_EQ(ctx->lastError, 0u);
         // The readers fall back to the process slot, silently.
         EXPECT_EQ(x_kpxErrorNbr(handle), 4);
@@ -160,8 +138,8 @@ TEST(Lookup, TheRunningFlagRequiresTheReceiveThread) {
     EXPECT_EQ(lookupContext(handle, LOOKUP_RUNNING), nullptr);
     EXPECT_EQ(ctx->lastError, 0u);
     EXPECT_EQ(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING), nullptr);
-    EXPECT_EQ(ctx->lastError, 26007u);
-    EXPECT_EQ(globalLastError(), 26007u);
+    EXPECT_EQ(ctx->lastError, err::RX_THREAD_NOT_RUNNING);
+    EXPECT_EQ(globalLastError(), err::RX_THREAD_NOT_RUNNING);
     // The failed lookup left the context's lock.
     std::thread([ctx] {
         EXPECT_TRUE(ctx->contextLock.tryLock());
@@ -211,39 +189,6 @@ TEST(Release, FreesWhatUndeliveredRecordsOwnAndLeavesDeliveredOnesAlone) {
     delivered[3] = 1;
     std::free(delivered);
     EXPECT_EQ(lookupContext(handle, LOOKUP_REPORT), nullptr);
-}
-
-TEST(LockWithTimeout, GivesUpOnlyAfterTheLimitAndWaitsWithoutOneForZero) {
-    platform::Lock lock;
-    {
-        LockHolder holder(lock);
-        uint32_t start = platform::millisecondTimer();
-        EXPECT_EQ(lockWithTimeout(lock, 20), 1u);
-        EXPECT_GT(platform::millisecondTimer() - start, 20u);
-    }
-    EXPECT_EQ(lockWithTimeout(lock, 20), 0u);
-    lock.unlock();
-
-    // Timeout 0: the waiter gets the lock once the holder lets go.
-    std::mutex m;
-    std::condition_variable cv;
-    bool waiting = false;
-    lock.lock();
-    std::thread waiter([&] {
-        {
-            std::lock_guard<std::mutex> g(m);
-            waiting = true;
-        }
-        cv.notify_all();
-        EXPECT_EQ(lockWithTimeout(lock, 0), 0u);
-        lock.unlock();
-    });
-    {
-        std::unique_lock<std::mutex> g(m);
-        cv.wait(g, [&] { return waiting; });
-    }
-    lock.unlock();
-    waiter.join();
 }
 
 TEST(HandleTable, ConcurrentOpensGetDistinctHandles) {

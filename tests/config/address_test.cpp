@@ -66,14 +66,14 @@ TEST(Address, ADescriptionAfterTheNumberIsTakenAsWrittenBlanksIncluded) {
     ASSERT_EQ(p.run("USB1," + longest), 0u);
     EXPECT_EQ(text(p.addr.descriptionBase), longest);
     EXPECT_EQ(parse("USB1," + longest + "x"), 1u);
-    EXPECT_EQ(globalLastError(), 30001u);
+    EXPECT_EQ(globalLastError(), err::ADDR_INVALID);
 }
 
 TEST(Address, BadAddressesFailWithTheirOwnErrors) {
     // The quoted-form attempt comes last, so its error is the one left readable.
     for (const char* address : {"USB2,", "USB2x", "USB2 3", "USB-1", "USB4294967296", "USBx,Pod", "", "US", "usbq"}) {
         EXPECT_EQ(parse(address), 1u) << address;
-        EXPECT_EQ(globalLastError(), 30001u) << address;
+        EXPECT_EQ(globalLastError(), err::ADDR_INVALID) << address;
         EXPECT_EQ(x_kpxErrorNbr(0), 316) << address;
         EXPECT_STREQ(x_kpxErrorMsg(0), "invalid controller interface specification") << address;
     }
@@ -98,7 +98,7 @@ TEST(Address, BadAddressesFailWithTheirOwnErrors) {
     EXPECT_STREQ(findError(30008).message, "controller serial number has no terminating double quote");
     ControllerAddress addr{};
     EXPECT_EQ(parseControllerAddress(&addr, nullptr), 1u);
-    EXPECT_EQ(globalLastError(), 4002u);
+    EXPECT_EQ(globalLastError(), err::NULL_POINTER);
 }
 
 TEST(Address, SerialNumbersGetTheChannelLetter) {

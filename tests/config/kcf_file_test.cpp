@@ -90,13 +90,13 @@ TEST_F(KcfFile, NamesGetTheKcfExtensionUnlessTheyCarryOne) {
     }
     ControllerAddress addr{};
     EXPECT_EQ(readKcfFile(&addr, "board.cfg"), 1u);
-    EXPECT_EQ(globalLastError(), 30014u);
+    EXPECT_EQ(globalLastError(), err::KCF_NOT_FOUND);
     EXPECT_EQ(x_kpxErrorNbr(0), 316);
     EXPECT_STREQ(x_kpxErrorMsg(0), "KCF file not found");
     // A directory of that name is not readable.
     fs::create_directories(dir_ / "pods.Kcf");
     EXPECT_EQ(readKcfFile(&addr, "pods"), 1u);
-    EXPECT_EQ(globalLastError(), 30015u);
+    EXPECT_EQ(globalLastError(), err::KCF_NO_READ_ACCESS);
     EXPECT_STREQ(x_kpxErrorMsg(0), "no read access KCF file");
 }
 
@@ -106,7 +106,7 @@ TEST_F(KcfFile, AnUnreadableFileIsReportedAsSuch) {
     if (std::ifstream(dir_ / "locked.Kcf").is_open()) GTEST_SKIP() << "permissions do not bind this user";
     ControllerAddress addr{};
     EXPECT_EQ(readKcfFile(&addr, "locked"), 1u);
-    EXPECT_EQ(globalLastError(), 30015u);
+    EXPECT_EQ(globalLastError(), err::KCF_NO_READ_ACCESS);
 }
 
 TEST_F(KcfFile, EachBadEntryFailsWithItsOwnError) {
@@ -138,7 +138,7 @@ TEST_F(KcfFile, EachBadEntryFailsWithItsOwnError) {
         EXPECT_EQ(globalLastError(), c.code) << c.lines.back();
     }
     EXPECT_EQ(readWith({"Version=1.0.0.0"}, false, "[Other]"), 1u);
-    EXPECT_EQ(globalLastError(), 30016u);
+    EXPECT_EQ(globalLastError(), err::KCF_VERSION);
 }
 
 TEST_F(KcfFile, ModeInterfaceAndChannel) {
@@ -220,11 +220,11 @@ TEST_F(KcfFile, TheAddressParserReadsTheFileThatUsbfNames) {
     EXPECT_EQ(text(addr.serialB), "POD1B");
     addr = ControllerAddress{};
     EXPECT_EQ(parseControllerAddress(&addr, "usbfmissing"), 1u);
-    EXPECT_EQ(globalLastError(), 30014u);
+    EXPECT_EQ(globalLastError(), err::KCF_NOT_FOUND);
     // The reader's own errors are the parser's.
     write("old.Kcf", {"Version=0.9"});
     EXPECT_EQ(parseControllerAddress(&addr, "USBFold"), 1u);
-    EXPECT_EQ(globalLastError(), 30016u);
+    EXPECT_EQ(globalLastError(), err::KCF_VERSION);
 }
 
 TEST_F(KcfFile, KcfDirWithoutASeparatorFindsTheFile) {

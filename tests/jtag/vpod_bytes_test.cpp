@@ -33,9 +33,9 @@ TEST_F(Moves, NeedAKnownStateAndFollowTheTables) {
     open(boards::standard());
     EXPECT_EQ(state(), 0u);   // right after open
     EXPECT_EQ(x_moveToState(h, 1, 2), 1u);
-    EXPECT_EQ(lastCode(), 19u);
+    EXPECT_EQ(lastCode(), err::STATE_UNKNOWN);
     EXPECT_EQ(x_moveToState(h, 2, 2), 1u);
-    EXPECT_EQ(lastCode(), 8u);
+    EXPECT_EQ(lastCode(), err::ILLEGAL_TAP_ID);
 
     resetAndClear();
     EXPECT_EQ(x_tmsReset(h, 1), 0u);
@@ -86,11 +86,11 @@ TEST_F(Moves, ArgumentChecksAndDeclaredStates) {
     const uint32_t two = 2;
     auto refusedWith = [&](uint32_t result) { return result == 1 ? lastCode() : 0u; };
     const std::pair<uint32_t, uint32_t> refused[] = {   // (error code of the bad call, expected)
-        {refusedWith(x_scanAssumeState(h, 1, 5)), 17}, {refusedWith(x_moveToState(h, 1, 0)), 18},
-        {refusedWith(x_commonMoveToState(h, 3, 2)), 10}, {refusedWith(x_commonMoveToStateTl(h, list, 2, 2)), 7004},
-        {refusedWith(x_commonMoveToStateTl(h, nullptr, 1, 2)), 4002},
-        {refusedWith(x_commonMoveToStateTl(h, &two, 1, 2)), 8},
-        {refusedWith(x_scanGetState(h, 1, nullptr)), 4002}, {refusedWith(x_scanSetStopState(h, 0)), 17},
+        {refusedWith(x_scanAssumeState(h, 1, 5)), err::STABLE_STATE_EXPECTED_17}, {refusedWith(x_moveToState(h, 1, 0)), err::STABLE_STATE_EXPECTED},
+        {refusedWith(x_commonMoveToState(h, 3, 2)), err::WRONG_TAP_MASK}, {refusedWith(x_commonMoveToStateTl(h, list, 2, 2)), err::TAP_LIST_LENGTH},
+        {refusedWith(x_commonMoveToStateTl(h, nullptr, 1, 2)), err::NULL_POINTER},
+        {refusedWith(x_commonMoveToStateTl(h, &two, 1, 2)), err::ILLEGAL_TAP_ID},
+        {refusedWith(x_scanGetState(h, 1, nullptr)), err::NULL_POINTER}, {refusedWith(x_scanSetStopState(h, 0)), err::STABLE_STATE_EXPECTED_17},
     };
     for (const auto& [got, want] : refused) EXPECT_EQ(got, want);
     EXPECT_EQ(state(), 2u);   // failed checks changed nothing
@@ -109,7 +109,7 @@ TEST_F(Moves, SlowFirstTckOutOfRunTestIdle) {
     ASSERT_EQ(x_setScanFrequency(h, 1000), 0u);
     ASSERT_EQ(x_moveToState(h, 1, 2), 0u);
     EXPECT_EQ(x_scanProtocol(h, 1, 3), 1u);
-    EXPECT_EQ(lastCode(), 3017u);
+    EXPECT_EQ(lastCode(), err::INVALID_PROTOCOL);
     ASSERT_EQ(x_scanProtocol(h, 1, 2), 0u);
     ASSERT_EQ(x_scanProtocol(h, 0xFFFFFFFFu, 1), 0u);   // arms
     clear();
@@ -180,7 +180,7 @@ TEST_F(Scans, FromPauseBufferedScansQueueAndRawShiftsStay) {
     ASSERT_EQ(x_scanTdio(h, 1, nullptr, 9, nullptr), 0u);
     EXPECT_EQ(written(), (Bytes{0x28, 0x00, 0x00, 0x2A, 0x00, 0x83, 0x87}));
     EXPECT_EQ(x_scanTdio(h, 2, &raw, 12, &tdo), 1u);
-    EXPECT_EQ(lastCode(), 8u);
+    EXPECT_EQ(lastCode(), err::ILLEGAL_TAP_ID);
 }
 
 TEST_F(Scans, LongScansAreCutInto2048ByteChunksRemainderFirst) {
@@ -272,12 +272,12 @@ TEST_F(Resets, TrstPulseAndHold) {
     EXPECT_EQ(x_trstReset(h, 1), 0u);
     EXPECT_TRUE(written().empty());
     EXPECT_EQ(x_moveToState(h, 1, 2), 1u);
-    EXPECT_EQ(lastCode(), 24u);
+    EXPECT_EQ(lastCode(), err::TRST_ACTIVE);
     const uint16_t tdi = 1;
     EXPECT_EQ(x_scanDr(h, 1, &tdi, 1, nullptr), 1u);
-    EXPECT_EQ(lastCode(), 24u);
+    EXPECT_EQ(lastCode(), err::TRST_ACTIVE);
     EXPECT_EQ(x_setTrst(h, 1, 2), 1u);
-    EXPECT_EQ(lastCode(), 3012u);
+    EXPECT_EQ(lastCode(), err::INVALID_TRST_LEVEL);
     ASSERT_EQ(x_setTrst(h, 1, 1), 0u);
     EXPECT_EQ(written(), (Bytes{0x80, 0x12, 0x1B, 0x83, 0x87}));
     EXPECT_FALSE(chip().trstAsserted);
@@ -288,9 +288,9 @@ TEST_F(Resets, TrstPulseAndHold) {
 TEST_F(Resets, TrstNeedsAPinAndTheSlowChipClocksWithTms) {
     open(boards::standard());
     EXPECT_EQ(x_trstReset(h, 1), 1u);
-    EXPECT_EQ(lastCode(), 23u);
+    EXPECT_EQ(lastCode(), err::TRST_NOT_AVAILABLE);
     EXPECT_EQ(x_setTrst(h, 1, 0), 1u);
-    EXPECT_EQ(lastCode(), 23u);
+    EXPECT_EQ(lastCode(), err::TRST_NOT_AVAILABLE);
     TearDown();
     open(boards::replaced(boards::slowChip(), "TrstA=DataBus4", "TrstA=CtrlBus2"), "DV000001A",
          "TrstPin=CtrlBus2\n");
@@ -317,22 +317,22 @@ TEST_F(Waits, FrequencyClampsAndRescalesTimeouts) {
     }
     clear();
     EXPECT_EQ(x_setScanFrequency(h, 0), 1u);
-    EXPECT_EQ(lastCode(), 7005u);
+    EXPECT_EQ(lastCode(), err::TCK_OUT_OF_RANGE);
     EXPECT_EQ(written(), (Bytes{0x86, 0x2F, 0x75, 0x8A, 0x83, 0x87}));
     EXPECT_EQ(chip().divisor, 29999);
     EXPECT_EQ(x_scanSetTckIdleState(h, 1), 0u);
     EXPECT_EQ(x_scanSetTckIdleState(h, 0), 2u);
-    EXPECT_EQ(lastCode(), 11010u);
+    EXPECT_EQ(lastCode(), err::IDLE_FREE_RUNNING);
     EXPECT_EQ(x_scanSetTckIdleState(h, 2), 2u);
-    EXPECT_EQ(lastCode(), 11011u);
+    EXPECT_EQ(lastCode(), err::IDLE_STOPPED_HIGH);
     EXPECT_EQ(x_scanSetTckIdleState(h, 3), 1u);
-    EXPECT_EQ(lastCode(), 3019u);
+    EXPECT_EQ(lastCode(), err::INVALID_IDLE_STATE);
 }
 
 TEST_F(Waits, TckWaitsOnBothChips) {
     open(boards::standard());
     EXPECT_EQ(x_waitTck(h, 1), 1u);   // state unknown
-    EXPECT_EQ(lastCode(), 19u);
+    EXPECT_EQ(lastCode(), err::STATE_UNKNOWN);
     resetAndClear();
     ASSERT_EQ(x_moveToState(h, 1, 2), 0u);
     clear();
@@ -364,7 +364,7 @@ TEST_F(Waits, TimedWaitsClockStretchOrSleep) {
     ready(2);
     EXPECT_EQ(x_waitTime(h, 0, 99), 0u);
     EXPECT_EQ(x_waitTime(h, 1, 4), 1u);
-    EXPECT_EQ(lastCode(), 3015u);
+    EXPECT_EQ(lastCode(), err::INVALID_WAIT_UNITS);
     ASSERT_EQ(x_setScanFrequency(h, 30000), 0u);
     clear();
     uint64_t t0 = 0, t1 = 0;
@@ -382,7 +382,7 @@ TEST_F(Waits, TimedWaitsClockStretchOrSleep) {
     ASSERT_EQ(x_waitTime(h, 5, 0x80000001u), 0u);
     EXPECT_EQ(chip().tckCycles - before, 5000u);
     EXPECT_EQ(x_waitTime(h, 5000, 0x80000000u), 1u);   // 5e9 TCKs do not fit
-    EXPECT_EQ(lastCode(), 7006u);
+    EXPECT_EQ(lastCode(), err::TICKS_OUT_OF_RANGE);
     TearDown();
 
     ready(2, boards::slowChip());
@@ -410,5 +410,5 @@ TEST_F(Moves, SwdBridgeTapMovesWithoutClocks) {
     EXPECT_TRUE(written().empty());
     // TRST belongs to the JTAG wiring, not to the bridge.
     EXPECT_EQ(x_setTrst(h, 1, 0), 1u);
-    EXPECT_EQ(lastCode(), 11013u);
+    EXPECT_EQ(lastCode(), err::SET_TRST_SWD);
 }

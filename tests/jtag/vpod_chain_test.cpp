@@ -160,7 +160,7 @@ TEST_F(Chain, CompareFlagsWithAndWithoutMasks) {
     ASSERT_EQ(x_getCmpErrors(h, &flag), 0u);
     EXPECT_EQ(flag, 0u);
     EXPECT_EQ(x_getCmpErrors(h, nullptr), 1u);
-    EXPECT_EQ(lastCode(), 4002u);
+    EXPECT_EQ(lastCode(), err::NULL_POINTER);
 }
 
 TEST_F(Chain, MultiScansLineUpTheirVectors) {
@@ -197,8 +197,8 @@ TEST_F(Chain, MultiScansLineUpTheirVectors) {
     EXPECT_EQ(tap(0).instruction, 0xEu);
     vpod::control::clearTraffic(iface_);
     EXPECT_EQ(x_multiScanDr(h, 1, tdi, 8, 0x10000, tdo), 1u);
-    EXPECT_EQ(lastCode(), 3013u);
+    EXPECT_EQ(lastCode(), err::INVALID_DR_SHIFTS);
     EXPECT_EQ(x_multiScanIr(h, 1, irs, 9, 0), 1u);
-    EXPECT_EQ(lastCode(), 3014u);
+    EXPECT_EQ(lastCode(), err::INVALID_IR_SHIFTS);
     EXPECT_TRUE(written().empty());
 }

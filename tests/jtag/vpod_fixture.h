@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/context.h"
+#include "core/errors.h"
 #include "config/config.h"
 #include "dorvane/dorvane.h"
 #include "platform/platform.h"
@@ -15,6 +16,7 @@
 #include "vpod/control.h"
 
 using Bytes = std::vector<uint8_t>;
+namespace err = dorvane::err;
 
 namespace boards {
 

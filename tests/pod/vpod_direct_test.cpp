@@ -38,9 +38,9 @@ TEST_F(Direct, DataRunsAndPinCommands) {
     EXPECT_EQ(x_kpxScanDirect(h, 1, nullptr, 0, nullptr), 0u);
     EXPECT_TRUE(written().empty());
     EXPECT_EQ(x_kpxScanDirect(h, 1, nullptr, 3, nullptr), 1u);
-    EXPECT_EQ(lastCode(), 4002u);
+    EXPECT_EQ(lastCode(), err::NULL_POINTER);
     EXPECT_EQ(x_kpxScanDirect(h, 2, five.data(), 5, nullptr), 1u);
-    EXPECT_EQ(lastCode(), 8u);
+    EXPECT_EQ(lastCode(), err::ILLEGAL_TAP_ID);
 }
 
 TEST_F(Direct, VectorsWalkTheWholeStateMachine) {
@@ -131,7 +131,7 @@ TEST_F(Direct, TrstStepsNeedAPin) {
     clear();
     const Bytes steps = {0x01, 0x11, 0x01};
     EXPECT_EQ(x_kpxScanDirect(h, 1, steps.data(), 3, nullptr), 2u);
-    EXPECT_EQ(lastCode(), 23u);
+    EXPECT_EQ(lastCode(), err::TRST_NOT_AVAILABLE);
     EXPECT_EQ(state(), 1u);
     TearDown();
 
@@ -148,7 +148,7 @@ TEST_F(Direct, TrstStepsNeedAPin) {
     // Held by set_trst: refused.
     ASSERT_EQ(x_setTrst(h, 1, 0), 0u);
     EXPECT_EQ(x_kpxScanDirect(h, 1, steps.data(), 3, nullptr), 1u);
-    EXPECT_EQ(lastCode(), 24u);
+    EXPECT_EQ(lastCode(), err::TRST_ACTIVE);
 }
 
 TEST_F(Direct, UnsupportedPodCallsAnswerTwo) {
@@ -158,7 +158,7 @@ TEST_F(Direct, UnsupportedPodCallsAnswerTwo) {
                        x_setTapVoltage(h, 1, 2, 3), x_setTapMillivoltage(h, 1, 2, 3),
                        x_setMultiTapMillivoltage(h, 1, 2, 3, 4), x_tapDistribute(h, 1, 2)})
         EXPECT_EQ(r, 2u);
-    EXPECT_EQ(lastCode(), 11012u);   // the last one's reason
+    EXPECT_EQ(lastCode(), err::NO_DISTRIBUTE);   // the last one's reason
     EXPECT_EQ(x_tapDistribute(h + 100, 1, 2), 1u);   // a bad handle is still an error
     EXPECT_TRUE(written().empty());
 }

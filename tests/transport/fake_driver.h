@@ -37,11 +37,14 @@ struct Chip {
     uint32_t shortAccept = 0;
     FtStatus closeStatus = FT_OK;
     bool scriptedOnly = false;   // answer nothing by itself (the test pushes answers)
+    bool holdQueueStatus = false;   // GetQueueStatus blocks until this is cleared
+    unsigned heldCalls = 0, purgesWhileHeld = 0;
 };
 
 class Driver final : public FtdiDriver {
 public:
     std::mutex m;
+    std::condition_variable changed;
     std::vector<Chip> chips;
 
     size_t add(const std::string& serial, const std::string& description, uint32_t type) {
@@ -77,7 +80,14 @@ public:
         chips[i].written.clear();
         chips[i].writeSizes.clear();
     }
-    template <class F> void with(size_t i, F f) { std::lock_guard<std::mutex> g(m); f(chips[i]); }
+    template <class F> void with(size_t i, F f) {
+        { std::lock_guard<std::mutex> g(m); f(chips[i]); }
+        changed.notify_all();
+    }
+    template <class P> void waitFor(size_t i, P pred) {
+        std::unique_lock<std::mutex> g(m);
+        changed.wait(g, [&] { return pred(chips[i]); });
+    }
 
     FtStatus listDevices(void* arg1, void* arg2, uint32_t flags) override {
         std::lock_guard<std::mutex> g(m);
@@ -133,6 +143,8 @@ public:
         Chip* c = get(h);
         if (!c) return FT_INVALID_HANDLE;
         if (mask & FT_PURGE_RX) c->rx.clear();
+        if (c->holdQueueStatus) ++c->purgesWhileHeld;
+        changed.notify_all();
         return FT_OK;
     }
     FtStatus setBitMode(FtHandle h, uint8_t, uint8_t) override { return simple(h); }
@@ -146,9 +158,14 @@ public:
         return FT_OK;
     }
     FtStatus getQueueStatus(FtHandle h, uint32_t* count) override {
-        std::lock_guard<std::mutex> g(m);
+        std::unique_lock<std::mutex> g(m);
         Chip* c = get(h);
         if (!c) return FT_INVALID_HANDLE;
+        if (c->holdQueueStatus) {
+            ++c->heldCalls;
+            changed.notify_all();
+            changed.wait(g, [c] { return !c->holdQueueStatus; });
+        }
         *count = uint32_t(c->rx.size());
         return FT_OK;
     }

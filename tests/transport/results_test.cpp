@@ -135,19 +135,6 @@ TEST_F(Results, CompareDeliversDifferencesAndSetsTheTapFlag) {
     EXPECT_EQ(ctx->cmpErrorFlag[1], 1u);
 }
 
-TEST_F(Results, RawRecordsCountMismatchingBits) {
-    Locked ctx(h);
-    Bytes expected = {0xF0, 0x0F, 0xFF}, mask = {0xFF, 0x0F, 0x00}, tdo(3);
-    ResultRecord* r = reserve(ctx.get(), 24, RR_RAW | RR_COUNT_MISMATCH, tdo.data());
-    r->expected = expected.data();
-    r->mask = mask.data();
-    const uint32_t before = ctx->mismatchBitCount;
-    pushSplit(Bytes{0xF1, 0xFF, 0x00}, 1);
-    ASSERT_EQ(waitForResults(ctx.get(), WAIT_ALL), 0u);
-    EXPECT_EQ(tdo, (Bytes{0xF1, 0xFF, 0x00})) << "stored as received";
-    EXPECT_EQ(ctx->mismatchBitCount - before, 1u) << "only the unmasked bits count";
-}
-
 TEST_F(Results, DiscardInTheMiddleOfARecordLeavesTheNextRecordIntact) {
     Locked ctx(h);
     ASSERT_EQ(enableBuffering(ctx.get(), 9), 0u);

@@ -131,7 +131,7 @@ TEST_F(VpodKcf, ChannelsSingleChannelChipsAndSerialNumbers) {
     close(h);
 
     EXPECT_EQ(openKcf("missing"), 0xFFFFFFFFu);
-    EXPECT_EQ(globalLastError(), 30014u);
+    EXPECT_EQ(globalLastError(), err::KCF_NOT_FOUND);
 }
 
 TEST_F(VpodKcf, TrstPinsRefusedPerChipAndNothingLeftOpen) {

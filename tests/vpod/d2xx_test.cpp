@@ -244,13 +244,11 @@ TEST_F(D2xx, BadBoardFilesAreRefusedAndTheOldBoardStays) {
     std::string error;
     EXPECT_FALSE(vpod::control::loadConfigText("[Device1]\nType=FT9999\n", &error));
     EXPECT_NE(error.find("FT9999"), std::string::npos);
-    EXPECT_FALSE(vpod::control::loadConfigText("[Device1]\nType=FT232H\nChannelA=none\n", &error));
-    EXPECT_FALSE(vpod::control::loadConfigText("[Device1]\nType=FT2232H\nChannelA=nosuch\n", &error));
-    EXPECT_FALSE(vpod::control::loadConfigText("[Device1]\nType=FT2232H\nTrstA=DataBus3\n", &error));
-    EXPECT_FALSE(vpod::control::loadConfigText("[Device1]\nType=FT2232H\nChannelA=rbb:70000\n", &error));
-    EXPECT_FALSE(vpod::control::loadConfigText("[Device1]\nType=FT2232H\nColour=red\n", &error));
-    EXPECT_FALSE(vpod::control::loadConfigText(
-        "[Device1]\nType=FT2232H\nChannelA=t\n[Target t]\nKind=tap\nIdcode=0x1234\n", &error));
+    for (const char* bad : {"ChannelA=none", "ChannelA=nosuch", "TrstA=DataBus3", "ChannelA=rbb:70000", "Colour=red",
+                            "ChannelA=t\n[Target t]\nKind=tap\nIdcode=0x1234"}) {
+        const std::string type = std::string(bad) == "ChannelA=none" ? "FT232H" : "FT2232H";
+        EXPECT_FALSE(vpod::control::loadConfigText("[Device1]\nType=" + type + "\n" + bad + "\n", &error)) << bad;
+    }
     EXPECT_FALSE(vpod::control::loadConfigText("[Device1\nType=FT2232H\n", &error));
     EXPECT_EQ(vpod::control::interfaces().size(), 9u);
     vpod::control::loadDefaultBoard();

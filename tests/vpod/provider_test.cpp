@@ -5,7 +5,6 @@
 #include <sstream>
 
 #include "platform/platform.h"
-#include "rbb_server.h"
 #include "transport/driver_providers.h"
 #include "vpod_util.h"
 
@@ -63,14 +62,12 @@ TEST(Providers, TheD2xxProviderDrivesLibdorvaneVpodLikeTheVendorsLibrary) {
     std::string lib = std::string(DORVANE_BINARY_DIR) + "/vpod/libdorvane_vpod.so";
     if (!platform::fileExists(lib)) lib = std::string(DORVANE_BINARY_DIR) + "/vpod/dorvane_vpod.dll";
     ASSERT_TRUE(platform::fileExists(lib));
-    RbbServer server(0x3BA00477);
-    ASSERT_TRUE(server.listening());
     const std::string board = std::string(DORVANE_BINARY_DIR) + "/vpod_test_board.ini";
     const std::string trace = std::string(DORVANE_BINARY_DIR) + "/vpod_test_d2xx_trace.txt";
     {
         std::ofstream f(board);
-        f << "[Device1]\nType=FT2232H\nSerial=FT000001\nChannelA=loopback\nChannelB=rbb:" << server.port()
-          << "\n[Device2]\nType=FT232H\nSerial=FT000002\n[Device3]\nType=FT4232H\nSerial=FT000003\nBusy=B\n"
+        f << "[Device1]\nType=FT2232H\nSerial=FT000001\nChannelA=loopback\nChannelB=loopback\n"
+             "[Device2]\nType=FT232H\nSerial=FT000002\n[Device3]\nType=FT4232H\nSerial=FT000003\nBusy=B\n"
              "[Device4]\nType=FT2232C\nSerial=FT000004\n";
     }
     std::remove(trace.c_str());
@@ -79,28 +76,19 @@ TEST(Providers, TheD2xxProviderDrivesLibdorvaneVpodLikeTheVendorsLibrary) {
     ASSERT_TRUE(platform::setEnv("DORVANE_VPOD_TRACE", trace.c_str()));
     FtdiDriver& drv = transport::d2xxDriver();
 
+    // Enumeration passes through (its details are the pod's own tests): the count, and a busy
+    // channel whose description cannot be read.
     uint32_t count = 0;
     ASSERT_EQ(drv.listDevices(&count, nullptr, transport::FT_LIST_NUMBER_ONLY), transport::FT_OK);
     EXPECT_EQ(count, 9u);
-    const char* descriptions[] = {"Dual RS232-HS A", "Dual RS232-HS B", "Single RS232-HS", "Quad RS232-HS A",
-                                  nullptr, "Quad RS232-HS C", "Quad RS232-HS D", "Dual RS232 A", "Dual RS232 B"};
-    const char* serials[] = {"FT000001A", "FT000001B", "FT000002", "FT000003A", "FT000003B",
-                             "FT000003C", "FT000003D", "FT000004A", "FT000004B"};
-    for (uintptr_t i = 0; i < 9; ++i) {
-        char buf[64] = {};
-        ASSERT_EQ(drv.listDevices(reinterpret_cast<void*>(i), buf,
-                                  transport::FT_LIST_BY_INDEX | transport::FT_OPEN_BY_SERIAL_NUMBER),
-                  transport::FT_OK);
-        EXPECT_STREQ(buf, serials[i]);
-        const auto st = drv.listDevices(reinterpret_cast<void*>(i), buf,
-                                        transport::FT_LIST_BY_INDEX | transport::FT_OPEN_BY_DESCRIPTION);
-        if (!descriptions[i]) {
-            EXPECT_EQ(st, transport::FT_DEVICE_NOT_OPENED);
-        } else {
-            EXPECT_EQ(st, transport::FT_OK);
-            EXPECT_STREQ(buf, descriptions[i]);
-        }
-    }
+    char buf[64] = {};
+    EXPECT_EQ(drv.listDevices(reinterpret_cast<void*>(uintptr_t(4)), buf,
+                              transport::FT_LIST_BY_INDEX | transport::FT_OPEN_BY_DESCRIPTION),
+              transport::FT_DEVICE_NOT_OPENED);
+    ASSERT_EQ(drv.listDevices(reinterpret_cast<void*>(uintptr_t(3)), buf,
+                              transport::FT_LIST_BY_INDEX | transport::FT_OPEN_BY_SERIAL_NUMBER),
+              transport::FT_OK);
+    EXPECT_STREQ(buf, "FT000003A");
 
     FtHandle a = nullptr, b = nullptr;
     ASSERT_EQ(drv.openEx("FT000001A", transport::FT_OPEN_BY_SERIAL_NUMBER, &a), transport::FT_OK);
@@ -128,9 +116,6 @@ TEST(Providers, TheD2xxProviderDrivesLibdorvaneVpodLikeTheVendorsLibrary) {
     uint32_t queued = 1;
     ASSERT_EQ(drv.getQueueStatus(a, &queued), transport::FT_OK);
     EXPECT_EQ(queued, 0u);
-    // The remote-bitbang TAP's IDCODE through raw MPSSE bytes.
-    xfer(drv, b, {0x80, 0x08, 0x0B, 0x4B, 0x05, 0x1F, 0x4B, 0x03, 0x02, 0x28, 0x03, 0x00, 0x87},
-         {0x77, 0x04, 0xA0, 0x3B});
     EXPECT_EQ(drv.close(a), transport::FT_OK);
     EXPECT_EQ(drv.close(b), transport::FT_OK);
     platform::setEnv("DORVANE_VPOD_TRACE", nullptr);
@@ -142,7 +127,6 @@ TEST(Providers, TheD2xxProviderDrivesLibdorvaneVpodLikeTheVendorsLibrary) {
                       0),
               0u)
         << t;
-    EXPECT_NE(t.find("FT000001B R 77 04 A0 3B\n"), std::string::npos) << t;
     std::remove(trace.c_str());
     std::remove(board.c_str());
 }

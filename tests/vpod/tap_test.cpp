@@ -1,33 +1,11 @@
 // The TAP models against IEEE 1149.1: the state table, captures, updates, BYPASS and TRST.
-#include <map>
-#include <queue>
-
+#include "../shared/ieee_tap.h"
 #include "vpod_util.h"
 
 using namespace vpodtest;
 using vpod::control::TapState;
 
 namespace {
-
-// IEEE 1149.1 TAP controller, as the standard tabulates it: state -> (next with TMS 0, with TMS 1).
-const std::map<TapState, std::pair<TapState, TapState>> kTable = {
-    {TapState::TestLogicReset, {TapState::RunTestIdle, TapState::TestLogicReset}},
-    {TapState::RunTestIdle, {TapState::RunTestIdle, TapState::SelectDrScan}},
-    {TapState::SelectDrScan, {TapState::CaptureDr, TapState::SelectIrScan}},
-    {TapState::CaptureDr, {TapState::ShiftDr, TapState::Exit1Dr}},
-    {TapState::ShiftDr, {TapState::ShiftDr, TapState::Exit1Dr}},
-    {TapState::Exit1Dr, {TapState::PauseDr, TapState::UpdateDr}},
-    {TapState::PauseDr, {TapState::PauseDr, TapState::Exit2Dr}},
-    {TapState::Exit2Dr, {TapState::ShiftDr, TapState::UpdateDr}},
-    {TapState::UpdateDr, {TapState::RunTestIdle, TapState::SelectDrScan}},
-    {TapState::SelectIrScan, {TapState::CaptureIr, TapState::TestLogicReset}},
-    {TapState::CaptureIr, {TapState::ShiftIr, TapState::Exit1Ir}},
-    {TapState::ShiftIr, {TapState::ShiftIr, TapState::Exit1Ir}},
-    {TapState::Exit1Ir, {TapState::PauseIr, TapState::UpdateIr}},
-    {TapState::PauseIr, {TapState::PauseIr, TapState::Exit2Ir}},
-    {TapState::Exit2Ir, {TapState::ShiftIr, TapState::UpdateIr}},
-    {TapState::UpdateIr, {TapState::RunTestIdle, TapState::SelectDrScan}},
-};
 
 const char* const kChainBoard = R"(
 [Device1]
@@ -87,26 +65,7 @@ TapState stateOf(const std::string& iface, unsigned tap) {
     return info.state;
 }
 
-std::vector<int> pathTo(TapState target) {
-    // Breadth-first over the table from Test-Logic-Reset.
-    std::map<TapState, std::vector<int>> paths{{TapState::TestLogicReset, {}}};
-    std::queue<TapState> q;
-    q.push(TapState::TestLogicReset);
-    while (!q.empty()) {
-        TapState s = q.front();
-        q.pop();
-        const auto& nx = kTable.at(s);
-        for (int t = 0; t < 2; ++t) {
-            TapState n = t ? nx.second : nx.first;
-            if (!paths.count(n)) {
-                paths[n] = paths[s];
-                paths[n].push_back(t);
-                q.push(n);
-            }
-        }
-    }
-    return paths.at(target);
-}
+std::vector<int> pathTo(TapState target) { return ieee::pathFromReset(static_cast<ieee::Tap>(target)); }
 
 std::vector<int> bitsOf(uint64_t v, unsigned n) {
     std::vector<int> b;
@@ -128,7 +87,8 @@ protected:
 TEST_F(Tap, EveryTransitionFollowsTheStateTable) {
     Dev d("TP0001A");
     d.send({0x80, 0x18, 0x1B});   // TRST released (driven high)
-    for (const auto& [from, next] : kTable) {
+    for (int i = 0; i < ieee::kStates; ++i) {
+        const auto from = static_cast<TapState>(i);
         for (int t = 0; t < 2; ++t) {
             tms(d, {1, 1, 1, 1, 1});
             ASSERT_EQ(stateOf("TP0001A", 0), TapState::TestLogicReset);
@@ -136,7 +96,7 @@ TEST_F(Tap, EveryTransitionFollowsTheStateTable) {
             ASSERT_EQ(stateOf("TP0001A", 0), from);
             ASSERT_EQ(stateOf("TP0001A", 1), from);
             tms(d, {t});
-            EXPECT_EQ(stateOf("TP0001A", 0), t ? next.second : next.first)
+            EXPECT_EQ(stateOf("TP0001A", 0), static_cast<TapState>(ieee::next(static_cast<ieee::Tap>(i), t)))
                 << vpod::control::tapStateName(from) << " TMS " << t;
         }
         // Five TMS-high clocks reach Test-Logic-Reset from here.
@@ -144,17 +104,6 @@ TEST_F(Tap, EveryTransitionFollowsTheStateTable) {
         tms(d, {1, 1, 1, 1, 1});
         EXPECT_EQ(stateOf("TP0001A", 0), TapState::TestLogicReset) << vpod::control::tapStateName(from);
     }
-}
-
-TEST_F(Tap, IdcodesComeOutAfterResetNearestTdoFirst) {
-    Dev d("TP0001A");
-    d.send({0x80, 0x18, 0x1B});
-    d.send({0x4B, 0x05, 0x1F, 0x4B, 0x03, 0x02});   // reset, then Run-Test/Idle -> Shift-DR
-    const Bytes id = d.xfer({0x28, 0x07, 0x00}, 8);
-    EXPECT_EQ(id, (Bytes{0x77, 0x04, 0xA0, 0x4B, 0x41, 0x30, 0x41, 0x06}));
-    vpod::control::RegisterLog log;
-    ASSERT_TRUE(vpod::control::tapRegister("TP0001A", 0, "IDCODE", &log));
-    EXPECT_EQ(log.captures, 1u);
 }
 
 TEST_F(Tap, CaptureIrLoadsOneZeroAndAllOnesSelectsBypass) {
