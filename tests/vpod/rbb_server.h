@@ -1,22 +1,37 @@
-// A small remote-bitbang simulator for the tests: one TAP with a 4-bit IR and an IDCODE,
-// driven over TCP with OpenOCD's remote_bitbang characters.
+// Small remote-bitbang simulators for the tests, driven over TCP with OpenOCD's remote_bitbang
+// characters: RbbServer is one TAP with a 4-bit IR and an IDCODE; RbbSwdServer speaks the SWD
+// extension and wraps the virtual pod's own SWD target model.
 #pragma once
 
 #include <atomic>
+#include <mutex>
 #include <string>
 #include <thread>
 
 #include "../../vpod/src/hostio.h"
+#include "../../vpod/src/swd.h"
 
 namespace vpodtest {
 
-class RbbServer {
+// Accepts one connection and feeds its characters to handle() until 'Q', the peer closing or
+// destruction. Derived classes call start() last in their constructor.
+class RbbServerBase {
 public:
-    explicit RbbServer(uint32_t idcode) : idcode_(idcode) {
-        listener_ = vpod::detail::host::tcpListen(&port_);
-        thread_ = std::thread([this] { run(); });
+    virtual ~RbbServerBase() = default;
+    // Waits for the connection to end ('Q' or the peer closing).
+    void join() {
+        if (thread_.joinable()) thread_.join();
     }
-    ~RbbServer() {
+    uint16_t port() const { return port_; }
+    bool listening() const { return listener_ != vpod::detail::host::kNoSocket; }
+    std::atomic<bool> quitSeen{false};
+    std::atomic<int> risingEdges{0};
+
+protected:
+    RbbServerBase() { listener_ = vpod::detail::host::tcpListen(&port_); }
+    void start() { thread_ = std::thread([this] { run(); }); }
+    // Derived destructors call this first, while handle() can still run.
+    void stop() {
         if (!accepted_.load()) {
             // Unblock accept() when the pod never connected.
             auto s = vpod::detail::host::tcpConnect(port_);
@@ -27,15 +42,44 @@ public:
         join();
         vpod::detail::host::tcpClose(listener_);
     }
-    // Waits for the connection to end ('Q' or the peer closing).
-    void join() {
-        if (thread_.joinable()) thread_.join();
+    // One character; false ends the connection. `reply` answers a read.
+    virtual bool handle(char ch, char* reply) = 0;
+
+private:
+    void run() {
+        using namespace vpod::detail::host;
+        Socket c = tcpAccept(listener_);
+        accepted_ = true;
+        if (c == kNoSocket) return;
+        char ch;
+        while (!stop_.load()) {
+            const int ready = tcpWaitReadable(c, 50);
+            if (ready < 0) break;
+            if (ready == 0) continue;
+            if (!tcpRecv(c, &ch, 1)) break;
+            if (ch == 'Q') {
+                quitSeen = true;
+                break;
+            }
+            char reply = 0;
+            if (!handle(ch, &reply)) break;
+            if (reply && !tcpSend(c, &reply, 1)) break;
+        }
+        tcpClose(c);
     }
-    uint16_t port() const { return port_; }
-    bool listening() const { return listener_ != vpod::detail::host::kNoSocket; }
-    std::atomic<bool> quitSeen{false};
+
+    uint16_t port_ = 0;
+    vpod::detail::host::Socket listener_;
+    std::atomic<bool> accepted_{false};
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+class RbbServer : public RbbServerBase {
+public:
+    explicit RbbServer(uint32_t idcode) : idcode_(idcode) { start(); }
+    ~RbbServer() override { stop(); }
     std::atomic<int> trstAssertions{0};
-    std::atomic<int> risingEdges{0};
 
 private:
     enum S { TLR, RTI, SDR, CDR, SHDR, E1DR, PDR, E2DR, UDR, SIR, CIR, SHIR, E1IR, PIR, E2IR, UIR };
@@ -45,57 +89,81 @@ private:
                                    {PIR, UIR}, {PIR, E2IR}, {SHIR, UIR}, {RTI, SDR}};
         return t[s][tms ? 1 : 0];
     }
-    void run() {
-        using namespace vpod::detail::host;
-        Socket c = tcpAccept(listener_);
-        accepted_ = true;
-        if (c == kNoSocket) return;
-        S state = TLR;
-        bool tck = false, tdo = true, idcodeSelected = true;
-        uint32_t ir = 0, sr = 0;
-        char ch;
-        while (!stop_.load()) {
-            const int ready = tcpWaitReadable(c, 50);
-            if (ready < 0) break;
-            if (ready == 0) continue;
-            if (!tcpRecv(c, &ch, 1)) break;
-            if (ch >= '0' && ch <= '7') {
-                const int v = ch - '0';
-                const bool ntck = v & 4, tms = v & 2, tdi = v & 1;
-                if (!tck && ntck) {
-                    ++risingEdges;
-                    if (state == CDR) sr = idcodeSelected ? idcode_ : 0;
-                    else if (state == SHDR) sr = idcodeSelected ? (sr >> 1) | (uint32_t(tdi) << 31) : tdi;
-                    else if (state == CIR) ir = 1;
-                    else if (state == SHIR) ir = (ir >> 1) | (uint32_t(tdi) << 3);
-                    else if (state == UIR) idcodeSelected = (ir & 0xF) == 0xE;
-                    state = next(state, tms);
-                    if (state == TLR) idcodeSelected = true;
-                } else if (tck && !ntck) {
-                    tdo = state == SHDR ? (sr & 1) : state == SHIR ? (ir & 1) : true;
-                }
-                tck = ntck;
-            } else if (ch == 'R') {
-                const char r = tdo ? '1' : '0';
-                if (!tcpSend(c, &r, 1)) break;
-            } else if (ch == 't' || ch == 'u') {
-                ++trstAssertions;
-                state = TLR;
-                idcodeSelected = true;
-            } else if (ch == 'Q') {
-                quitSeen = true;
-                break;
+    bool handle(char ch, char* reply) override {
+        if (ch >= '0' && ch <= '7') {
+            const int v = ch - '0';
+            const bool ntck = v & 4, tms = v & 2, tdi = v & 1;
+            if (!tck_ && ntck) {
+                ++risingEdges;
+                if (state_ == CDR) sr_ = idcodeSelected_ ? idcode_ : 0;
+                else if (state_ == SHDR) sr_ = idcodeSelected_ ? (sr_ >> 1) | (uint32_t(tdi) << 31) : tdi;
+                else if (state_ == CIR) ir_ = 1;
+                else if (state_ == SHIR) ir_ = (ir_ >> 1) | (uint32_t(tdi) << 3);
+                else if (state_ == UIR) idcodeSelected_ = (ir_ & 0xF) == 0xE;
+                state_ = next(state_, tms);
+                if (state_ == TLR) idcodeSelected_ = true;
+            } else if (tck_ && !ntck) {
+                tdo_ = state_ == SHDR ? (sr_ & 1) : state_ == SHIR ? (ir_ & 1) : true;
             }
+            tck_ = ntck;
+        } else if (ch == 'R') {
+            *reply = tdo_ ? '1' : '0';
+        } else if (ch == 't' || ch == 'u') {
+            ++trstAssertions;
+            state_ = TLR;
+            idcodeSelected_ = true;
         }
-        tcpClose(c);
+        return true;
     }
 
     uint32_t idcode_;
-    uint16_t port_ = 0;
-    vpod::detail::host::Socket listener_;
-    std::atomic<bool> accepted_{false};
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
+    S state_ = TLR;
+    bool tck_ = false, tdo_ = true, idcodeSelected_ = true;
+    uint32_t ir_ = 0, sr_ = 0;
+};
+
+// SWDIO is the host's level while it drives the line ('O'), else the target's (pulled up when
+// the target does not drive either).
+class RbbSwdServer : public RbbServerBase {
+public:
+    explicit RbbSwdServer(const vpod::detail::SwdConfig& cfg) : target_(cfg) { start(); }
+    ~RbbSwdServer() override { stop(); }
+    vpod::control::SwdStatus status() {
+        std::lock_guard<std::mutex> lock(mu_);
+        return target_.status();
+    }
+    bool readMemory(uint32_t address, uint8_t* out, uint32_t count) {
+        std::lock_guard<std::mutex> lock(mu_);
+        return target_.readMemory(address, out, count);
+    }
+    std::atomic<int> unknownCharacters{0};
+
+private:
+    bool line() const { return hostDrives_ ? hostLevel_ : target_.driving() ? target_.out() : true; }
+    bool handle(char ch, char* reply) override {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (ch == 'O' || ch == 'o') {
+            hostDrives_ = ch == 'O';
+        } else if (ch >= 'd' && ch <= 'g') {
+            const int v = ch - 'd';
+            const bool clk = v & 2;
+            if (hostDrives_) hostLevel_ = v & 1;
+            if (!clk_ && clk) {
+                ++risingEdges;
+                target_.rising(line());
+            }
+            clk_ = clk;
+        } else if (ch == 'c') {
+            *reply = line() ? '1' : '0';
+        } else if (ch != 'B' && ch != 'b') {
+            ++unknownCharacters;
+        }
+        return true;
+    }
+
+    std::mutex mu_;
+    vpod::detail::SwdTarget target_;
+    bool hostDrives_ = false, hostLevel_ = true, clk_ = false;
 };
 
 }  // namespace vpodtest

@@ -2,6 +2,7 @@
 // TDI on ADBUS1 drives the line, ADBUS1 as an input releases it, TDO (ADBUS2) reads it.
 #include <bit>
 
+#include "rbb_server.h"
 #include "vpod_util.h"
 
 using namespace vpodtest;
@@ -36,6 +37,15 @@ struct Swd {
         Bytes b = {0x80, 0x00, 0x03, 0x19, 0x10, 0x00};
         for (int i = 0; i < 7; ++i) b.push_back(0xFF);
         b.insert(b.end(), {0x9E, 0xE7});
+        for (int i = 0; i < 7; ++i) b.push_back(0xFF);
+        b.push_back(0x00);
+        d.send(b);
+    }
+
+    // Dormant to SWD: 8 ones, the selection alert, 4 idle cycles, the SWD activation code, a line reset.
+    void wake() {
+        Bytes b = {0x80, 0x00, 0x03, 0x19, 0x1A, 0x00, 0xFF, 0x92, 0xF3, 0x09, 0x62, 0x95, 0x2D, 0x85, 0x86,
+                   0xE9, 0xAF, 0xDD, 0xE3, 0xA2, 0x0E, 0xBC, 0x19, 0xA0, 0xF1};
         for (int i = 0; i < 7; ++i) b.push_back(0xFF);
         b.push_back(0x00);
         d.send(b);
@@ -87,9 +97,9 @@ struct Swd {
     }
 };
 
-vpod::control::SwdStatus status() {
+vpod::control::SwdStatus status(const char* iface = "SW0001") {
     vpod::control::SwdStatus s;
-    EXPECT_TRUE(vpod::control::swdStatus("SW0001", &s));
+    EXPECT_TRUE(vpod::control::swdStatus(iface, &s));
     return s;
 }
 
@@ -236,6 +246,91 @@ TEST_F(SwdTarget, TestControlMemoryAccessChecksItsRange) {
     EXPECT_FALSE(vpod::control::swdWriteMemory("SW0001", 0x20000FFC, b, 8));
     EXPECT_FALSE(vpod::control::swdReadMemory("SW0001", 0x1FFFFFFF, b, 1));
     EXPECT_FALSE(vpod::control::swdReadMemory("NOSUCH", 0x20000000, b, 1));
+}
+
+TEST_F(SwdTarget, ADormantTargetWakesOnlyToTheSelectionAlertAndActivationCode) {
+    std::string board = kBoard;
+    board += "Dormant=yes\n";
+    loadBoard(board);
+    Dev d("SW0001");
+    Swd swd{d};
+    uint32_t v = 0;
+    swd.connect();                                       // the JTAG-to-SWD switch is not heard
+    EXPECT_TRUE(status().dormant);
+    EXPECT_EQ(swd.read(false, 0x0, &v), 7);
+    swd.wake();
+    EXPECT_FALSE(status().dormant);
+    EXPECT_EQ(status().wakeUps, 1u);
+    ASSERT_EQ(swd.read(false, 0x0, &v), kOk);
+    EXPECT_EQ(v, 0x2BA01477u);
+    // Line reset and SWD-to-Dormant put it back to sleep.
+    Bytes sleep = {0x19, 0x08, 0x00};
+    for (int i = 0; i < 7; ++i) sleep.push_back(0xFF);
+    sleep.insert(sleep.end(), {0xBC, 0xE3});
+    d.send(sleep);
+    EXPECT_TRUE(status().dormant);
+}
+
+TEST_F(SwdTarget, BoardFileFaultsCountAccessesFromLoad) {
+    std::string board = kBoard;
+    board += "RequireSwitch=no\nWaitAccesses=2\nWaitAfter=1\nFaultAfter=3\nWriteParityErrors=1\n";
+    loadBoard(board);
+    Dev d("SW0001");
+    Swd swd{d};
+    swd.connect();
+    uint32_t v = 0;
+    ASSERT_EQ(swd.read(false, 0x0, &v), kOk);
+    EXPECT_EQ(swd.write(false, 0x8, 0), kOk);            // its data parity arrives wrong
+    EXPECT_TRUE(status().ctrlStat & (1u << 7));
+    EXPECT_EQ(swd.write(false, 0x0, 1u << 3), kOk);      // WDERRCLR
+    EXPECT_EQ(swd.write(true, 0x4, 0x20000000), kOk);    // first AP access: as usual
+    EXPECT_EQ(swd.write(true, 0x4, 0x20000004), kWait);
+    EXPECT_EQ(swd.write(true, 0x4, 0x20000004), kWait);
+    EXPECT_EQ(swd.write(true, 0x4, 0x20000004), kOk);
+    EXPECT_EQ(swd.write(true, 0x4, 0x20000008), kOk);    // third completed access: the bus fails
+    EXPECT_EQ(swd.write(true, 0x4, 0x2000000C), kFault);
+    EXPECT_EQ(status().tar, 0x20000008u);
+    EXPECT_TRUE(status().ctrlStat & (1u << 5));
+}
+
+TEST(SwdOverRemoteBitbang, AnOutsideTargetAnswersThePodsSequences) {
+    vpod::detail::SwdConfig cfg;
+    cfg.ramSize = 4096;
+    RbbSwdServer server(cfg);
+    ASSERT_TRUE(server.listening());
+    loadBoard("[Device1]\nType=FT232H\nSerial=SW0002\nChannel=rbb-swd:" + std::to_string(server.port()) + "\n");
+    const uint32_t words[] = {0x01234567, 0x89ABCDEF};
+    {
+        Dev d("SW0002");
+        Swd swd{d};
+        swd.connect();
+        uint32_t v = 0;
+        bool parity = false;
+        ASSERT_EQ(swd.read(false, 0x0, &v, &parity), kOk);
+        EXPECT_EQ(v, 0x2BA01477u);
+        EXPECT_TRUE(parity);
+        ASSERT_EQ(swd.write(true, 0x0, 0x23000012), kOk);
+        ASSERT_EQ(swd.write(true, 0x4, 0x20000010), kOk);
+        for (uint32_t w : words) ASSERT_EQ(swd.write(true, 0xC, w), kOk);
+        // Pipelined reads back through the posted AP reads.
+        ASSERT_EQ(swd.write(false, 0x4, 1), kOk);
+        swd.pipelined = true;
+        ASSERT_EQ(swd.write(true, 0x4, 0x20000010), kOk);
+        ASSERT_EQ(swd.read(true, 0xC, &v), kOk);
+        ASSERT_EQ(swd.read(true, 0xC, &v), kOk);
+        EXPECT_EQ(v, words[0]);
+        ASSERT_EQ(swd.read(false, 0xC, &v), kOk);
+        EXPECT_EQ(v, words[1]);
+    }
+    vpod::control::loadDefaultBoard();   // the bridge says goodbye
+    server.join();
+    EXPECT_TRUE(server.quitSeen);
+    EXPECT_EQ(server.unknownCharacters, 0);
+    uint8_t ram[8];
+    ASSERT_TRUE(server.readMemory(0x20000010, ram, sizeof ram));
+    EXPECT_EQ(ram[0], 0x67);
+    EXPECT_EQ(ram[7], 0x89);
+    EXPECT_EQ(server.status().okAcks, 10u);
 }
 
 }  // namespace

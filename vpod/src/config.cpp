@@ -138,6 +138,14 @@ struct Builder {
         const std::string l = lower(value);
         if (l.empty() || l == "none") { d->kind = TargetKind::None; return true; }
         if (l == "loopback") { d->kind = TargetKind::Loopback; return true; }
+        if (l.rfind("rbb-swd:", 0) == 0) {
+            unsigned long long port;
+            if (!parseNumber(l.substr(8), &port) || port == 0 || port > 65535)
+                return fail("bad remote-bitbang port: " + value);
+            d->kind = TargetKind::RbbSwd;
+            d->rbbSwd = std::make_unique<RbbSwdBridge>(static_cast<uint16_t>(port));
+            return true;
+        }
         if (l.rfind("rbb:", 0) == 0) {
             unsigned long long port;
             if (!parseNumber(l.substr(4), &port) || port == 0 || port > 65535)
@@ -171,7 +179,8 @@ struct Builder {
             return true;
         }
         if (kind == "swd") {
-            if (!checkKeys(*s, {"kind", "dpidr", "apidr", "rombase", "rambase", "ramsize", "requireswitch"}))
+            if (!checkKeys(*s, {"kind", "dpidr", "apidr", "rombase", "rambase", "ramsize", "requireswitch", "dormant",
+                                "waitaccesses", "waitafter", "faultafter", "writeparityerrors"}))
                 return false;
             SwdConfig c;
             unsigned long long v;
@@ -189,6 +198,18 @@ struct Builder {
             c.ramSize = static_cast<uint32_t>(v);
             if (const std::string* rs = s->find("requireswitch"))
                 if (!parseBool(*rs, &c.requireSwitch)) return fail("[Target " + value + "] RequireSwitch: yes or no");
+            if (const std::string* dm = s->find("dormant"))
+                if (!parseBool(*dm, &c.dormant)) return fail("[Target " + value + "] Dormant: yes or no");
+            // Faults a program outside the tests can provoke: counted in AP accesses (writes for parity).
+            if (!number(*s, "waitaccesses", 0, 0xFFFFFFFFull, &v)) return false;
+            c.waitAccesses = static_cast<unsigned>(v);
+            if (!number(*s, "waitafter", 0, 0xFFFFFFFFull, &v)) return false;
+            c.waitAfter = static_cast<unsigned>(v);
+            c.faultArmed = s->find("faultafter") != nullptr;
+            if (!number(*s, "faultafter", 0, 0xFFFFFFFFull, &v)) return false;
+            c.faultAfter = static_cast<unsigned>(v);
+            if (!number(*s, "writeparityerrors", 0, 0xFFFFFFFFull, &v)) return false;
+            c.writeParityErrors = static_cast<unsigned>(v);
             d->kind = TargetKind::Swd;
             d->swd = std::make_unique<SwdTarget>(c);
             return true;

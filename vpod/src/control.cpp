@@ -293,18 +293,26 @@ bool swdWriteMemory(const std::string& iface, uint32_t address, const void* in, 
     });
 }
 
-bool swdInjectWait(const std::string& iface, unsigned count) {
+bool swdInjectWait(const std::string& iface, unsigned count, unsigned after) {
     return with(iface, [&](Interface& d, bool&) {
         if (d.kind != TargetKind::Swd) return false;
-        d.swd->injectWait(count);
+        d.swd->injectWait(count, after);
         return true;
     });
 }
 
-bool swdInjectFault(const std::string& iface) {
+bool swdInjectFault(const std::string& iface, unsigned after) {
     return with(iface, [&](Interface& d, bool&) {
         if (d.kind != TargetKind::Swd) return false;
-        d.swd->injectFault();
+        d.swd->injectFault(after);
+        return true;
+    });
+}
+
+bool swdCorruptWriteParity(const std::string& iface, unsigned count) {
+    return with(iface, [&](Interface& d, bool&) {
+        if (d.kind != TargetKind::Swd) return false;
+        d.swd->corruptWriteParity(count);
         return true;
     });
 }

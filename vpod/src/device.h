@@ -12,6 +12,7 @@
 
 #include "jtag.h"
 #include "rbb.h"
+#include "rbb_swd.h"
 #include "swd.h"
 #include "vpod/control.h"
 #include "vpod/vpod.h"
@@ -33,7 +34,7 @@ struct ChipModel {
 };
 const ChipModel* chipModel(const std::string& typeName);   // case-insensitive; null if unknown
 
-enum class TargetKind : uint8_t { None, Loopback, Jtag, Swd, Rbb };
+enum class TargetKind : uint8_t { None, Loopback, Jtag, Swd, Rbb, RbbSwd };
 
 struct FaultState {
     struct OpFault { Status status = 0; unsigned count = 0; };
@@ -82,7 +83,8 @@ struct Interface {
     JtagChain chain;
     std::unique_ptr<SwdTarget> swd;
     std::unique_ptr<RbbBridge> rbb;
-    bool rbbTdo = true;
+    std::unique_ptr<RbbSwdBridge> rbbSwd;
+    bool rbbTdo = true;              // the last level read from the bridge
     uint8_t trstBus = 0, trstMask = 0;   // 1 = low byte, 2 = high byte
     bool trstAsserted = false;
 

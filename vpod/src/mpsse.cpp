@@ -14,6 +14,7 @@ struct Bus {
     bool tdiLine() const {
         if (d.lowDir & kTdi) return d.lowValue & kTdi;
         if (d.kind == TargetKind::Swd && d.swd->driving()) return d.swd->out();
+        if (d.kind == TargetKind::RbbSwd) return d.rbbTdo;   // as last read over the bridge
         return true;   // pulled up
     }
     bool tmsLine() const { return (d.lowDir & kTms) ? (d.lowValue & kTms) : true; }
@@ -23,7 +24,8 @@ struct Bus {
         switch (d.kind) {
         case TargetKind::Loopback: return tdiLine();
         case TargetKind::Jtag: return d.chain.tdo();
-        case TargetKind::Swd: return tdiLine();     // SWDIO is wired to both TDI and TDO
+        case TargetKind::Swd:
+        case TargetKind::RbbSwd: return tdiLine();  // SWDIO is wired to both TDI and TDO
         case TargetKind::Rbb: return d.rbbTdo;
         case TargetKind::None: break;
         }
@@ -48,6 +50,16 @@ struct Bus {
             before = tdoLine();
             d.swd->rising(tdiLine());
             break;
+        case TargetKind::RbbSwd: {
+            // SWDIO follows ADBUS1 while it is an output; released, the outside target drives it.
+            const bool drive = d.lowDir & kTdi;
+            const bool read = needRead && !drive && !d.loopback && !(d.lowDir & kTdo);
+            const bool level = d.rbbSwd->cycle(drive, d.lowValue & kTdi, read, inOnFalling);
+            if (read) d.rbbTdo = level;
+            else if (!drive) d.rbbTdo = true;   // unread: taken as the pull-up
+            before = tdoLine();
+            break;
+        }
         case TargetKind::Rbb:
             if (!d.loopback && !(d.lowDir & kTdo)) {
                 d.rbbTdo = d.rbb->cycle(tmsLine(), tdiLine(), needRead, inOnFalling);
@@ -157,6 +169,7 @@ size_t Interface::execute(const uint8_t* data, size_t n) {
         len = pending.size();
     }
     const size_t rxBefore = rx.size();
+    if (rbbSwd) rbbSwd->retry();
     const bool hSeries = chip->model->hSeries;
     const bool ft232h = chip->model->kind == ChipKind::FT232H;
     const size_t packet = chip->model->highSpeed ? 510 : 62;
@@ -323,6 +336,7 @@ incomplete:
         pending.clear();
     }
     if (rbb) rbb->flush();
+    if (rbbSwd) rbbSwd->flush();
     return rx.size() - rxBefore;
 }
 

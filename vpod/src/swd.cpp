@@ -11,7 +11,18 @@ bool parity32(uint32_t v) { return std::popcount(v) & 1; }
 }  // namespace
 
 SwdTarget::SwdTarget(const SwdConfig& cfg)
-    : cfg_(cfg), ram_(cfg.ramSize, 0), swdMode_(!cfg.requireSwitch), phase_(Lockout) {}
+    : cfg_(cfg), ram_(cfg.ramSize, 0),
+      mode_(cfg.dormant ? Mode::Dormant : cfg.requireSwitch ? Mode::Jtag : Mode::Swd), phase_(Lockout) {
+    injectWait(cfg.waitAccesses, cfg.waitAfter);
+    if (cfg.faultArmed) injectFault(cfg.faultAfter);
+    badParity_ = cfg.writeParityErrors;
+}
+
+void SwdTarget::injectFault(unsigned after) {
+    faultArmed_ = after != 0;
+    faultSkip_ = after;
+    if (!after) ctrlStat_ |= kStickyErr;
+}
 
 void SwdTarget::lineReset() {
     // 50 or more ones: the DP waits for idle bits and then a DPIDR read.
@@ -22,32 +33,71 @@ void SwdTarget::lineReset() {
 }
 
 void SwdTarget::watchSwitch(bool bit) {
+    // Each sequence starts with a 0 after a run of ones: 50 for the 16-bit ones, 5 for the
+    // 31-bit JTAG-to-Dormant one.
     if (seqArmed_) {
         seq_ |= static_cast<uint32_t>(bit) << seqCount_;
-        if (++seqCount_ == 16) {
+        ++seqCount_;
+        Mode next = mode_;
+        if (seqCount_ == 16 && seqOnes_ >= 50) {
+            if (seq_ == 0xE79E && mode_ == Mode::Jtag) next = Mode::Swd;
+            else if (seq_ == 0xE73C && mode_ == Mode::Swd) next = Mode::Jtag;
+            else if (seq_ == 0xE3BC && mode_ == Mode::Swd) next = Mode::Dormant;
+        } else if (seqCount_ == 31) {
+            if (seq_ == 0x33BBBBBA && mode_ == Mode::Jtag) next = Mode::Dormant;
             seqArmed_ = false;
-            if (seq_ == 0xE79E && !swdMode_) { swdMode_ = true; ++switches_; phase_ = Lockout; }
-            else if (seq_ == 0xE73C && swdMode_) { swdMode_ = false; ++switches_; }
         }
-    } else if (!bit && ones_ >= 50) {
+        if (next != mode_) {
+            mode_ = next;
+            seqArmed_ = false;
+            ++switches_;
+            phase_ = Lockout;   // SWD needs a line reset first
+            activationCount_ = 0;
+        }
+    } else if (!bit && ones_ >= 5) {
         seqArmed_ = true;
         seqCount_ = 1;
         seq_ = 0;
+        seqOnes_ = ones_;
+    }
+}
+
+void SwdTarget::watchAlert(bool bit) {
+    // Dormant: only the 128-bit selection alert, 4 idle cycles and an activation code are heard.
+    alertLo_ = (alertLo_ >> 1) | ((alertHi_ & 1) << 63);
+    alertHi_ = (alertHi_ >> 1) | (static_cast<uint64_t>(bit) << 63);
+    if (activationCount_) {
+        const unsigned n = activationCount_++;
+        if (n >= 5) activation_ |= static_cast<uint32_t>(bit) << (n - 5);
+        if (n < 12) return;
+        activationCount_ = 0;
+        if (activation_ == 0x1A) { mode_ = Mode::Swd; ++wakeUps_; }     // ARM SW-DP
+        else if (activation_ == 0x00) { mode_ = Mode::Jtag; ++wakeUps_; }  // JTAG-DP (zeros)
+        phase_ = Lockout;
+        return;
+    }
+    if (alertLo_ == 0x86852D956209F392ull && alertHi_ == 0x19BC0EA2E3DDAFE9ull) {
+        activationCount_ = 1;
+        activation_ = 0;
     }
 }
 
 void SwdTarget::rising(bool line) {
     if (!driving_) {
+        if (mode_ == Mode::Dormant) {
+            watchAlert(line);
+            return;
+        }
         watchSwitch(line);
         ones_ = line ? ones_ + 1 : 0;
-        if (swdMode_ && ones_ >= 50) {
+        if (mode_ == Mode::Swd && ones_ >= 50) {
             lineReset();
             return;
         }
     } else {
         ones_ = 0;
     }
-    if (!swdMode_) return;
+    if (mode_ != Mode::Swd) return;
     switch (phase_) {
     case Lockout:
         return;
@@ -119,10 +169,14 @@ void SwdTarget::decide() {
     dataPhase_ = true;
     data_ = 0;
     const unsigned a = addr();
+    bool wait = false;
+    if (isAp() && !(ctrlStat_ & kStickyAll)) {
+        if (waitSkip_) --waitSkip_;
+        else if (injectedWaits_) { --injectedWaits_; wait = true; }
+    }
     if (isAp() && (ctrlStat_ & kStickyAll)) {
         ack_ = kAckFault;
-    } else if (isAp() && injectedWaits_) {
-        --injectedWaits_;
+    } else if (wait) {
         ack_ = kAckWait;
         if (ctrlStat_ & kOrunDetect) ctrlStat_ |= kStickyOrun;
     } else {
@@ -136,6 +190,11 @@ void SwdTarget::decide() {
         uint32_t v = isAp() ? apRead(a) : dpRead(a);
         data_ = v | (static_cast<uint64_t>(parity32(v)) << 32);
     }
+    // An armed bus failure strikes once this access has gone through.
+    if (ack_ == kAckOk && isAp() && faultArmed_ && --faultSkip_ == 0) {
+        faultArmed_ = false;
+        ctrlStat_ |= kStickyErr;
+    }
     driving_ = true;
     out_ = ack_ & 1;
     count_ = 0;
@@ -145,7 +204,9 @@ void SwdTarget::decide() {
 void SwdTarget::writeComplete() {
     if (ack_ != kAckOk) return;
     const uint32_t v = static_cast<uint32_t>(data_);
-    if (parity32(v) != static_cast<bool>((data_ >> 32) & 1)) {
+    bool parity = (data_ >> 32) & 1;
+    if (badParity_) { --badParity_; parity = !parity; }
+    if (parity32(v) != parity) {
         ctrlStat_ |= kWdataErr;
         return;
     }
@@ -277,8 +338,10 @@ bool SwdTarget::memWrite(uint32_t address, uint32_t v, unsigned size) {
 
 control::SwdStatus SwdTarget::status() const {
     control::SwdStatus s;
-    s.swdMode = swdMode_;
-    s.lineResetState = swdMode_ && needDpidr_ && phase_ != Lockout;
+    s.swdMode = mode_ == Mode::Swd;
+    s.dormant = mode_ == Mode::Dormant;
+    s.lineResetState = mode_ == Mode::Swd && needDpidr_ && phase_ != Lockout;
+    s.wakeUps = wakeUps_;
     s.lockedOut = phase_ == Lockout;
     s.ctrlStat = ctrlStat_;
     s.select = select_;

@@ -121,19 +121,25 @@ bool setTapCapture(const std::string& iface, unsigned tap, const std::string& re
 
 // ---- SWD target ----------------------------------------------------------------------------
 struct SwdStatus {
-    bool swdMode = false;        // the JTAG-to-SWD switch was seen (or not required)
+    bool swdMode = false;        // the JTAG-to-SWD switch or the SWD wake-up was seen (or not required)
+    bool dormant = false;        // Dormant: waits for the selection alert and an activation code
     bool lineResetState = false; // after a line reset, until DPIDR is read
     bool lockedOut = false;      // protocol error: waits for a line reset
     uint32_t ctrlStat = 0, select = 0, tar = 0, csw = 0;
-    uint64_t lineResets = 0, switches = 0;
+    uint64_t lineResets = 0, switches = 0, wakeUps = 0;
     uint64_t okAcks = 0, waitAcks = 0, faultAcks = 0, protocolErrors = 0, parityErrors = 0;
 };
 bool swdStatus(const std::string& iface, SwdStatus* status);
 bool swdReadMemory(const std::string& iface, uint32_t address, void* out, uint32_t count);
 bool swdWriteMemory(const std::string& iface, uint32_t address, const void* in, uint32_t count);
-// The next `count` AP accesses answer WAIT (with ORUNDETECT set a WAIT also sets STICKYORUN).
-bool swdInjectWait(const std::string& iface, unsigned count);
-// Sets STICKYERR as a failed bus access would: AP accesses answer FAULT until ABORT clears it.
-bool swdInjectFault(const std::string& iface);
+// After `after` AP accesses answered as usual, the next `count` answer WAIT (with ORUNDETECT
+// set a WAIT also sets STICKYORUN). ABORT with DAPABORT cancels what is left.
+bool swdInjectWait(const std::string& iface, unsigned count, unsigned after = 0);
+// After `after` more AP accesses complete (0: at once), STICKYERR is set as a failed bus access
+// would: AP accesses answer FAULT until ABORT clears it.
+bool swdInjectFault(const std::string& iface, unsigned after = 0);
+// The next `count` write data phases arrive with a wrong parity bit: each write is dropped and
+// sets WDATAERR.
+bool swdCorruptWriteParity(const std::string& iface, unsigned count);
 
 }  // namespace vpod::control
