@@ -21,11 +21,27 @@ enum class TapMode : uint8_t { Jtag = 0, SwdBridge = 1 };
 // A TAP's scan protocol (scan_protocol): 2 slows the first TCK out of Run-Test/Idle.
 enum class ScanProtocol : uint32_t { Normal = 0, SlowRtiExit = 2 };
 
-// The SWD bridge's per-TAP state (swd/): the virtual Update-IR / Update-DR that a state
-// move must commit.
+// The SWD bridge's per-TAP virtual JTAG-DP (swd/). A state move commits the pending virtual
+// Update-IR / Update-DR; the rest belongs to the bridge alone.
 struct SwdTapState {
     uint8_t irUpdatePending = 0;
     uint8_t drUpdatePending = 0;
+    uint8_t irShift = 0;
+    uint8_t currentIr = 0;
+    uint8_t* selectedDr = nullptr;  // into this record; null until the first line reset
+    uint32_t selectedDrLength = 0;
+    uint8_t idcode[4] = {};
+    uint8_t abortReg[5] = {};
+    uint8_t dpacc[5] = {};
+    uint8_t apacc[5] = {};
+    uint8_t connect[2] = {};
+    uint8_t idcodeDp[4] = {};
+    uint8_t bypass[1] = {};
+    uint8_t connectValue[2] = {};   // SCIL19_CONNECT as latched by its last Update-DR
+    uint8_t abortAckPending = 0;    // the next ABORT capture shows ACK 010
+    uint8_t dpidrReadPending = 0;   // the next DPACC capture reads DPIDR first
+    uint8_t overrunDetect = 0;      // transactions in the pipelined form
+    uint32_t selectShadow = 0;      // last value written to DP SELECT
 };
 
 struct KpxContext {
