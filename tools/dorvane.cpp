@@ -1,6 +1,7 @@
 // dorvane: opens a controller, resets its JTAG chain and reports the devices on it.
 //
 //   dorvane [--vpod] [--address ADDR] [--khz F] [--vcd FILE] detect
+//   dorvane [options] swd info | read ADDR [COUNT] | write ADDR VALUE...
 //
 // --vpod (or DORVANE_DRIVER=vpod) runs against the virtual pod's default board; --vcd writes
 // the pin waveform of the session when the virtual pod is in use.
@@ -12,6 +13,10 @@
 
 #include "dorvane/dorvane.h"
 #include "chain.h"
+
+namespace dorvane::tools {
+int swdCommand(uint32_t handle, const std::vector<std::string>& args);   // cmd_swd.cpp
+}
 
 namespace {
 
@@ -32,7 +37,10 @@ void usage() {
                  "  --address ADDR  controller address (default USB: logical unit 0)\n"
                  "  --khz F         TCK frequency in kHz (default: the controller's default)\n"
                  "  --vcd FILE      write the virtual pod's pin waveform to FILE\n"
-                 "  detect          reset the chain, list its devices (IDCODE, manufacturer, IR length)\n");
+                 "  detect          reset the chain, list its devices (IDCODE, manufacturer, IR length)\n"
+                 "  swd info | read ADDR [COUNT] | write ADDR VALUE...\n"
+                 "                  an SWD target through the virtual JTAG-DP (with --vpod and no --address:\n"
+                 "                  the default board's channel B, KCF file DorvaneVpodSwd beside the tool)\n");
 }
 
 void reportFailure(uint32_t handle, const char* what) {
@@ -48,17 +56,21 @@ int main(int argc, char** argv) {
     bool vpod = false;
     int khz = 0;
     std::string command;
+    std::vector<std::string> commandArgs;
+    bool addressGiven = false;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
         if (a == "--vpod") vpod = true;
-        else if (a == "--address" && i + 1 < argc) address = argv[++i];
+        else if (a == "--address" && i + 1 < argc) { address = argv[++i]; addressGiven = true; }
         else if (a == "--vcd" && i + 1 < argc) vcd = argv[++i];
         else if (a == "--khz" && i + 1 < argc) khz = std::atoi(argv[++i]);
         else if (a == "-h" || a == "--help") { usage(); return 0; }
+        else if (command == "swd") commandArgs.push_back(a);
         else if (a[0] != '-' && command.empty()) command = a;
         else { usage(); return 2; }
     }
-    if (command != "detect") { usage(); return 2; }
+    if (command != "detect" && command != "swd") { usage(); return 2; }
+    if (command == "swd" && vpod && !addressGiven) address = "USBFDorvaneVpodSwd";
 
     if (vpod) setVariable("DORVANE_DRIVER", "vpod");
     const char* driver = std::getenv("DORVANE_DRIVER");
@@ -81,6 +93,11 @@ int main(int argc, char** argv) {
     if (khz > 0 && x_setScanFrequency(handle, khz) != 0) {
         reportFailure(handle, "setting the TCK frequency");
         status = 1;
+    }
+    if (command == "swd") {
+        if (status == 0) status = dorvane::tools::swdCommand(handle, commandArgs);
+        x_closeKpx(handle);
+        return status;
     }
     dorvane::tools::ChainReport chain;
     if (status == 0) {
