@@ -71,6 +71,9 @@ TEST_F(SwdBridge, ResetsAndTransactionsKeepTheirByteForms) {
     ASSERT_EQ(x_trstReset(h, 1), 0u);
     EXPECT_EQ(written(), pattern);
     EXPECT_EQ(state(), 1u);
+    clear();
+    ASSERT_EQ(x_tmsReset(h, 1), 0u);
+    EXPECT_EQ(written(), pattern);
     // IDCODE is selected: its capture reads DPIDR, ACK first.
     clear();
     EXPECT_EQ(dr(0, 32), 0x2BA01477u);
@@ -169,6 +172,7 @@ TEST_F(SwdBridge, WaitFaultStickyAndLockout) {
     // until the next line reset.
     reset();
     EXPECT_EQ(ack(access(APACC, true, 0x0)), 7u);
+    EXPECT_EQ(written(), cat({head(0x87), kSend, kDrive, kIdle}));   // no data phase without OK
     EXPECT_TRUE(swd().lockedOut);
     reset();
     EXPECT_EQ(ack(access(DPACC, true, 0x4)), kAckOk);      // the DPIDR read at capture came first
