@@ -129,26 +129,6 @@ TEST_F(SwdBridge, VirtualTapRegistersRoundTrip) {
     EXPECT_EQ(swd().okAcks, oks + 1);         // only the ABORT write went out
 }
 
-TEST_F(SwdBridge, MemApRamThroughJtagDpScans) {
-    connect();
-    access(DPACC, false, 0x4, 0x50000000);                 // power-up requests
-    EXPECT_EQ(value(access(DPACC, true, 0x4)) >> 28, 0xFu);
-    access(DPACC, false, 0x8, 0x000000F0);                 // SELECT bank 0xF
-    access(APACC, true, 0xC);                               // IDR, posted
-    EXPECT_EQ(value(access(DPACC, true, 0xC)), 0x24770011u);
-    access(DPACC, false, 0x8, 0);
-    access(APACC, false, 0x0, 0x23000012);                  // word, auto-increment
-    access(APACC, false, 0x4, 0x20000200);
-    for (uint32_t i = 0; i < 8; ++i) EXPECT_EQ(ack(access(APACC, false, 0xC, 0xA5000000 | i)), kAckOk);
-    access(APACC, false, 0x4, 0x20000200);
-    access(APACC, true, 0xC);
-    for (uint32_t i = 1; i < 8; ++i) EXPECT_EQ(value(access(APACC, true, 0xC)), 0xA5000000 | (i - 1));
-    EXPECT_EQ(value(access(DPACC, true, 0xC)), 0xA5000007u);
-    uint32_t ram[8];
-    ASSERT_TRUE(vpod::control::swdReadMemory(iface_, 0x20000200, ram, sizeof ram));
-    EXPECT_EQ(ram[5], 0xA5000005u);
-}
-
 TEST_F(SwdBridge, WaitFaultStickyAndLockout) {
     connect();
     access(DPACC, false, 0x4, 0x50000000);

@@ -128,10 +128,6 @@ class RbbSwdServer : public RbbServerBase {
 public:
     explicit RbbSwdServer(const vpod::detail::SwdConfig& cfg) : target_(cfg) { start(); }
     ~RbbSwdServer() override { stop(); }
-    vpod::control::SwdStatus status() {
-        std::lock_guard<std::mutex> lock(mu_);
-        return target_.status();
-    }
     bool readMemory(uint32_t address, uint8_t* out, uint32_t count) {
         std::lock_guard<std::mutex> lock(mu_);
         return target_.readMemory(address, out, count);

@@ -2,7 +2,6 @@
 // TDI on ADBUS1 drives the line, ADBUS1 as an input releases it, TDO (ADBUS2) reads it.
 #include <bit>
 
-#include "rbb_server.h"
 #include "vpod_util.h"
 
 using namespace vpodtest;
@@ -291,46 +290,6 @@ TEST_F(SwdTarget, BoardFileFaultsCountAccessesFromLoad) {
     EXPECT_EQ(swd.write(true, 0x4, 0x2000000C), kFault);
     EXPECT_EQ(status().tar, 0x20000008u);
     EXPECT_TRUE(status().ctrlStat & (1u << 5));
-}
-
-TEST(SwdOverRemoteBitbang, AnOutsideTargetAnswersThePodsSequences) {
-    vpod::detail::SwdConfig cfg;
-    cfg.ramSize = 4096;
-    RbbSwdServer server(cfg);
-    ASSERT_TRUE(server.listening());
-    loadBoard("[Device1]\nType=FT232H\nSerial=SW0002\nChannel=rbb-swd:" + std::to_string(server.port()) + "\n");
-    const uint32_t words[] = {0x01234567, 0x89ABCDEF};
-    {
-        Dev d("SW0002");
-        Swd swd{d};
-        swd.connect();
-        uint32_t v = 0;
-        bool parity = false;
-        ASSERT_EQ(swd.read(false, 0x0, &v, &parity), kOk);
-        EXPECT_EQ(v, 0x2BA01477u);
-        EXPECT_TRUE(parity);
-        ASSERT_EQ(swd.write(true, 0x0, 0x23000012), kOk);
-        ASSERT_EQ(swd.write(true, 0x4, 0x20000010), kOk);
-        for (uint32_t w : words) ASSERT_EQ(swd.write(true, 0xC, w), kOk);
-        // Pipelined reads back through the posted AP reads.
-        ASSERT_EQ(swd.write(false, 0x4, 1), kOk);
-        swd.pipelined = true;
-        ASSERT_EQ(swd.write(true, 0x4, 0x20000010), kOk);
-        ASSERT_EQ(swd.read(true, 0xC, &v), kOk);
-        ASSERT_EQ(swd.read(true, 0xC, &v), kOk);
-        EXPECT_EQ(v, words[0]);
-        ASSERT_EQ(swd.read(false, 0xC, &v), kOk);
-        EXPECT_EQ(v, words[1]);
-    }
-    vpod::control::loadDefaultBoard();   // the bridge says goodbye
-    server.join();
-    EXPECT_TRUE(server.quitSeen);
-    EXPECT_EQ(server.unknownCharacters, 0);
-    uint8_t ram[8];
-    ASSERT_TRUE(server.readMemory(0x20000010, ram, sizeof ram));
-    EXPECT_EQ(ram[0], 0x67);
-    EXPECT_EQ(ram[7], 0x89);
-    EXPECT_EQ(server.status().okAcks, 10u);
 }
 
 }  // namespace
