@@ -168,6 +168,12 @@ uint32_t readKcfFile(ControllerAddress* addr, const char* name) {
     if (addr->tapMode[kTapId] == 0 && kcf.read("TrstPin") && readTrstPin(addr, kcf.value())) {
         return fail(nullptr, err::KCF_TRST_PIN);
     }
+    // The SWD bridge's connect sequence: the JTAG-to-SWD switch alone ("JtagToSwd", the
+    // default), or first the ADIv5.2 wake-up for targets that power up Dormant ("DormantToSwd").
+    if (addr->tapMode[kTapId] == 1 && kcf.read("SwdConnect")) {
+        if (config::equalsIgnoreCase(kcf.value(), "DormantToSwd")) addr->flags |= ADDRESS_SWD_DORMANT_WAKEUP;
+        else if (!config::equalsIgnoreCase(kcf.value(), "JtagToSwd")) return fail(nullptr, err::KCF_MODE);
+    }
 
     uint32_t v;
     if (!kcf.read("StaticIoDataBusControl")) {

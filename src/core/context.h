@@ -124,6 +124,7 @@ struct KpxContext {
     uint8_t ctrlBusDirection = 0;
     uint8_t ctrlBusValue = 0;
     TapMode tapMode[kTapSlots] = {};
+    uint8_t swdDormantWakeUp = 0;   // the SWD bridge's connect sequence starts with the wake-up
 
     // --- swd
     SwdTapState swd[kTapSlots];

@@ -290,7 +290,7 @@ void compareAndDeliver(KpxContext* ctx, uint32_t tapId, uint8_t* tdo, const uint
 }
 
 // The controller asks for the ADIv5.2 dormant-to-SWD wake-up before the line reset.
-bool wakeFromDormant(const KpxContext*, uint32_t) { return false; }
+bool wakeFromDormant(const KpxContext* ctx) { return ctx->swdDormantWakeUp != 0; }
 
 }  // namespace
 
@@ -486,7 +486,7 @@ uint32_t swdLineReset(KpxContext* ctx, uint32_t tapId) {
 
     uint8_t pattern[sizeof kDormantWakeUp + sizeof kLineResetPattern];
     uint32_t length = 0;
-    if (wakeFromDormant(ctx, tapId)) {
+    if (wakeFromDormant(ctx)) {
         std::memcpy(pattern, kDormantWakeUp, sizeof kDormantWakeUp);
         length = sizeof kDormantWakeUp;
     }

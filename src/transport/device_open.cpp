@@ -200,6 +200,7 @@ uint32_t openDevice(KpxContext** out, uint32_t* handle, const char* address) {
     }
     ctx->tapMode[0] = static_cast<TapMode>(addr.tapMode[0]);
     ctx->tapMode[1] = static_cast<TapMode>(addr.tapMode[1]);
+    ctx->swdDormantWakeUp = (addr.flags & ADDRESS_SWD_DORMANT_WAKEUP) ? 1 : 0;
 
     // Opened by serial number: the serial without its channel letter; by logical unit: none.
     ctx->serialNumber[0] = 0;

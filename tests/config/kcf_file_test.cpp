@@ -115,6 +115,7 @@ TEST_F(KcfFile, EachBadEntryFailsWithItsOwnError) {
         {{"Version=1.0.0.1"}, 30016, false},
         {{"InterfaceType=LogicalUnitNumber"}, 30016, false},
         {{"Tap1Mode=SWD"}, 30017},
+        {{"Tap1Mode=BSCAN2SWD", "SwdConnect=Sometimes"}, 30017},
         {{"InterfaceType=USB"}, 30018},
         {{"InterfaceType=SerialNumber", "SerialNumber=FT12345678901ZX"}, 30020},
         {{"InterfaceType=SerialNumber"}, 30020},

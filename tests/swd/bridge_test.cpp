@@ -185,6 +185,24 @@ TEST_F(SwdBridge, PendingUpdatesCommitAtMovesAndCompareScansFlagDifferences) {
     EXPECT_NE(flag, 0u);
 }
 
+TEST_F(SwdBridge, ADormantTargetAnswersAfterTheWakeUpTheKcfAsksFor) {
+    const std::string board = boards::replaced(boards::standard(), "RamSize=64K", "RamSize=64K\nDormant=yes");
+    connect(board);
+    EXPECT_EQ(dr(0, 32), 0u);   // nobody answers the DPIDR read
+    EXPECT_TRUE(swd().dormant);
+    x_closeKpx(h);
+    h = kNone;
+    connect(board, std::string(kKcf) + "SwdConnect=DormantToSwd\n");
+    EXPECT_EQ(dr(0, 32), 0x2BA01477u);
+    EXPECT_EQ(swd().wakeUps, 1u);
+    clear();
+    ASSERT_EQ(x_tmsReset(h, 1), 0u);
+    const Bytes w = written();
+    ASSERT_GT(w.size(), 24u);
+    EXPECT_EQ(Bytes(w.begin(), w.begin() + 6), (Bytes{0x19, 0x22, 0x00, 0xFF, 0x92, 0xF3}));
+    EXPECT_EQ(Bytes(w.begin() + 19, w.begin() + 24), (Bytes{0x19, 0xA0, 0xF1, 0xFF, 0xFF}));
+}
+
 TEST_F(SwdBridge, OutsideTargetOverRemoteBitbang) {
     vpod::detail::SwdConfig cfg;
     vpodtest::RbbSwdServer server(cfg);
