@@ -1,9 +1,15 @@
 // The SWD bridge end to end: a host that speaks JTAG-DP through x_scanIr / x_scanDr reaches the
 // virtual pod's SWD target (channel B of the default board, or one behind rbb-swd).
 #include <bit>
+#include <string>
+#include <vector>
 
 #include "../jtag/vpod_fixture.h"
 #include "../vpod/rbb_server.h"
+
+namespace dorvane::tools {
+int swdCommand(uint32_t handle, const std::vector<std::string>& args);   // tools/cmd_swd.cpp
+}
 
 namespace {
 
@@ -59,6 +65,13 @@ protected:
         vpod::control::SwdStatus s;
         EXPECT_TRUE(vpod::control::swdStatus(iface_, &s));
         return s;
+    }
+    int tool(const std::vector<std::string>& args, std::string* out = nullptr) {
+        ::testing::internal::CaptureStdout();
+        const int status = dorvane::tools::swdCommand(h, args);
+        const std::string text = ::testing::internal::GetCapturedStdout();
+        if (out) *out = text;
+        return status;
     }
     uint8_t current_ = IDCODE;
 };
@@ -201,6 +214,23 @@ TEST_F(SwdBridge, ADormantTargetAnswersAfterTheWakeUpTheKcfAsksFor) {
     ASSERT_GT(w.size(), 24u);
     EXPECT_EQ(Bytes(w.begin(), w.begin() + 6), (Bytes{0x19, 0x22, 0x00, 0xFF, 0x92, 0xF3}));
     EXPECT_EQ(Bytes(w.begin() + 19, w.begin() + 24), (Bytes{0x19, 0xA0, 0xF1, 0xFF, 0xFF}));
+}
+
+// dorvane swd against faults the board file provokes: WAIT for the 5th to 7th AP accesses, a
+// bus failure once 21 have completed.
+TEST_F(SwdBridge, ToolRidesOutWaitAndReportsABusFault) {
+    connect(boards::replaced(boards::standard(), "RamSize=64K", "RamSize=64K\nWaitAccesses=3\nWaitAfter=4\nFaultAfter=21"));
+    std::string out;
+    ASSERT_EQ(tool({"info"}, &out), 0);
+    EXPECT_EQ(out, "DPIDR   0x2BA01477\nAP IDR  0x24770011\nROM     0xE00FF003\n");
+    ASSERT_EQ(tool({"write", "0x200003F8", "1", "2", "3", "0xDEADBEEF"}), 0);
+    EXPECT_EQ(swd().waitAcks, 3u);
+    ASSERT_EQ(tool({"read", "0x200003F8", "5"}, &out), 0);   // across a 1 KiB block
+    EXPECT_EQ(out, "0x200003F8: 0x00000001 0x00000002 0x00000003 0xDEADBEEF\n0x20000408: 0x00000000\n");
+    EXPECT_EQ(tool({"read", "0x20000000"}), 1);
+    EXPECT_EQ(swd().faultAcks, 1u);
+    EXPECT_FALSE(swd().ctrlStat & (1u << 5));   // reported, then cleared through ABORT
+    EXPECT_EQ(tool({"read", "0x20000000", "0"}), 2);
 }
 
 TEST_F(SwdBridge, OutsideTargetOverRemoteBitbang) {
