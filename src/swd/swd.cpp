@@ -7,6 +7,7 @@
 #include <bit>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 
 #include "core/errors.h"
@@ -52,7 +53,6 @@ constexpr uint8_t kDormantWakeUp[19] = {0xFF, 0x92, 0xF3, 0x09, 0x62, 0x95, 0x2D
 
 constexpr uint8_t OP_BYTES_OUT = 0x19, OP_BITS_OUT = 0x1B, OP_BYTES_IN = 0x28, OP_BITS_IN = 0x2A,
                   OP_BITS_INOUT = 0x3B, OP_SET_LOW = 0x80, OP_SEND_IMMEDIATE = 0x87;
-constexpr uint8_t kSwdioOut = 0x02;
 
 // A small local command buffer; the longest form (the pipelined write) is 31 bytes.
 struct Bytes {
