@@ -4,18 +4,10 @@
 #include <cstdio>
 
 #include "dorvane/dorvane.h"
+#include "tool.h"
 
 namespace dorvane::tools {
 namespace {
-
-struct Jedec { uint8_t bank; uint8_t code; const char* name; };
-// A few manufacturers that boards commonly carry (JEP106; bank = continuation codes).
-constexpr Jedec kJedec[] = {
-    {0, 0x01, "AMD"}, {0, 0x09, "Intel"}, {0, 0x0E, "Freescale (Motorola)"}, {0, 0x15, "NXP (Philips)"},
-    {0, 0x17, "Texas Instruments"}, {0, 0x1F, "Atmel"}, {0, 0x20, "STMicroelectronics"},
-    {0, 0x21, "Lattice Semiconductor"}, {0, 0x29, "Microchip Technology"}, {0, 0x34, "Cypress"},
-    {0, 0x49, "Xilinx"}, {0, 0x6E, "Altera"}, {4, 0x3B, "ARM Ltd"},
-};
 
 std::vector<uint8_t> unpack(const std::vector<uint16_t>& words, size_t n) {
     std::vector<uint8_t> bits(n);
@@ -49,11 +41,8 @@ bool splitFrom(const std::vector<uint8_t>& bits, size_t at, size_t left, std::ve
 }  // namespace
 
 const char* jedecManufacturer(uint32_t idcode) {
-    const uint8_t bank = (idcode >> 8) & 0x0F;
-    const uint8_t code = (idcode >> 1) & 0x7F;
-    for (const Jedec& j : kJedec)
-        if (j.bank == bank && j.code == code) return j.name;
-    return "";
+    const char* name = jep106Name(((idcode >> 8) & 0x0F) + 1, (idcode >> 1) & 0x7F);
+    return name ? name : "";
 }
 
 std::vector<ChainDevice> parseIdcodes(const std::vector<uint8_t>& bits) {
@@ -142,14 +131,40 @@ std::string formatChain(const std::string& address, uint32_t tckKHz, const Chain
             if (*maker)
                 std::snprintf(makerText, sizeof makerText, "%s", maker);
             else
-                std::snprintf(makerText, sizeof makerText, "unknown (bank %u, code 0x%02X)", (d.idcode >> 8) & 0xF,
-                              (d.idcode >> 1) & 0x7F);
+                std::snprintf(makerText, sizeof makerText, "unknown (JEP106 bank %u, code 0x%02X)",
+                              ((d.idcode >> 8) & 0xF) + 1, (d.idcode >> 1) & 0x7F);
             std::snprintf(line, sizeof line, "  %zu: IDCODE 0x%08X  version %u  part 0x%04X  %s  IR %s\n", k,
                           d.idcode, d.idcode >> 28, (d.idcode >> 12) & 0xFFFF, makerText, ir.c_str());
         }
         out += line;
     }
     return out;
+}
+
+std::string formatChainJson(const std::string& address, uint32_t tckKHz, const ChainReport& report) {
+    std::string out = "{\"controller\": " + jsonString(address) + ", \"tckKHz\": " + std::to_string(tckKHz) +
+                      ", \"irTotal\": " + std::to_string(report.irTotal) +
+                      ", \"irSplitKnown\": " + (report.irSplitKnown ? "true" : "false") + ", \"devices\": [";
+    char hex[16];
+    for (size_t k = 0; k < report.devices.size(); ++k) {
+        const ChainDevice& d = report.devices[k];
+        out += k ? ", " : "";
+        out += "{\"position\": " + std::to_string(k);
+        if (d.hasIdcode) {
+            std::snprintf(hex, sizeof hex, "0x%08X", d.idcode);
+            out += std::string(", \"idcode\": \"") + hex + "\", \"version\": " + std::to_string(d.idcode >> 28);
+            std::snprintf(hex, sizeof hex, "0x%04X", (d.idcode >> 12) & 0xFFFF);
+            out += std::string(", \"part\": \"") + hex + "\"";
+            out += ", \"jep106Bank\": " + std::to_string(((d.idcode >> 8) & 0xF) + 1) +
+                   ", \"jep106Code\": " + std::to_string((d.idcode >> 1) & 0x7F);
+            const char* maker = jep106Name(((d.idcode >> 8) & 0xF) + 1, (d.idcode >> 1) & 0x7F);
+            out += ", \"manufacturer\": " + (maker ? jsonString(maker) : std::string("null"));
+        } else {
+            out += ", \"idcode\": null";
+        }
+        out += ", \"irLength\": " + (d.irLength ? std::to_string(d.irLength) : std::string("null")) + "}";
+    }
+    return out + "]}\n";
 }
 
 }  // namespace dorvane::tools

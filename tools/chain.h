@@ -21,6 +21,8 @@ struct ChainReport {
 
 // The JEDEC manufacturer of an IDCODE (bits 11:1: continuation count 11:8, code 7:1), or "".
 const char* jedecManufacturer(uint32_t idcode);
+// The JEP106 name of a manufacturer: bank as published (1 = no continuation code), code 1-126; or null.
+const char* jep106Name(unsigned bank, unsigned code);
 // Devices from the DR bits captured right after a reset (TDO order, one bit per entry).
 // The scan shifts ones in behind, so 32 ones in a row end the chain.
 std::vector<ChainDevice> parseIdcodes(const std::vector<uint8_t>& bits);
@@ -32,5 +34,7 @@ std::vector<uint32_t> splitIrCapture(const std::vector<uint8_t>& bits, size_t de
 // step named in *failedStep.
 int detectChain(uint32_t handle, ChainReport* report, std::string* failedStep);
 std::string formatChain(const std::string& address, uint32_t tckKHz, const ChainReport& report);
+// The same report as one JSON object.
+std::string formatChainJson(const std::string& address, uint32_t tckKHz, const ChainReport& report);
 
 }  // namespace dorvane::tools

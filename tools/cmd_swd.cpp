@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "dorvane/dorvane.h"
+#include "tool.h"
 
 namespace dorvane::tools {
 
@@ -192,5 +193,35 @@ int swdCommand(uint32_t handle, const std::vector<std::string>& args) {
     }
     return status;
 }
+
+namespace {
+
+// The command of the tool: with --vpod and no --address, the default board's SWD channel.
+int runSwd(const Invocation& inv) {
+    Invocation opening = inv;
+    if (inv.vpod && !inv.addressGiven) opening.address = "USBFDorvaneVpodSwd";
+    Controller controller;
+    if (int status = controller.open(opening)) return status;
+    const int status = swdCommand(controller.handle(), inv.args);
+    const int closed = controller.close();
+    if (status == 1) return kExitController;
+    return status ? status : closed;
+}
+
+}  // namespace
+
+DORVANE_TOOL_COMMAND(kSwdCommand) = {
+    "swd", "an SWD target through the virtual JTAG-DP: info, read, write",
+    "dorvane [OPTIONS] swd info | read ADDR [COUNT] | write ADDR VALUE...\n"
+    "\n"
+    "Reaches an ARM debug port through a TAP in BSCAN2SWD mode with IR and DR scans only.\n"
+    "  info                  DPIDR, AP IDR and ROM base of AP 0\n"
+    "  read ADDR [COUNT]     COUNT 32-bit words of MEM-AP 0 (default 1)\n"
+    "  write ADDR VALUE...   32-bit words, auto-increment\n"
+    "With --vpod and no --address: the default board's channel B (KCF file DorvaneVpodSwd beside\n"
+    "the tool).\n"
+    "\n"
+    "exit status: 0 done, 2 bad command line, 4 the library or the target reported a failure\n\n",
+    runSwd};
 
 }  // namespace dorvane::tools

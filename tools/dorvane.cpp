@@ -1,119 +1,114 @@
-// dorvane: opens a controller, resets its JTAG chain and reports the devices on it.
+// dorvane: the command-line tool. Splits the command line into the options every command
+// shares and the command's own arguments, and runs the command from the table.
 //
-//   dorvane [--vpod] [--address ADDR] [--khz F] [--vcd FILE] detect
-//   dorvane [options] swd info | read ADDR [COUNT] | write ADDR VALUE...
-//
-// --vpod (or DORVANE_DRIVER=vpod) runs against the virtual pod's default board; --vcd writes
-// the pin waveform of the session when the virtual pod is in use.
+//   dorvane [--vpod] [--address ADDR] [--khz F] [--vcd FILE] COMMAND [ARGS...]
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
-#include <vector>
 
-#include "dorvane/dorvane.h"
-#include "chain.h"
+#include "tool.h"
 
 namespace dorvane::tools {
-int swdCommand(uint32_t handle, const std::vector<std::string>& args);   // cmd_swd.cpp
-}
+#define DORVANE_COMMAND(var) extern const Command var;
+#include "commands.inc"
+#undef DORVANE_COMMAND
+}  // namespace dorvane::tools
 
 namespace {
 
-// The tool reaches the library only through its exports; the driver choice travels by
-// environment variable, set here with the C library.
-void setVariable(const char* name, const char* value) {
-#ifdef _WIN32
-    _putenv_s(name, value);
-#else
-    setenv(name, value, 1);
-#endif
+using namespace dorvane::tools;
+
+const Command* const kCommands[] = {
+#define DORVANE_COMMAND(var) &var,
+#include "commands.inc"
+#undef DORVANE_COMMAND
+};
+
+void usage(FILE* to) {
+    std::fprintf(to, "usage: dorvane [OPTIONS] COMMAND [ARGS...]\n\ncommands:\n");
+    for (const Command* c : kCommands) std::fprintf(to, "  %-10s %s\n", c->name, c->summary);
+    std::fprintf(to, "\n%s\n`dorvane COMMAND --help` describes a command.\n", kCommonOptionsHelp);
 }
 
-void usage() {
-    std::fprintf(stderr,
-                 "usage: dorvane [--vpod] [--address ADDR] [--khz F] [--vcd FILE] detect\n"
-                 "  --vpod          use the virtual pod (same as DORVANE_DRIVER=vpod)\n"
-                 "  --address ADDR  controller address (default USB: logical unit 0)\n"
-                 "  --khz F         TCK frequency in kHz (default: the controller's default)\n"
-                 "  --vcd FILE      write the virtual pod's pin waveform to FILE\n"
-                 "  detect          reset the chain, list its devices (IDCODE, manufacturer, IR length)\n"
-                 "  swd info | read ADDR [COUNT] | write ADDR VALUE...\n"
-                 "                  an SWD target through the virtual JTAG-DP (with --vpod and no --address:\n"
-                 "                  the default board's channel B, KCF file DorvaneVpodSwd beside the tool)\n");
+const Command* find(const std::string& name) {
+    for (const Command* c : kCommands)
+        if (name == c->name) return c;
+    return nullptr;
 }
 
-void reportFailure(uint32_t handle, const char* what) {
-    const char* msg = handle != 0xFFFFFFFFu ? x_kpxErrorMsg(handle) : kpx_error_msg();
-    std::fprintf(stderr, "dorvane: %s failed: %s\n", what, msg ? msg : "(no message)");
+// Takes a value from "--opt VALUE" or "--opt=VALUE"; false when it is missing.
+bool optionValue(const std::string& arg, const char* name, int argc, char** argv, int* i, std::string* value,
+                 bool* matched) {
+    const std::string n = name;
+    *matched = false;
+    if (arg == n) {
+        *matched = true;
+        if (*i + 1 >= argc) return false;
+        *value = argv[++*i];
+        return true;
+    }
+    if (arg.compare(0, n.size() + 1, n + "=") == 0) {
+        *matched = true;
+        *value = arg.substr(n.size() + 1);
+        return true;
+    }
+    return true;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string address = "USB";
-    std::string vcd;
-    bool vpod = false;
-    int khz = 0;
-    std::string command;
-    std::vector<std::string> commandArgs;
-    bool addressGiven = false;
+    Invocation inv;
+    bool onlyArgs = false;   // after "--" everything is the command's
     for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        if (a == "--vpod") vpod = true;
-        else if (a == "--address" && i + 1 < argc) { address = argv[++i]; addressGiven = true; }
-        else if (a == "--vcd" && i + 1 < argc) vcd = argv[++i];
-        else if (a == "--khz" && i + 1 < argc) khz = std::atoi(argv[++i]);
-        else if (a == "-h" || a == "--help") { usage(); return 0; }
-        else if (command == "swd") commandArgs.push_back(a);
-        else if (a[0] != '-' && command.empty()) command = a;
-        else { usage(); return 2; }
-    }
-    if (command != "detect" && command != "swd") { usage(); return 2; }
-    if (command == "swd" && vpod && !addressGiven) address = "USBFDorvaneVpodSwd";
-
-    if (vpod) setVariable("DORVANE_DRIVER", "vpod");
-    const char* driver = std::getenv("DORVANE_DRIVER");
-    const bool usingVpod = vpod || (driver && std::strcmp(driver, "vpod") == 0);
-    if (!vcd.empty()) {
-        if (!usingVpod) {
-            std::fprintf(stderr, "dorvane: --vcd needs the virtual pod (--vpod)\n");
-            return 2;
+        const std::string a = argv[i];
+        if (onlyArgs) { inv.args.push_back(a); continue; }
+        if (a == "--" && !inv.command.empty()) { onlyArgs = true; continue; }
+        std::string value;
+        bool matched = false;
+        bool ok = true;
+        if (a == "--vpod") { inv.vpod = true; continue; }
+        if (a == "-h" || a == "--help") { inv.help = true; continue; }
+        if ((ok = optionValue(a, "--address", argc, argv, &i, &value, &matched)) && matched) {
+            inv.address = value;
+            inv.addressGiven = true;
+            continue;
         }
-        // The virtual pod looks at this variable again at every open.
-        setVariable("DORVANE_VPOD_VCD", vcd.c_str());
-    }
-
-    uint32_t handle = 0xFFFFFFFFu;
-    if (x_openKpx(&handle, address.c_str()) != 0) {
-        reportFailure(0xFFFFFFFFu, ("opening controller " + address).c_str());
-        return 1;
-    }
-    int status = 0;
-    if (khz > 0 && x_setScanFrequency(handle, khz) != 0) {
-        reportFailure(handle, "setting the TCK frequency");
-        status = 1;
-    }
-    if (command == "swd") {
-        if (status == 0) status = dorvane::tools::swdCommand(handle, commandArgs);
-        x_closeKpx(handle);
-        return status;
-    }
-    dorvane::tools::ChainReport chain;
-    if (status == 0) {
-        std::string failedStep;
-        if (dorvane::tools::detectChain(handle, &chain, &failedStep) != 0) {
-            reportFailure(handle, failedStep.c_str());
-            status = 1;
+        if (ok && (ok = optionValue(a, "--vcd", argc, argv, &i, &value, &matched)) && matched) {
+            inv.vcd = value;
+            continue;
+        }
+        if (ok && (ok = optionValue(a, "--khz", argc, argv, &i, &value, &matched)) && matched) {
+            long long khz = 0;
+            if (!parseInt(value, 1, 1000000, &khz)) {
+                errorLine("--khz wants a frequency in kHz from 1 to 1000000, not '" + value + "'");
+                return kExitUsage;
+            }
+            inv.khz = static_cast<int>(khz);
+            continue;
+        }
+        if (!ok) {
+            errorLine(a + " needs a value");
+            return kExitUsage;
+        }
+        if (inv.command.empty() && !a.empty() && a[0] != '-') inv.command = a;
+        else if (!inv.command.empty()) inv.args.push_back(a);
+        else {
+            errorLine("unknown option " + a + " (dorvane --help lists the options)");
+            return kExitUsage;
         }
     }
-    if (status == 0) {
-        const DorvaneControllerInfo* info = nullptr;
-        uint32_t tck = 0;
-        if (x_kpxGetControllerInfo(handle, &info) == 0 && info) tck = static_cast<uint32_t>(info->tckKHz);
-        std::printf("%s", dorvane::tools::formatChain(address, tck, chain).c_str());
+    if (inv.command.empty()) {
+        usage(inv.help ? stdout : stderr);
+        return inv.help ? kExitOk : kExitUsage;
     }
-    x_closeKpx(handle);
-    if (!vcd.empty() && status == 0) std::printf("waveform written to %s\n", vcd.c_str());
-    return status;
+    const Command* command = find(inv.command);
+    if (!command) {
+        errorLine("unknown command '" + inv.command + "' (dorvane --help lists the commands)");
+        return kExitUsage;
+    }
+    if (inv.help) {
+        std::printf("usage: %s\n%s", command->usage, kCommonOptionsHelp);
+        return kExitOk;
+    }
+    return command->run(inv);
 }
