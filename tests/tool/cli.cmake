@@ -1,0 +1,41 @@
+# The dorvane tool as a user runs it: exit statuses, messages, examples, waveform.
+#   cmake -DTOOL=<dorvane> -DSOURCE=<source dir> -DWORK=<scratch dir> -P cli.cmake
+file(MAKE_DIRECTORY ${WORK})
+set(ENV{DORVANE_DRIVER} vpod)
+set(failures "")
+function(expect status pattern)
+  execute_process(COMMAND ${TOOL} ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
+  if(NOT rc EQUAL status OR NOT "${out}${err}" MATCHES "${pattern}")
+    set(failures "${failures}dorvane ${ARGN}: status ${rc} (wanted ${status}), output:\n${out}${err}\n" PARENT_SCOPE)
+  endif()
+endfunction()
+
+expect(0 "detect .*svf " --help)
+expect(0 "usage: dorvane .OPTIONS. svf" svf --help)
+expect(0 "--json" detect --help)
+expect(2 "unknown command 'frob'" frob)
+expect(2 "unexpected argument '--bogus'" detect --bogus)
+expect(2 "--khz wants" --khz 0 detect)
+expect(4 "opening controller USB9 failed: error 316 \\(controller with specified logical unit number not found\\)"
+       --address USB9 detect)
+expect(0 "\"idcode\": \"0x4BA00477\".*\"manufacturer\": \"ARM Ltd\"" detect --json)
+foreach(example idcode boundary)
+  expect(0 "no mismatch" --vpod svf ${SOURCE}/docs/examples/${example}.svf)
+endforeach()
+
+file(WRITE ${WORK}/mismatch.svf "STATE RESET;\nSDR 32 TDI(0)\n  TDO(4BA00476);\nSTATE IDLE;\n")
+expect(1 "line 2: TDO mismatch in SDR.*read     4BA00477" svf ${WORK}/mismatch.svf)
+expect(1 "1 mismatch \\(first at line 2\\)" svf --keep-going ${WORK}/mismatch.svf)
+file(WRITE ${WORK}/syntax.svf "STATE RESET;\nSDR 32 TDI(0) TDO(4BA00476) MASK;\n")
+expect(3 "syntax.svf:2:29: error: MASK needs a \\(hex value\\) \\(nothing was sent\\)" svf ${WORK}/syntax.svf)
+expect(3 "cannot read" svf ${WORK}/missing.svf)
+
+file(REMOVE ${WORK}/chain.vcd)
+expect(0 "^$" --vcd ${WORK}/chain.vcd svf --quiet ${SOURCE}/docs/examples/idcode.svf)
+if(NOT EXISTS ${WORK}/chain.vcd)
+  set(failures "${failures}--vcd wrote no waveform\n")
+endif()
+
+if(failures)
+  message(FATAL_ERROR "${failures}")
+endif()
