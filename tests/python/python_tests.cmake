@@ -21,6 +21,8 @@ if(DORVANE_PYTHON)
            -DSOURCE=${PROJECT_SOURCE_DIR}/bindings/python -DWORK=${CMAKE_CURRENT_BINARY_DIR}/python_install
            -DLIBRARY=$<TARGET_FILE:dorvane> -P ${CMAKE_CURRENT_LIST_DIR}/pip_install.cmake)
   set_tests_properties(python_install PROPERTIES SKIP_RETURN_CODE 77)
+  add_test(NAME docs_python COMMAND ${CMAKE_COMMAND} -DPYTHON=${DORVANE_PYTHON} -DSOURCE=${PROJECT_SOURCE_DIR}
+           -DWORK=${CMAKE_CURRENT_BINARY_DIR} -DLIBRARY=$<TARGET_FILE:dorvane> -P ${CMAKE_CURRENT_LIST_DIR}/../install/python_docs_test.cmake)
 else()
   find_program(_any_python NAMES python3 NO_CACHE)
   if(_any_python)
