@@ -90,12 +90,13 @@ int main(int argc, char** argv) {
             errorLine(a + " needs a value");
             return kExitUsage;
         }
+        // Anything else belongs to the command, also when it comes before the command's name.
         if (inv.command.empty() && !a.empty() && a[0] != '-') inv.command = a;
-        else if (!inv.command.empty()) inv.args.push_back(a);
-        else {
-            errorLine("unknown option " + a + " (dorvane --help lists the options)");
-            return kExitUsage;
-        }
+        else inv.args.push_back(a);
+    }
+    if (inv.command.empty() && !inv.args.empty()) {
+        errorLine("unknown option " + inv.args.front() + " (dorvane --help lists the options)");
+        return kExitUsage;
     }
     if (inv.command.empty()) {
         usage(inv.help ? stdout : stderr);
