@@ -3,7 +3,9 @@
 // virtual pod emulates every TCK inside the driver's write call, which a real pod does in
 // hardware; the emulation is left out of the host time (timers paused inside writes, and the
 // host_ms counter subtracts it). Two files: one 1.7 Mbit SDR (configuring a device) and the
-// same bits as 425 SDRs of 4000 bits whose TDO is checked (reading it back). (The emulated
+// same bits as 425 SDRs of 4000 bits whose TDO is checked (reading it back). Wall figures
+// (Time, host_ms) include the calling thread's waits for the receive thread, which grow with
+// the machine's load; the CPU column is the calling thread's own work. (The emulated
 // configuration register is 1 Mbit, its longest; the rest of the bits shift through it.)
 #include <benchmark/benchmark.h>
 
