@@ -111,7 +111,11 @@ int controlRequest(libusb_device_handle* h, uint8_t type, uint8_t request, uint1
     // wIndex carries the channel (A = 1); single-channel chips also accept 0.
     const unsigned channel = (index & 0xFFu) ? (index & 0xFFu) - 1u : 0u;
     Channel* c = channelFor(h, channel);
-    return c ? c->control(type, request, value, data, length) : LIBUSB_ERROR_PIPE;
+    if (c) return c->control(type, request, value, data, length);
+    // Serial-port settings change nothing here; on the FT2232C/D the baud rate request carries
+    // divisor bits where the channel would be.
+    const bool serialSetting = request >= 0x01 && request <= 0x07 && request != 0x05;
+    return serialSetting && !(type & LIBUSB_ENDPOINT_IN) ? 0 : LIBUSB_ERROR_PIPE;
 }
 
 // One step of a transfer; runs without Shared::mu.
