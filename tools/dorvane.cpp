@@ -2,6 +2,7 @@
 //
 //   dorvane [--vpod] [--address ADDR] [--khz F] [--vcd FILE] detect
 //   dorvane [options] swd info | read ADDR [COUNT] | write ADDR VALUE...
+//   dorvane [--vpod] list
 //
 // --vpod (or DORVANE_DRIVER=vpod) runs against the virtual pod's default board; --vcd writes
 // the pin waveform of the session when the virtual pod is in use.
@@ -13,6 +14,7 @@
 
 #include "dorvane/dorvane.h"
 #include "chain.h"
+#include "cmd_list.h"
 
 namespace dorvane::tools {
 int swdCommand(uint32_t handle, const std::vector<std::string>& args);   // cmd_swd.cpp
@@ -40,7 +42,8 @@ void usage() {
                  "  detect          reset the chain, list its devices (IDCODE, manufacturer, IR length)\n"
                  "  swd info | read ADDR [COUNT] | write ADDR VALUE...\n"
                  "                  an SWD target through the virtual JTAG-DP (with --vpod and no --address:\n"
-                 "                  the default board's channel B, KCF file DorvaneVpodSwd beside the tool)\n");
+                 "                  the default board's channel B, KCF file DorvaneVpodSwd beside the tool)\n"
+                 "  list            list every FTDI interface found (type, serial number, description)\n");
 }
 
 void reportFailure(uint32_t handle, const char* what) {
@@ -69,12 +72,18 @@ int main(int argc, char** argv) {
         else if (a[0] != '-' && command.empty()) command = a;
         else { usage(); return 2; }
     }
-    if (command != "detect" && command != "swd") { usage(); return 2; }
+    if (command != "detect" && command != "swd" && command != "list") { usage(); return 2; }
     if (command == "swd" && vpod && !addressGiven) address = "USBFDorvaneVpodSwd";
 
     if (vpod) setVariable("DORVANE_DRIVER", "vpod");
     const char* driver = std::getenv("DORVANE_DRIVER");
     const bool usingVpod = vpod || (driver && std::strcmp(driver, "vpod") == 0);
+    if (command == "list") {
+        bool ok = false;
+        const std::string text = dorvane::tools::listInterfaces(&ok);
+        std::fputs(text.c_str(), ok ? stdout : stderr);
+        return ok ? 0 : 1;
+    }
     if (!vcd.empty()) {
         if (!usingVpod) {
             std::fprintf(stderr, "dorvane: --vcd needs the virtual pod (--vpod)\n");
