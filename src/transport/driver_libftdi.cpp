@@ -161,7 +161,8 @@ private:
                     rx_.insert(rx_.end(), buf.data(), buf.data() + n);
                     event = event_;
                 } else if (n < 0 && n != LIBUSB_ERROR_TIMEOUT && n != LIBUSB_ERROR_INTERRUPTED) {
-                    gone_ = true;   // unplugged or otherwise lost: every later call fails
+                    gone_ = true;   // unplugged or otherwise lost: every later call fails,
+                    event = event_;   // and a receive thread waiting for bytes wakes to see it
                 }
             }
             cv_.notify_all();

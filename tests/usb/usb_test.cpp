@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "dorvane/dorvane.h"
 #include "platform/platform.h"
 #include "transport/driver_providers.h"
 #include "vpod/control.h"
@@ -266,6 +267,22 @@ TEST_F(UsbPod, TheLibftdiProviderListsOpensAndSignalsLikeD2xx) {
     EXPECT_EQ(drv.write(h, bad, 2, &n), FT_IO_ERROR);
     EXPECT_EQ(drv.close(h), FT_OK);
     EXPECT_EQ(drv.close(h), FT_INVALID_HANDLE);
+}
+
+// The library over libftdi: a pod pulled out during a session fails the next call, nothing hangs.
+TEST_F(UsbPod, AControllerWhosePodIsUnpluggedFailsItsNextCall) {
+    vc::loadDefaultBoard();
+    setFtdiDriver(&libftdiDriver());
+    uint32_t h = 0;
+    ASSERT_EQ(x_openKpx(&h, "USB"), 0u) << kpx_error_msg();
+    ASSERT_EQ(x_tmsReset(h, 1), 0u) << x_kpxErrorMsg(h);
+    const uint16_t tdi[2] = {0x0001, 0x8000};
+    uint16_t tdo[2] = {};
+    EXPECT_EQ(x_scanDr(h, 1, tdi, 32, tdo), 0u) << x_kpxErrorMsg(h);
+    ASSERT_TRUE(vc::unplug("DV000001A"));
+    EXPECT_EQ(x_scanDr(h, 1, tdi, 32, tdo), 1u);
+    x_closeKpx(h);
+    setFtdiDriver(nullptr);
 }
 
 }  // namespace
