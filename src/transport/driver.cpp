@@ -37,11 +37,7 @@ FtdiDriver& chosenDriver() {
     static FtdiDriver* chosen = [] {
         std::string name;
         if (!platform::getEnv("DORVANE_DRIVER", name) || name.empty()) name = defaultDriverName();
-        for (char& c : name) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-        if (name == "vpod") return &vpodDriver();
-        if (name == "d2xx") return &d2xxDriver();
-        // libftdi is not built yet, and an unknown name gets no devices.
-        return &nullDriver();
+        return &driverNamed(name);
     }();
     return *chosen;
 }
@@ -51,6 +47,17 @@ FtdiDriver& chosenDriver() {
 FtdiDriver& nullDriver() {
     static NullDriver driver;
     return driver;
+}
+
+FtdiDriver& driverNamed(const std::string& name) {
+    std::string n = name;
+    for (char& c : n) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    if (n == "vpod") return vpodDriver();
+    if (n == "d2xx") return d2xxDriver();
+#if DORVANE_HAVE_LIBFTDI
+    if (n == "libftdi") return libftdiDriver();
+#endif
+    return nullDriver();   // an unknown name (or a provider this build lacks) gets no devices
 }
 
 FtdiDriver& ftdiDriver() {

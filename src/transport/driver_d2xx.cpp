@@ -140,7 +140,7 @@ const char* defaultDriverName() {
 #if defined(_WIN32)
     return "d2xx";
 #else
-    return "vpod";   // until the libftdi provider is built
+    return "libftdi";
 #endif
 }
 

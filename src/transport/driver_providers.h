@@ -1,6 +1,8 @@
 // The providers behind the driver seam; driver.cpp picks one by DORVANE_DRIVER.
 #pragma once
 
+#include <string>
+
 #include "transport/ftdi_driver.h"
 
 namespace dorvane::transport {
@@ -12,7 +14,12 @@ FtdiDriver& vpodDriver();
 // The D2XX library that DORVANE_D2XX_LIBRARY names (default: the vendor's file name), loaded
 // on first use; if it cannot be loaded, it answers as nullDriver() does.
 FtdiDriver& d2xxDriver();
-// The provider used when DORVANE_DRIVER is unset: "d2xx" on Windows, "vpod" elsewhere.
+// libftdi1 (and libusb): real pods on Linux. Built where pkg-config finds libftdi1.
+FtdiDriver& libftdiDriver();
+// The provider of that name ("vpod", "d2xx", "libftdi", any case); nullDriver() for an unknown
+// name or a provider this build lacks.
+FtdiDriver& driverNamed(const std::string& name);
+// The provider used when DORVANE_DRIVER is unset: "d2xx" on Windows, "libftdi" elsewhere.
 const char* defaultDriverName();
 
 }  // namespace dorvane::transport

@@ -14,6 +14,7 @@
 #include "platform/platform.h"
 #include "transport/ftdi_driver.h"
 #include "vpod/control.h"
+#include "vpod/usb.h"
 
 using Bytes = std::vector<uint8_t>;
 namespace err = dorvane::err;
@@ -46,6 +47,32 @@ inline std::string userRegisters() {
 
 }  // namespace boards
 
+inline bool throughUsb() {
+    std::string driver;
+    return dorvane::platform::getEnv("DORVANE_DRIVER", driver) && driver == "libftdi";
+}
+
+// The provider under test: the in-process pod, or with DORVANE_DRIVER=libftdi the real libftdi1
+// onto the USB-level pod (found as libusb-1.0.so.0), which is then handed this process's board so
+// that the checks below see the same chips.
+inline bool useProviderUnderTest() {
+    if (!throughUsb()) {
+        dorvane::platform::setEnv("DORVANE_DRIVER", "vpod");
+        dorvane::transport::setFtdiDriver(nullptr);
+        return true;
+    }
+    static const bool attached = [] {
+        auto attach = reinterpret_cast<vpod::usb::AttachFn>(dorvane::platform::librarySymbol(
+            dorvane::platform::loadLibrary("libusb-1.0.so.0"), vpod::usb::kAttachSymbol));
+        if (attach) attach(&vpod::usb::thisProcessModel());
+        return attach != nullptr;
+    }();
+    dorvane::transport::setFtdiDriver(nullptr);
+    EXPECT_TRUE(attached) << "DORVANE_DRIVER=libftdi needs the USB-level virtual pod as libusb-1.0.so.0 "
+                             "(LD_LIBRARY_PATH=<build>/vpod/usb/libusb)";
+    return attached;
+}
+
 // The context behind a handle, its lock held for the scope.
 class Locked {
 public:
@@ -63,8 +90,7 @@ protected:
 
     // Loads the board, optionally writes a KCF file, opens the controller.
     void open(const std::string& board, const std::string& iface = "DV000001A", const std::string& kcf = "") {
-        dorvane::platform::setEnv("DORVANE_DRIVER", "vpod");
-        dorvane::transport::setFtdiDriver(nullptr);
+        ASSERT_TRUE(useProviderUnderTest());
         std::string error;
         ASSERT_TRUE(vpod::control::loadConfigText(board, &error)) << error;
         iface_ = iface;

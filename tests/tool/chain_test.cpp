@@ -1,4 +1,5 @@
-// Chain detection's decoding: IDCODE walk, IR capture split, JEDEC manufacturer.
+// Chain detection's decoding (IDCODE walk, IR capture split, JEDEC manufacturer), the tool on
+// the virtual pod, and its interface list.
 #include <gtest/gtest.h>
 
 #include "../../tools/chain.h"
@@ -85,4 +86,21 @@ TEST_F(ToolOnVpod, DetectsATapWithoutIdcode) {
     ASSERT_EQ(report.devices.size(), 2u);
     EXPECT_TRUE(report.devices[0].hasIdcode);
     EXPECT_FALSE(report.devices[1].hasIdcode);
+}
+
+#include "../../tools/cmd_list.h"
+
+// dorvane list, on whichever provider the suite runs: one line per channel, a held one marked.
+TEST_F(ToolOnVpod, ListsEveryInterfaceWithItsType) {
+    ASSERT_TRUE(useProviderUnderTest());
+    ASSERT_TRUE(vpod::control::loadConfigText(
+        "[Device1]\nType=FT4232H\nSerial=QH01\nBusy=C\n[Device2]\nType=FT232H\nSerial=SH01\n"));
+    bool ok = false;
+    const std::string text = listInterfaces(dorvane::transport::ftdiDriver(), &ok);
+    ASSERT_TRUE(ok) << text;
+    for (const char* line : {" 0  FT4232H    QH01A         Quad RS232-HS A\n", " 1  FT4232H    QH01B ",
+                             " 2  ?          QH01C         (held by another program)\n", " 3  FT4232H    QH01D ",
+                             " 4  FT232H     SH01          Single RS232-HS\n"})
+        EXPECT_NE(text.find(line), std::string::npos) << line << " in\n" << text;
+    vpod::control::loadDefaultBoard();
 }

@@ -6,3 +6,4 @@
 #include "../../tools/svf_parser.cpp"
 #include "../../tools/svf_player.cpp"
 #include "../../tools/tool.cpp"
+#include "../../tools/cmd_list.cpp"

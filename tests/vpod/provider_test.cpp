@@ -36,8 +36,7 @@ TEST(Providers, TheInProcessProviderSignalsThePlatformEvent) {
     loadBoard(vpod::control::defaultBoardText());
     std::string name;
     if (!platform::getEnv("DORVANE_DRIVER", name)) {
-        const std::string def = transport::defaultDriverName();
-        EXPECT_EQ(&transport::ftdiDriver(), def == "vpod" ? &transport::vpodDriver() : &transport::d2xxDriver());
+        EXPECT_EQ(&transport::ftdiDriver(), &transport::driverNamed(transport::defaultDriverName()));
     }
     FtdiDriver& drv = transport::vpodDriver();
     FtHandle h = nullptr;

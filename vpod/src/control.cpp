@@ -75,6 +75,23 @@ std::vector<std::string> interfaces() {
     return v;
 }
 
+std::vector<ChipInfo> chips() {
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mu);
+    ensureLoaded(r);
+    std::vector<ChipInfo> out;
+    for (auto& c : r.chips) {
+        ChipInfo info;
+        info.type = c->model->type;
+        info.serial = c->serial;
+        info.description = c->description;
+        info.present = c->present();
+        for (auto& d : c->interfaces) info.interfaces.push_back(d->serial);
+        out.push_back(std::move(info));
+    }
+    return out;
+}
+
 bool setBusy(const std::string& iface, bool busy) {
     return with(iface, [&](Interface& d, bool&) { d.busy = busy; return true; });
 }
@@ -127,6 +144,8 @@ bool stallReads(const std::string& iface, unsigned count) {
 bool strayBytes(const std::string& iface, const std::vector<uint8_t>& bytes) {
     return with(iface, [&](Interface& d, bool& wake) {
         d.rx.insert(d.rx.end(), bytes.begin(), bytes.end());
+        d.rxQueued += bytes.size();
+        d.rxReleasedTo = d.rxQueued;
         wake = !bytes.empty();
         return true;
     });

@@ -272,6 +272,14 @@ Status getQueueStatus(Handle* h, uint32_t* count) {
     });
 }
 
+Status getReleasedCount(Handle* h, uint32_t* count) {
+    if (!count) return kInvalidParameter;
+    return withHandle(h, control::Op::GetQueueStatus, [&](Interface& d, auto&, bool&) {
+        *count = d.rxReleased();
+        return kOk;
+    });
+}
+
 Status read(Handle* h, void* buffer, uint32_t count, uint32_t* got) {
     if (!got || (!buffer && count)) return kInvalidParameter;
     *got = 0;

@@ -2,6 +2,7 @@
 // and pin bus of an interface, and what hangs on its pins.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -73,6 +74,9 @@ struct Interface {
 
     std::vector<uint8_t> rx;
     size_t rxHead = 0;
+    // Bytes ever queued for the host, and that count at the last send-immediate: what a USB
+    // front end may send before the latency timer runs out.
+    uint64_t rxQueued = 0, rxReleasedTo = 0;
     std::vector<uint8_t> pending;    // a command still waiting for its remaining bytes
 
     uint8_t lowValue = 0, lowDir = 0, highValue = 0, highDir = 0;
@@ -98,6 +102,10 @@ struct Interface {
     int vcdScope = -1;
 
     uint32_t rxCount() const { return static_cast<uint32_t>(rx.size() - rxHead); }
+    uint32_t rxReleased() const {
+        const uint64_t head = rxQueued - rxCount();
+        return rxReleasedTo > head ? static_cast<uint32_t>(std::min<uint64_t>(rxReleasedTo - head, rxCount())) : 0;
+    }
     // MPSSE engine (mpsse.cpp). Returns the number of answer bytes produced.
     size_t execute(const uint8_t* data, size_t n);
     void resetEngine();              // bit mode 0: MPSSE back to its power-up state

@@ -178,6 +178,7 @@ size_t Interface::execute(const uint8_t* data, size_t n) {
     auto answer = [&](uint8_t b) {
         if (!unflushed) { unflushed = true; unflushedSincePs = nowPs; }
         rx.push_back(b);
+        ++rxQueued;
     };
     auto flush = [&] {
         if (unflushed) {
@@ -279,7 +280,7 @@ size_t Interface::execute(const uint8_t* data, size_t n) {
             updatePeriod();
             i += 3;
             break;
-        case 0x87: flush(); i += 1; break;
+        case 0x87: rxReleasedTo = rxQueued; flush(); i += 1; break;
         case 0x88: case 0x89: i += 1; break;   // wait on GPIOL1: nothing drives it, it never blocks here
         case 0x8A: case 0x8B:
             if (!hSeries) { bad(op); break; }

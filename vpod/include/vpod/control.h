@@ -26,6 +26,14 @@ bool loadFromEnvironment(std::string* error = nullptr);
 std::string defaultBoardText();
 // Serial numbers of all interfaces in enumeration order (absent chips included).
 std::vector<std::string> interfaces();
+// The chips of the board in order, as a USB bus would show them.
+struct ChipInfo {
+    uint32_t type = 0;                    // FT_DEVICE number
+    std::string serial, description;      // as the chip's string descriptors carry them
+    std::vector<std::string> interfaces;  // the D2XX serial numbers of its channels, A first
+    bool present = true;                  // false while unplugged or re-enumerating
+};
+std::vector<ChipInfo> chips();
 // Mark an interface as held by another process (description query answers status 3).
 bool setBusy(const std::string& iface, bool busy);
 bool isOpen(const std::string& iface);

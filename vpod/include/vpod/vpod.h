@@ -53,6 +53,9 @@ Status setLatencyTimer(Handle* handle, uint8_t ms);
 // mask kEventRxChar with a callback arms the notification; mask 0 or a null callback disarms it.
 Status setEventNotification(Handle* handle, uint32_t mask, Notify notify, void* arg);
 Status getQueueStatus(Handle* handle, uint32_t* count);
+// Not a D2XX call: how many of the queued bytes a send-immediate (or stray bytes) released, so
+// that a USB front end may send them before its latency timer runs out.
+Status getReleasedCount(Handle* handle, uint32_t* count);
 // Returns when count bytes are there or the read timeout passed (status OK, *got < count).
 Status read(Handle* handle, void* buffer, uint32_t count, uint32_t* got);
 // MPSSE commands are executed while the call runs; answers are readable when it returns.

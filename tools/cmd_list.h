@@ -1,0 +1,16 @@
+// dorvane list: every FTDI interface the chosen driver finds.
+#pragma once
+
+#include <string>
+
+namespace dorvane::transport { class FtdiDriver; }
+
+namespace dorvane::tools {
+
+// One line per interface (index, chip type, serial number, description), as the driver lists
+// them; *ok is false when the driver could not list at all (the text then says why).
+std::string listInterfaces(transport::FtdiDriver& driver, bool* ok);
+// The same through the driver DORVANE_DRIVER chooses.
+std::string listInterfaces(bool* ok);
+
+}  // namespace dorvane::tools
