@@ -40,6 +40,7 @@ FtdiDriver& chosenDriver() {
         for (char& c : name) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
         if (name == "vpod") return &vpodDriver();
         if (name == "d2xx") return &d2xxDriver();
+        if (name == "vpod-server") return &vpodServerDriver();
         // libftdi is not built yet, and an unknown name gets no devices.
         return &nullDriver();
     }();
