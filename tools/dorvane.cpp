@@ -13,6 +13,7 @@
 
 #include "dorvane/dorvane.h"
 #include "chain.h"
+#include "cmd_suspend.h"
 
 namespace dorvane::tools {
 int swdCommand(uint32_t handle, const std::vector<std::string>& args);   // cmd_swd.cpp
@@ -33,6 +34,7 @@ void setVariable(const char* name, const char* value) {
 void usage() {
     std::fprintf(stderr,
                  "usage: dorvane [--vpod] [--address ADDR] [--khz F] [--vcd FILE] detect\n"
+                 "       dorvane [--address ADDR] [--khz F] suspend | [--keep] resume\n"
                  "  --vpod          use the virtual pod (same as DORVANE_DRIVER=vpod)\n"
                  "  --address ADDR  controller address (default USB: logical unit 0)\n"
                  "  --khz F         TCK frequency in kHz (default: the controller's default)\n"
@@ -40,7 +42,9 @@ void usage() {
                  "  detect          reset the chain, list its devices (IDCODE, manufacturer, IR length)\n"
                  "  swd info | read ADDR [COUNT] | write ADDR VALUE...\n"
                  "                  an SWD target through the virtual JTAG-DP (with --vpod and no --address:\n"
-                 "                  the default board's channel B, KCF file DorvaneVpodSwd beside the tool)\n");
+                 "                  the default board's channel B, KCF file DorvaneVpodSwd beside the tool)\n"
+                 "  suspend         take the controller up (resume or open), set F, suspend it for the next program\n"
+                 "  resume          resume a suspended controller, report its clock, close it (--keep: suspend again)\n");
 }
 
 void reportFailure(uint32_t handle, const char* what) {
@@ -54,6 +58,7 @@ int main(int argc, char** argv) {
     std::string address = "USB";
     std::string vcd;
     bool vpod = false;
+    bool keep = false;
     int khz = 0;
     std::string command;
     std::vector<std::string> commandArgs;
@@ -64,12 +69,13 @@ int main(int argc, char** argv) {
         else if (a == "--address" && i + 1 < argc) { address = argv[++i]; addressGiven = true; }
         else if (a == "--vcd" && i + 1 < argc) vcd = argv[++i];
         else if (a == "--khz" && i + 1 < argc) khz = std::atoi(argv[++i]);
+        else if (a == "--keep") keep = true;
         else if (a == "-h" || a == "--help") { usage(); return 0; }
         else if (command == "swd") commandArgs.push_back(a);
         else if (a[0] != '-' && command.empty()) command = a;
         else { usage(); return 2; }
     }
-    if (command != "detect" && command != "swd") { usage(); return 2; }
+    if (command != "detect" && command != "swd" && command != "suspend" && command != "resume") { usage(); return 2; }
     if (command == "swd" && vpod && !addressGiven) address = "USBFDorvaneVpodSwd";
 
     if (vpod) setVariable("DORVANE_DRIVER", "vpod");
@@ -83,6 +89,9 @@ int main(int argc, char** argv) {
         // The virtual pod looks at this variable again at every open.
         setVariable("DORVANE_VPOD_VCD", vcd.c_str());
     }
+
+    if (command == "suspend" || command == "resume")
+        return dorvane::tools::runSuspendCommand(command, address, khz, keep);
 
     uint32_t handle = 0xFFFFFFFFu;
     if (x_openKpx(&handle, address.c_str()) != 0) {
