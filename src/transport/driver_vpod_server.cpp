@@ -59,7 +59,7 @@ public:
         } else {
             {
                 platform::LockGuard l(lock_);
-                if (dead_) return FT_IO_ERROR;
+                if (gone_) return FT_IO_ERROR;   // a dead handle still goes to the server (close)
                 replyReady_ = false;
             }
             if (!sock_.sendAll(f.data(), f.size())) return FT_IO_ERROR;
