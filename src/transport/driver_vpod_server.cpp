@@ -276,7 +276,7 @@ public:
         if (!handle) return FT_INVALID_HANDLE;
         wire::Writer w(wire::kClose);
         const FtStatus st = L(handle)->call(w);
-        if (st == FT_OK || st == FT_IO_ERROR) delete L(handle);   // the server ended the connection
+        delete L(handle);   // the server ends the connection, and with it the handle, either way
         return st;
     }
 

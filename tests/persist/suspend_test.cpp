@@ -18,10 +18,12 @@
 #include "config/config.h"
 #include "dorvane/dorvane.h"
 #include "persist/persist.h"
+#include "platform/net.h"
 #include "platform/platform.h"
 #include "server.h"
 #include "transport/driver_providers.h"
 #include "vpod/control.h"
+#include "vpod/wire.h"
 
 using namespace dorvane;
 
@@ -408,6 +410,56 @@ TEST_F(Suspend, APortCycleEndsTheHandleAndTheSection) {
     EXPECT_EQ(s.bitMode, 0);   // the chip came back reset
     ASSERT_EQ(x_openKpx(&h, kAddress), 0u) << kpx_error_msg();
     EXPECT_EQ(x_tmsReset(h, 1), 0u);
+}
+
+}  // namespace
+
+namespace {
+
+// One request over a fresh connection; the reply's payload after its status.
+uint32_t ask(platform::TcpStream& s, vpod::wire::Writer& w, std::vector<uint8_t>* rest) {
+    const std::vector<uint8_t>& f = w.frame();
+    uint8_t header[4];
+    EXPECT_TRUE(s.sendAll(f.data(), f.size()));
+    if (!s.recvAll(header, 4)) return ~0u;
+    std::vector<uint8_t> reply(vpod::wire::frameLength(header));
+    if (reply.empty() || !s.recvAll(reply.data(), reply.size()) || reply[0] != vpod::wire::kReply) return ~0u;
+    vpod::wire::Reader in(reply.data() + 1, reply.size() - 1);
+    uint32_t status = ~0u;
+    in.u32(&status);
+    size_t n = 0;
+    const uint8_t* p = in.rest(&n);
+    rest->assign(p, p + n);
+    return status;
+}
+
+TEST(VpodServer, ReportsPinsToTestsAndStopsWhenAsked) {
+    vpod::server::Server server;
+    ASSERT_TRUE(server.start(0));
+    platform::TcpStream s;
+    ASSERT_TRUE(s.connect("", server.port()));
+    std::vector<uint8_t> rest;
+    vpod::wire::Writer pins(vpod::wire::kPinState);
+    pins.text(kIface);
+    ASSERT_EQ(ask(s, pins, &rest), 0u);
+    vpod::control::ChipState chip;
+    ASSERT_TRUE(vpod::control::chipState(kIface, &chip));
+    vpod::wire::Reader in(rest.data(), rest.size());
+    uint32_t v[5] = {};
+    for (uint32_t& x : v) ASSERT_TRUE(in.u32(&x));
+    EXPECT_EQ(std::vector<uint32_t>(v, v + 5),
+              (std::vector<uint32_t>{chip.lowValue, chip.lowDirection, chip.highValue, chip.highDirection,
+                                     chip.trstAsserted ? 1u : 0u}));
+    vpod::wire::Writer unknown(vpod::wire::kPinState);
+    unknown.text("DV999999A");
+    EXPECT_EQ(ask(s, unknown, &rest), uint32_t{vpod::kDeviceNotFound});
+
+    vpod::wire::Writer bye(vpod::wire::kShutdown);
+    EXPECT_EQ(ask(s, bye, &rest), 0u);
+    server.waitForShutdown();   // returns only because the client asked
+    server.stop();
+    uint8_t byte;
+    EXPECT_FALSE(s.recvAll(&byte, 1));   // the server ended the connection
 }
 
 }  // namespace

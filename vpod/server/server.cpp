@@ -213,10 +213,11 @@ struct Server::State {
             {
                 std::lock_guard<std::mutex> l(c.drainMu);
                 st = close(c.handle);
-                if (st == kOk) c.handle = nullptr;
+                if (st == kOk) c.handle = nullptr;   // else the end of the connection tries again
             }
             out.u32(st);
-            return c.send(out) && st != kOk;
+            c.send(out);
+            return false;
         }
         case wire::kResetDevice:
             st = resetDevice(c.handle);

@@ -26,7 +26,7 @@ enum Kind : uint8_t {
     kOpenEx = 3,         // flags (serial or description), text -> status
     kOpen = 4,           // index -> status
     kGetDeviceInfo = 5,  // -> status, type, id, serial text, description text
-    kClose = 6,          // -> status, then the server ends the connection
+    kClose = 6,          // -> status, then the server ends the connection (and the handle)
     kResetDevice = 7,    // -> status
     kPurge = 8,          // mask -> status (the client empties its own queue for kPurgeRx)
     kSetBitMode = 9,     // mask, mode -> status
