@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "../../tools/cmd_suspend.h"
 #include "core/context.h"
 #include "core/errors.h"
 #include "config/config.h"
@@ -460,6 +461,24 @@ TEST(VpodServer, ReportsPinsToTestsAndStopsWhenAsked) {
     server.stop();
     uint8_t byte;
     EXPECT_FALSE(s.recvAll(&byte, 1));   // the server ended the connection
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Suspend, TheToolHandsTheControllerOn) {
+    using dorvane::tools::runSuspendCommand;
+    uint32_t record[3] = {};
+    ASSERT_EQ(runSuspendCommand("suspend", kAddress, 1500, false), 0);   // opened: nothing to resume
+    ASSERT_TRUE(persist::loadResumeInfo(World::store().c_str(), kSection, record));
+    EXPECT_EQ(record[2], 1500u);
+    ASSERT_EQ(runSuspendCommand("suspend", kAddress, 0, false), 0);      // resumed, clock kept
+    EXPECT_EQ(runSuspendCommand("resume", kAddress, 0, true), 0);
+    ASSERT_TRUE(persist::loadResumeInfo(World::store().c_str(), kSection, record));
+    EXPECT_EQ(record[2], 1500u);
+    EXPECT_EQ(runSuspendCommand("resume", kAddress, 0, false), 0);       // closed: the section goes
+    EXPECT_EQ(runSuspendCommand("resume", kAddress, 0, false), 1);
 }
 
 }  // namespace
