@@ -7,13 +7,12 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "../../tools/cmd_suspend.h"
+#include "../platform/test_support.h"
 #include "core/context.h"
 #include "core/errors.h"
 #include "config/config.h"
@@ -42,17 +41,8 @@ enum { kOk = 0, kCheckFailed = 1, kRefused = 2, kBadOrder = 3 };
 
 int32_t publicNumber(uint32_t code) { return findError(code).publicNumber; }
 
-std::string readText(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    std::ostringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
-void writeText(const std::string& path, const std::string& text) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f << text;
-}
+using platform::testing::readRaw;
+using platform::testing::writeRaw;
 
 std::string replaced(std::string text, const std::string& from, const std::string& to) {
     const size_t at = text.find(from);
@@ -143,7 +133,7 @@ public:
         std::random_device rd;
         root_ = std::filesystem::temp_directory_path() / ("dorvane-persist-" + std::to_string(rd()));
         std::filesystem::create_directories(root_ / "kcf");
-        writeText((root_ / "kcf" / "suspend.Kcf").string(), "[FT2232Kpx]\nVersion=1.0.0.0\nTrstPin=DataBus4\n");
+        writeRaw((root_ / "kcf" / "suspend.Kcf").string(), "[FT2232Kpx]\nVersion=1.0.0.0\nTrstPin=DataBus4\n");
         platform::setEnv("KCFDIR", ((root_ / "kcf").string() + "/").c_str());
         setKcfDirectory((root_ / "kcf").string() + "/");
         platform::setEnv("ALLUSERSPROFILE", (root_ / "all users").string().c_str());
@@ -247,20 +237,20 @@ TEST_F(Suspend, AnotherProcessResumesWithTheClockAndThePinsAsTheyWere) {
     // Close removes the section, so the controller cannot be resumed any more.
     ASSERT_EQ(x_closeKpx(h), 0u);
     h = kNone;
-    EXPECT_EQ(readText(World::store()), "[Magic]\r\nVersion=V1.0.0.0\r\n");
+    EXPECT_EQ(readRaw(World::store()), "[Magic]\r\nVersion=V1.0.0.0\r\n");
     EXPECT_EQ(x_resumeKpx(&h, kAddress), 1u);
     EXPECT_EQ(kpx_error_nbr(), publicNumber(err::ILLEGAL_RESUME));
 }
 
 TEST_F(Suspend, TheStoreHoldsTheRecordAndDropsStaleKeys) {
     std::filesystem::create_directories(std::filesystem::path(World::store()).parent_path());
-    writeText(World::store(), std::string("[Other]\r\nClock=01000000020000000300000006\r\n[") + kSection +
+    writeRaw(World::store(), std::string("[Other]\r\nClock=01000000020000000300000006\r\n[") + kSection +
                                   "]\r\nVoltage=0102030405060708\r\nThreshold=01020304050607081C\r\n"
                                   "Clock=00\r\n");
     openAndSuspend(1000);
-    std::string golden = readText(DORVANE_SOURCE_DIR "/tests/persist/golden_store.ini");
+    std::string golden = readRaw(DORVANE_SOURCE_DIR "/tests/persist/golden_store.ini");
     for (size_t at = 0; (at = golden.find('\n', at)) != std::string::npos; at += 2) golden.insert(at, "\r");
-    EXPECT_EQ(readText(World::store()), golden);
+    EXPECT_EQ(readRaw(World::store()), golden);
 }
 
 TEST_F(Suspend, ARefusedResumeChangesNothing) {
@@ -278,20 +268,20 @@ TEST_F(Suspend, ARefusedResumeChangesNothing) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         openAndSuspend(1000);
-        if (row.damage) writeText(World::store(), row.damage(readText(World::store())));
+        if (row.damage) writeRaw(World::store(), row.damage(readRaw(World::store())));
         else std::filesystem::remove(World::store());
-        const std::string pins = podState(), bytes = readText(World::store());
+        const std::string pins = podState(), bytes = readRaw(World::store());
 
         EXPECT_EQ(x_resumeKpx(&h, kAddress), 1u);
         EXPECT_EQ(kpx_error_nbr(), publicNumber(err::ILLEGAL_RESUME));
         EXPECT_EQ(h, kNone);
         EXPECT_EQ(podState(), pins);
-        EXPECT_EQ(readText(World::store()), bytes);
+        EXPECT_EQ(readRaw(World::store()), bytes);
         ASSERT_EQ(x_openKpx(&h, kAddress), 0u) << kpx_error_msg();   // the device was let go
         ASSERT_EQ(x_closeKpx(h), 0u);
         h = kNone;
         if (row.damage && std::strcmp(row.what, "another version") == 0) {
-            EXPECT_EQ(readText(World::store()), bytes);   // close keeps sections of a foreign store
+            EXPECT_EQ(readRaw(World::store()), bytes);   // close keeps sections of a foreign store
         }
     }
     EXPECT_EQ(x_resumeKpx(nullptr, kAddress), 1u);
@@ -302,7 +292,7 @@ TEST_F(Suspend, ARefusedResumeChangesNothing) {
 
 TEST_F(Suspend, OfTwoProcessesRacingToResumeExactlyOneWins) {
     openAndSuspend(1000);
-    const std::string bytes = readText(World::store());
+    const std::string bytes = readRaw(World::store());
     std::random_device rd;
     const std::string gate = "Dorvane-Persist-Gate-" + std::to_string(rd());
     platform::NamedMutex mutex(gate.c_str());
@@ -319,7 +309,7 @@ TEST_F(Suspend, OfTwoProcessesRacingToResumeExactlyOneWins) {
     if (mine == 1) {
         EXPECT_EQ(myError, publicNumber(err::SERIAL_NOT_FOUND));
     }
-    EXPECT_EQ(readText(World::store()), bytes);
+    EXPECT_EQ(readRaw(World::store()), bytes);
     if (mine == 0) {   // the winner's controller works
         EXPECT_EQ(x_setTrst(h, 1, 1), 0u) << x_kpxErrorMsg(h);
     }
@@ -345,7 +335,7 @@ TEST_F(Suspend, ProcessesSuspendingAtOnceKeepEachOthersSections) {
 TEST_F(Suspend, WithoutAStoreTheControllerIsStillLetGo) {
     const std::filesystem::path blocked = World::root() / "blocked";
     std::filesystem::create_directories(blocked);
-    writeText((blocked / "Quillon").string(), "not a directory");
+    writeRaw((blocked / "Quillon").string(), "not a directory");
     std::string mine;
     platform::getEnv("ALLUSERSPROFILE", mine);
     platform::setEnv("ALLUSERSPROFILE", blocked.string().c_str());
@@ -405,7 +395,7 @@ TEST_F(Suspend, APortCycleEndsTheHandleAndTheSection) {
     EXPECT_EQ(x_tmsReset(h, 1), 1u);
     EXPECT_EQ(kpx_error_nbr(), publicNumber(err::INVALID_KPX_HANDLE));
     h = kNone;
-    EXPECT_EQ(readText(World::store()), "[Magic]\r\nVersion=V1.0.0.0\r\n");
+    EXPECT_EQ(readRaw(World::store()), "[Magic]\r\nVersion=V1.0.0.0\r\n");
     vpod::control::ChipState s;
     ASSERT_TRUE(vpod::control::chipState(kIface, &s));
     EXPECT_EQ(s.bitMode, 0);   // the chip came back reset
@@ -448,9 +438,8 @@ TEST(VpodServer, ReportsPinsToTestsAndStopsWhenAsked) {
     vpod::wire::Reader in(rest.data(), rest.size());
     uint32_t v[5] = {};
     for (uint32_t& x : v) ASSERT_TRUE(in.u32(&x));
-    EXPECT_EQ(std::vector<uint32_t>(v, v + 5),
-              (std::vector<uint32_t>{chip.lowValue, chip.lowDirection, chip.highValue, chip.highDirection,
-                                     chip.trstAsserted ? 1u : 0u}));
+    EXPECT_EQ(std::vector<uint32_t>(v, v + 5), (std::vector<uint32_t>{chip.lowValue, chip.lowDirection, chip.highValue,
+                                                                      chip.highDirection, chip.trstAsserted}));
     vpod::wire::Writer unknown(vpod::wire::kPinState);
     unknown.text("DV999999A");
     EXPECT_EQ(ask(s, unknown, &rest), uint32_t{vpod::kDeviceNotFound});
