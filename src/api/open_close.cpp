@@ -2,6 +2,7 @@
 #include "core/context.h"
 #include "core/errors.h"
 #include "core/export_impl.h"
+#include "persist/persist.h"
 #include "transport/transport.h"
 
 using namespace dorvane;
@@ -30,8 +31,7 @@ uint32_t impl::x_closeKpx(uint32_t handle) {
     resetSessionState(ctx);
     fillControllerInfo(ctx);
     if (closeDevice(ctx)) failed = 1;
-    // The controller's section of the suspend store ("Magic"/"Version" = "V1.0.0.0") is
-    // removed here once the store is in place; nothing of that step is recorded.
+    persist::forgetController(ctx->controllerAddress);   // nothing of it is recorded
     releaseController(ctx, handle);
     return failed;
 }

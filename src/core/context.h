@@ -110,6 +110,10 @@ struct KpxContext {
     int32_t minTckKHz = 0;
     uint32_t tckKHz = 0;            // mirrored into controllerInfo.tckKHz
     uint8_t waitBySleep = 0;        // jtag: wait_time sleeps instead of clocking (set by a mode)
+    // persist: the suspend store's "Clock" record and the records modes 8 and 9 hand out
+    uint32_t clockRecord[3] = {};
+    uint32_t modeRecord8[2] = {};
+    uint32_t modeRecord9[6] = {};
     uint32_t readTimeoutMs = 0;
     uint32_t writeTimeoutMs = 0;
     uint32_t resultTimeoutMs = 0;

@@ -54,6 +54,7 @@ FtdiDriver& driverNamed(const std::string& name) {
     for (char& c : n) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
     if (n == "vpod") return vpodDriver();
     if (n == "d2xx") return d2xxDriver();
+    if (n == "vpod-server") return vpodServerDriver();
 #if DORVANE_HAVE_LIBFTDI
     if (n == "libftdi") return libftdiDriver();
 #endif

@@ -11,6 +11,8 @@ namespace dorvane::transport {
 FtdiDriver& nullDriver();
 // The in-process virtual pod.
 FtdiDriver& vpodDriver();
+// The virtual pod of a dorvane-vpod-server process, at the address DORVANE_VPOD_SERVER names.
+FtdiDriver& vpodServerDriver();
 // The D2XX library that DORVANE_D2XX_LIBRARY names (default: the vendor's file name), loaded
 // on first use; if it cannot be loaded, it answers as nullDriver() does.
 FtdiDriver& d2xxDriver();

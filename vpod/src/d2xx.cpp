@@ -229,8 +229,11 @@ Status setBitMode(Handle* h, uint8_t mask, uint8_t mode) {
         case 0x02: if (!d.mpsse) return kInvalidParameter; break;
         default: return kInvalidParameter;
         }
+        // Selecting MPSSE again while in it restarts the command engine but keeps the GPIO
+        // latches, so a host that takes over a running pod does not disturb its pins.
+        const bool keepPins = mode == 0x02 && d.bitMode == 0x02;
         d.bitMode = mode;
-        d.resetEngine();
+        d.resetEngine(keepPins);
         return kOk;
     });
 }

@@ -108,7 +108,7 @@ struct Interface {
     }
     // MPSSE engine (mpsse.cpp). Returns the number of answer bytes produced.
     size_t execute(const uint8_t* data, size_t n);
-    void resetEngine();              // bit mode 0: MPSSE back to its power-up state
+    void resetEngine(bool keepPins = false);   // MPSSE back to its power-up state (GPIO latches kept on request)
     void updatePeriod();
     void chargeUsbOut(size_t bytes);
     void chargeUsbIn();

@@ -125,9 +125,9 @@ void Interface::updatePeriod() {
     if (threePhase) periodPs = periodPs * 3 / 2;
 }
 
-void Interface::resetEngine() {
+void Interface::resetEngine(bool keepPins) {
     pending.clear();
-    lowValue = lowDir = highValue = highDir = 0;
+    if (!keepPins) lowValue = lowDir = highValue = highDir = 0;
     loopback = false;
     div5 = true;
     threePhase = adaptive = false;

@@ -1,0 +1,91 @@
+// Suspend and resume: a controller given up without touching its pins and taken up again,
+// possibly by another process, with its clock setting and TRST/TMS levels.
+#include "core/context.h"
+#include "core/errors.h"
+#include "core/export_impl.h"
+#include "persist/persist.h"
+#include "transport/transport.h"
+
+using namespace dorvane;
+
+namespace {
+
+constexpr uint8_t kReadLow = 0x81, kReadHigh = 0x83, kSendImmediate = 0x87;
+
+// Reads one GPIO byte through the receive thread (command 0x81 low, 0x83 high).
+uint32_t readPins(KpxContext* ctx, uint8_t command, uint8_t* value) {
+    ResultRecord* rec = newResultRecord(ctx);
+    if (!rec) return 1;
+    rec->bitCount = 8;
+    rec->lastBitPosition = 7;
+    rec->flags |= RR_RAW;
+    rec->tdoBytes = value;
+    const uint8_t cmd[2] = {command, kSendImmediate};
+    if (queueCommands(ctx, cmd, 2, 1)) return 1;
+    return waitForResults(ctx, WAIT_ALL);
+}
+
+// Steps 3 on of resume, after the device is open and the context allocated.
+uint32_t takeUp(KpxContext* ctx) {
+    ctx->resuming = 1;
+    resetSessionState(ctx);
+    ctx->setupFlags |= SETUP_DONE;
+    if (initController(ctx)) return 1;
+
+    const char* path = persist::storePath();
+    if (!path || !persist::loadResumeInfo(path, ctx->controllerAddress, ctx->clockRecord))
+        return fail(ctx, err::ILLEGAL_RESUME);
+
+    uint8_t pins = 0;
+    if (ctx->trstBus != 0) {
+        if (readPins(ctx, ctx->trstBus == 1 ? kReadLow : kReadHigh, &pins)) return 1;
+        ctx->trstReleased[1] = (pins & ctx->trstMask) ? 1 : 0;
+    }
+    if (readPins(ctx, kReadLow, &pins)) return 1;
+    ctx->tmsHigh[1] = (pins >> 3) & 1;
+
+    ctx->tckKHz = ctx->clockRecord[2] ? ctx->clockRecord[2] : 1;
+    ctx->controllerInfo.tckKHz = static_cast<int32_t>(ctx->tckKHz);
+    if (ctx->baseClockKHz == 30000) {
+        const uint32_t t = 750000000u / ctx->tckKHz;
+        ctx->resultTimeoutMs = t;
+        if (ctx->readTimeoutMs != t || ctx->writeTimeoutMs != t) {
+            ctx->readTimeoutMs = t;
+            ctx->writeTimeoutMs = t;
+            if (setDriverTimeouts(ctx, t, t)) return 1;
+        }
+    }
+    ctx->cmpErrorFlag[1] = 0;
+    return 0;
+}
+
+}  // namespace
+
+uint32_t impl::x_suspendKpx(uint32_t handle) {
+    KpxContext* ctx = lookupContext(handle, LOOKUP_REPORT);
+    if (!ctx) return 1;
+    uint32_t failed = 0;
+    ctx->clockRecord[2] = ctx->tckKHz;
+    const char* path = persist::storePath();
+    if (!path || !persist::storeSuspendInfo(path, ctx->controllerAddress, ctx->clockRecord))
+        failed = fail(ctx, err::SUSPEND_NOT_STORED);
+    if (stopReceiveThread(ctx)) failed = 1;
+    if (closeDevice(ctx)) failed = 1;
+    releaseController(ctx, handle);
+    return failed;
+}
+
+uint32_t impl::x_resumeKpx(uint32_t* handle, const char* address) {
+    if (!handle || !address) return fail(nullptr, err::NULL_POINTER);
+    KpxContext* ctx = nullptr;
+    if (openDevice(&ctx, handle, address)) return 1;
+    if (takeUp(ctx) == 0) {
+        ctx->contextLock.unlock();
+        return 0;
+    }
+    stopReceiveThread(ctx);
+    closeDevice(ctx);
+    releaseController(ctx, *handle);
+    *handle = 0xFFFFFFFFu;
+    return 1;
+}

@@ -1,0 +1,473 @@
+// Suspend, resume and modes across processes. This program owns the virtual pod and serves it
+// (the vpod server, in process); copies of it started with DORVANE_PERSIST_CHILD take the
+// controller up as the next program of a production station would. All of them share a
+// private suspend store (ALLUSERSPROFILE points into a scratch directory).
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "../../tools/cmd_suspend.h"
+#include "../platform/test_support.h"
+#include "core/context.h"
+#include "core/errors.h"
+#include "config/config.h"
+#include "dorvane/dorvane.h"
+#include "persist/persist.h"
+#include "platform/net.h"
+#include "platform/platform.h"
+#include "server.h"
+#include "transport/driver_providers.h"
+#include "vpod/control.h"
+#include "vpod/wire.h"
+
+using namespace dorvane;
+
+namespace {
+
+constexpr uint32_t kNone = 0xFFFFFFFFu;
+constexpr const char* kChildVar = "DORVANE_PERSIST_CHILD";
+constexpr const char* kAddress = "USBFsuspend";   // the KCF below: TRST on DataBus4
+constexpr const char* kSection = "USB0,Dual RS232 A";
+constexpr const char* kIface = "DV000001A";
+constexpr int32_t kPauseDr = 3;
+
+// What a child reports by its exit code.
+enum { kOk = 0, kCheckFailed = 1, kRefused = 2, kBadOrder = 3 };
+
+int32_t publicNumber(uint32_t code) { return findError(code).publicNumber; }
+
+using platform::testing::readRaw;
+using platform::testing::writeRaw;
+
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+    const size_t at = text.find(from);
+    if (at != std::string::npos) text.replace(at, from.size(), to);
+    return text;
+}
+
+// The context behind a handle, its lock held for the scope.
+class Locked {
+public:
+    explicit Locked(uint32_t h) : ctx_(lookupContext(h, LOOKUP_REPORT)) {}
+    ~Locked() { if (ctx_) ctx_->contextLock.unlock(); }
+    KpxContext* operator->() const { return ctx_; }
+    explicit operator bool() const { return ctx_ != nullptr; }
+private:
+    KpxContext* ctx_;
+};
+
+// ---- the child side ---------------------------------------------------------------------------
+
+#define CHILD_CHECK(cond)                                                              \
+    do {                                                                               \
+        if (!(cond)) {                                                                 \
+            std::fprintf(stderr, "child: %s failed: %s\n", #cond, kpx_error_msg());     \
+            return kCheckFailed;                                                       \
+        }                                                                              \
+    } while (0)
+
+// "resume|kHz|tmsHigh": resumes through the plain layer and checks what it took back; the
+// controller stays resumed until the process ends.
+// "race|gate": resumes; the winner holds the controller until the gate mutex is free.
+// "store|prefix|n": suspend records of n controllers, named prefix1 to prefixn.
+// "unavailable": suspends and resumes without a usable store.
+int childMain(const std::string& order) {
+    std::vector<std::string> f;
+    for (size_t start = 0, bar = 0; bar != std::string::npos; start = bar + 1)
+        f.push_back(order.substr(start, (bar = order.find('|', start)) - start));
+    if (f[0] == "resume" && f.size() == 3) {
+        if (resume_kpx(kAddress) != 0) return kRefused;
+        const uint32_t h = kpx_handle();
+        {
+            Locked ctx(h);
+            CHILD_CHECK(ctx && ctx->tckKHz == std::stoul(f[1]) && ctx->tapState[1] == 0);
+            CHILD_CHECK(ctx->trstReleased[1] == 0 && ctx->tmsHigh[1] == std::stoul(f[2]));
+        }
+        CHILD_CHECK(resume_kpx(kAddress) == 1 && kpx_error_nbr() == publicNumber(err::STILL_ACTIVE));
+        CHILD_CHECK(x_scanDr(h, 1, nullptr, 8, nullptr) == 1 && x_kpxErrorNbr(h) == publicNumber(err::STATE_UNKNOWN));
+        return kOk;
+    }
+    if (f[0] == "race" && f.size() == 2) {
+        uint32_t h = kNone;
+        if (x_resumeKpx(&h, kAddress) != 0) {
+            CHILD_CHECK(h == kNone && kpx_error_nbr() == publicNumber(err::SERIAL_NOT_FOUND));
+            return kRefused;
+        }
+        platform::NamedMutex gate(f[1].c_str());
+        CHILD_CHECK(gate.lock());
+        gate.unlock();
+        return kOk;
+    }
+    if (f[0] == "store" && f.size() == 3) {
+        const uint32_t record[3] = {0, 0, 1000};
+        for (int i = std::stoi(f[2]); i > 0; --i)
+            CHILD_CHECK(persist::storeSuspendInfo(persist::storePath(), (f[1] + std::to_string(i)).c_str(), record));
+        return kOk;
+    }
+    if (f[0] == "unavailable") {
+        uint32_t h = kNone;
+        CHILD_CHECK(x_openKpx(&h, kAddress) == 0);
+        CHILD_CHECK(x_suspendKpx(h) == 1 && kpx_error_nbr() == publicNumber(err::SUSPEND_NOT_STORED));
+        CHILD_CHECK(x_closeKpx(h) == 1 && kpx_error_nbr() == publicNumber(err::INVALID_KPX_HANDLE));
+        CHILD_CHECK(x_resumeKpx(&h, kAddress) == 1 && kpx_error_nbr() == publicNumber(err::ILLEGAL_RESUME));
+        CHILD_CHECK(h == kNone && x_openKpx(&h, kAddress) == 0 && x_closeKpx(h) == 0);
+        return kOk;
+    }
+    return kBadOrder;
+}
+
+// ---- the parent side --------------------------------------------------------------------------
+
+// The scratch directory, the store, the KCF file and the vpod server, made before any test.
+// In a child the same set-up runs the child's order instead and ends the process.
+class World : public ::testing::Environment {
+public:
+    void SetUp() override {
+        std::string order;
+        if (platform::getEnv(kChildVar, order)) std::_Exit(childMain(order));
+        std::random_device rd;
+        root_ = std::filesystem::temp_directory_path() / ("dorvane-persist-" + std::to_string(rd()));
+        std::filesystem::create_directories(root_ / "kcf");
+        writeRaw((root_ / "kcf" / "suspend.Kcf").string(), "[FT2232Kpx]\nVersion=1.0.0.0\nTrstPin=DataBus4\n");
+        platform::setEnv("KCFDIR", ((root_ / "kcf").string() + "/").c_str());
+        setKcfDirectory((root_ / "kcf").string() + "/");
+        platform::setEnv("ALLUSERSPROFILE", (root_ / "all users").string().c_str());
+        store_ = (root_ / "all users" / "Quillon" / "devices" / "dorvane.ini").string();
+
+        vpod::control::loadDefaultBoard();
+        ASSERT_TRUE(server_.start(0));
+        platform::setEnv("DORVANE_VPOD_SERVER", std::to_string(server_.port()).c_str());
+        platform::setEnv("DORVANE_DRIVER", "vpod-server");
+        transport::setFtdiDriver(&transport::vpodServerDriver());
+    }
+    void TearDown() override {
+        server_.stop();
+        std::error_code ec;
+        std::filesystem::remove_all(root_, ec);
+    }
+    static const std::string& store() { return store_; }
+    static std::filesystem::path root() { return root_; }
+
+private:
+    vpod::server::Server server_;
+    static inline std::filesystem::path root_;
+    static inline std::string store_;
+};
+
+[[maybe_unused]] ::testing::Environment* const world = ::testing::AddGlobalTestEnvironment(new World);
+
+// Starts a copy of this program that carries out order.
+bool startChild(platform::Process& p, const std::string& order) {
+    platform::setEnv(kChildVar, order.c_str());
+    const bool ok = p.start(platform::executablePath(), {"--gtest_filter=Suspend.*"});
+    platform::setEnv(kChildVar, nullptr);
+    return ok;
+}
+
+int childResult(platform::Process& p) {
+    int code = -1;
+    EXPECT_TRUE(p.wait(120000, code));
+    return code;
+}
+
+int runChild(const std::string& order) {
+    platform::Process p;
+    if (!startChild(p, order)) return -1;
+    return childResult(p);
+}
+
+// What the pod shows: pins, TRST, clocks given, the TAP's state and reset count.
+std::string podState() {
+    vpod::control::ChipState s;
+    vpod::control::TapInfo tap;
+    EXPECT_TRUE(vpod::control::chipState(kIface, &s));
+    EXPECT_TRUE(vpod::control::tapInfo(kIface, 1, &tap));
+    char text[160];
+    std::snprintf(text, sizeof text, "low %02X/%02X high %02X/%02X trst %d tck %llu tap %s resets %llu",
+                  s.lowValue, s.lowDirection, s.highValue, s.highDirection, s.trstAsserted ? 1 : 0,
+                  static_cast<unsigned long long>(s.tckCycles), vpod::control::tapStateName(tap.state),
+                  static_cast<unsigned long long>(tap.resets));
+    return text;
+}
+
+class Suspend : public ::testing::Test {
+protected:
+    void SetUp() override { std::filesystem::remove(World::store()); }
+    void TearDown() override {
+        if (h != kNone) x_closeKpx(h);
+    }
+    // Opens the controller at kHz with the TAP in Pause-DR, then holds TRST low.
+    void openAndSuspend(int32_t kHz) {
+        ASSERT_EQ(x_openKpx(&h, kAddress), 0u) << kpx_error_msg();
+        ASSERT_EQ(x_setScanFrequency(h, kHz), 0u);
+        ASSERT_EQ(x_tmsReset(h, 1), 0u);
+        ASSERT_EQ(x_moveToState(h, 1, kPauseDr), 0u);
+        ASSERT_EQ(x_setTrst(h, 1, 0), 0u);
+        ASSERT_EQ(x_suspendKpx(h), 0u) << x_kpxErrorMsg(h);
+        EXPECT_EQ(x_closeKpx(h), 1u);   // the handle ended with the suspend
+        h = kNone;
+    }
+    uint32_t h = kNone;
+};
+
+TEST_F(Suspend, AnotherProcessResumesWithTheClockAndThePinsAsTheyWere) {
+    openAndSuspend(1000);
+    const std::string before = podState();
+    EXPECT_EQ(runChild("resume|1000|0"), kOk);   // Pause-DR was reached with TMS low
+    EXPECT_EQ(podState(), before);                 // no pin, clock or TAP change on either side
+
+    // The section stays after a resume; the next one carries on from it.
+    ASSERT_EQ(x_resumeKpx(&h, kAddress), 0u) << kpx_error_msg();
+    EXPECT_EQ(podState(), before);
+    EXPECT_EQ(x_scanAssumeState(h, 1, kPauseDr), 1u);   // TRST was held low at suspend
+    EXPECT_EQ(x_kpxErrorNbr(h), publicNumber(err::TRST_ACTIVE));
+    ASSERT_EQ(x_setTrst(h, 1, 1), 0u);
+    uint16_t id[2] = {};
+    ASSERT_EQ(x_scanDr(h, 1, nullptr, 32, id), 0u) << x_kpxErrorMsg(h);
+    EXPECT_EQ(id[0] | (uint32_t{id[1]} << 16), 0x4BA00477u);   // IDCODE after the TRST reset
+    vpod::control::ChipState s;
+    ASSERT_TRUE(vpod::control::chipState(kIface, &s));
+    EXPECT_EQ(s.divisor, 29);   // 60 MHz / (2 * (29 + 1)) = 1000 kHz, sent by the first scan
+
+    // Close removes the section, so the controller cannot be resumed any more.
+    ASSERT_EQ(x_closeKpx(h), 0u);
+    h = kNone;
+    EXPECT_EQ(readRaw(World::store()), "[Magic]\r\nVersion=V1.0.0.0\r\n");
+    EXPECT_EQ(x_resumeKpx(&h, kAddress), 1u);
+    EXPECT_EQ(kpx_error_nbr(), publicNumber(err::ILLEGAL_RESUME));
+}
+
+TEST_F(Suspend, TheStoreHoldsTheRecordAndDropsStaleKeys) {
+    std::filesystem::create_directories(std::filesystem::path(World::store()).parent_path());
+    writeRaw(World::store(), std::string("[Other]\r\nClock=01000000020000000300000006\r\n[") + kSection +
+                                  "]\r\nVoltage=0102030405060708\r\nThreshold=01020304050607081C\r\n"
+                                  "Clock=00\r\n");
+    openAndSuspend(1000);
+    std::string golden = readRaw(DORVANE_SOURCE_DIR "/tests/persist/golden_store.ini");
+    for (size_t at = 0; (at = golden.find('\n', at)) != std::string::npos; at += 2) golden.insert(at, "\r");
+    EXPECT_EQ(readRaw(World::store()), golden);
+}
+
+TEST_F(Suspend, ARefusedResumeChangesNothing) {
+    struct Row {
+        const char* what;
+        std::string (*damage)(const std::string&);
+    };
+    const Row rows[] = {
+        {"no store", nullptr},
+        {"another version", [](const std::string& t) { return replaced(t, "V1.0.0.0", "V1.0.0.1"); }},
+        {"no Clock", [](const std::string& t) { return replaced(t, "Clock=", "Clocks="); }},
+        {"bad checksum", [](const std::string& t) { return replaced(t, "E8030000EB", "E8030000EC"); }},
+        {"short record", [](const std::string& t) { return replaced(t, "E8030000EB", "E803EB"); }},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        openAndSuspend(1000);
+        if (row.damage) writeRaw(World::store(), row.damage(readRaw(World::store())));
+        else std::filesystem::remove(World::store());
+        const std::string pins = podState(), bytes = readRaw(World::store());
+
+        EXPECT_EQ(x_resumeKpx(&h, kAddress), 1u);
+        EXPECT_EQ(kpx_error_nbr(), publicNumber(err::ILLEGAL_RESUME));
+        EXPECT_EQ(h, kNone);
+        EXPECT_EQ(podState(), pins);
+        EXPECT_EQ(readRaw(World::store()), bytes);
+        ASSERT_EQ(x_openKpx(&h, kAddress), 0u) << kpx_error_msg();   // the device was let go
+        ASSERT_EQ(x_closeKpx(h), 0u);
+        h = kNone;
+        if (row.damage && std::strcmp(row.what, "another version") == 0) {
+            EXPECT_EQ(readRaw(World::store()), bytes);   // close keeps sections of a foreign store
+        }
+    }
+    EXPECT_EQ(x_resumeKpx(nullptr, kAddress), 1u);
+    EXPECT_EQ(kpx_error_nbr(), publicNumber(err::NULL_POINTER));
+    EXPECT_EQ(x_resumeKpx(&h, nullptr), 1u);
+    EXPECT_EQ(kpx_error_nbr(), publicNumber(err::NULL_POINTER));
+}
+
+TEST_F(Suspend, OfTwoProcessesRacingToResumeExactlyOneWins) {
+    openAndSuspend(1000);
+    const std::string bytes = readRaw(World::store());
+    std::random_device rd;
+    const std::string gate = "Dorvane-Persist-Gate-" + std::to_string(rd());
+    platform::NamedMutex mutex(gate.c_str());
+    ASSERT_TRUE(mutex.lock());
+    platform::Process child;
+    ASSERT_TRUE(startChild(child, "race|" + gate));
+    const uint32_t mine = x_resumeKpx(&h, kAddress);
+    const int32_t myError = kpx_error_nbr();
+    mutex.unlock();
+    const int theirs = childResult(child);
+
+    EXPECT_NE(theirs, kCheckFailed);
+    EXPECT_TRUE((mine == 0 && theirs == kRefused) || (mine == 1 && theirs == kOk)) << mine << " " << theirs;
+    if (mine == 1) {
+        EXPECT_EQ(myError, publicNumber(err::SERIAL_NOT_FOUND));
+    }
+    EXPECT_EQ(readRaw(World::store()), bytes);
+    if (mine == 0) {   // the winner's controller works
+        EXPECT_EQ(x_setTrst(h, 1, 1), 0u) << x_kpxErrorMsg(h);
+    }
+}
+
+TEST_F(Suspend, ProcessesSuspendingAtOnceKeepEachOthersSections) {
+    // Every section is written once: a write based on a stale copy of the file would lose one.
+    constexpr int kEach = 60;
+    platform::Process a, b;
+    ASSERT_TRUE(startChild(a, "store|USB0,A" + std::string("|") + std::to_string(kEach)));
+    ASSERT_TRUE(startChild(b, "store|USB0,B" + std::string("|") + std::to_string(kEach)));
+    EXPECT_EQ(childResult(a), kOk);
+    EXPECT_EQ(childResult(b), kOk);
+    int found = 0;
+    uint8_t record[12];
+    for (const char* prefix : {"USB0,A", "USB0,B"})
+        for (int i = 1; i <= kEach; ++i)
+            found += platform::getProfileStruct((prefix + std::to_string(i)).c_str(), "Clock", record, 12,
+                                                World::store().c_str());
+    EXPECT_EQ(found, 2 * kEach);
+}
+
+TEST_F(Suspend, WithoutAStoreTheControllerIsStillLetGo) {
+    const std::filesystem::path blocked = World::root() / "blocked";
+    std::filesystem::create_directories(blocked);
+    writeRaw((blocked / "Quillon").string(), "not a directory");
+    std::string mine;
+    platform::getEnv("ALLUSERSPROFILE", mine);
+    platform::setEnv("ALLUSERSPROFILE", blocked.string().c_str());
+    EXPECT_EQ(runChild("unavailable"), kOk);
+    platform::setEnv("ALLUSERSPROFILE", mine.c_str());
+}
+
+TEST_F(Suspend, ModesRefuseBadCallsAndChangeNothing) {
+    ASSERT_EQ(x_openKpx(&h, kAddress), 0u) << kpx_error_msg();
+    struct Row {
+        uint32_t mode;
+        std::vector<uint32_t> params;   // empty: null pointer
+        uint32_t error;
+    };
+    const Row rows[] = {
+        {0, {1}, err::INVALID_MODE_ID},  {4, {1}, err::INVALID_MODE_ID},     {6, {1}, err::INVALID_MODE_ID},
+        {10, {1}, err::INVALID_MODE_ID}, {12, {1}, err::INVALID_MODE_ID},    {5, {}, err::NULL_POINTER},
+        {5, {0}, err::INVALID_CYCLE_TYPE}, {7, {}, err::NULL_POINTER},       {7, {1, 2, 0}, err::QRIO_LIST_TOO_LONG},
+        {7, {1, 0}, err::NO_QRIO},       {7, {2, 0}, err::ILLEGAL_TAP_ID},   {8, {}, err::NULL_POINTER},
+        {9, {}, err::NULL_POINTER},      {11, {}, err::NULL_POINTER},        {11, {2}, err::INVALID_ONE_TCK},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.mode);
+        std::vector<uint32_t> p = row.params;
+        EXPECT_EQ(x_setMode(h, row.mode, p.empty() ? nullptr : p.data()), 1u);
+        EXPECT_EQ(x_kpxErrorNbr(h), publicNumber(row.error));
+        Locked ctx(h);
+        ASSERT_TRUE(ctx);   // still open
+        EXPECT_EQ(ctx->waitBySleep, 0u);
+    }
+
+    uint32_t p[2] = {0, 0};
+    EXPECT_EQ(x_setMode(h, 7, p), 0u);
+    EXPECT_EQ(x_setMode(h, 11, p), 0u);
+    EXPECT_EQ(Locked(h)->waitBySleep, 1u);
+    p[0] = 1;
+    EXPECT_EQ(x_setMode(h, 11, p), 0u);
+    EXPECT_EQ(Locked(h)->waitBySleep, 0u);
+    for (uint32_t mode : {8u, 9u}) {
+        uint32_t first[2] = {}, again[2] = {};
+        ASSERT_EQ(x_setMode(h, mode, first), 0u);
+        uint32_t* record = nullptr;
+        std::memcpy(&record, first, sizeof record);
+        record[0] = 7;   // the host may write into it; the next call resets it
+        ASSERT_EQ(x_setMode(h, mode, again), 0u);
+        EXPECT_EQ(std::memcmp(first, again, sizeof record), 0);
+        const std::vector<uint32_t> want = mode == 8 ? std::vector<uint32_t>{0, 0} : std::vector<uint32_t>{1, 1, 0, 0, 0, 0};
+        EXPECT_EQ(std::vector<uint32_t>(record, record + want.size()), want);
+    }
+}
+
+TEST_F(Suspend, APortCycleEndsTheHandleAndTheSection) {
+    openAndSuspend(1000);
+    ASSERT_EQ(x_resumeKpx(&h, kAddress), 0u) << kpx_error_msg();
+    uint32_t cycle[1] = {1};
+    EXPECT_EQ(x_setMode(h, 5, cycle), 0u) << x_kpxErrorMsg(h);
+    EXPECT_EQ(x_tmsReset(h, 1), 1u);
+    EXPECT_EQ(kpx_error_nbr(), publicNumber(err::INVALID_KPX_HANDLE));
+    h = kNone;
+    EXPECT_EQ(readRaw(World::store()), "[Magic]\r\nVersion=V1.0.0.0\r\n");
+    vpod::control::ChipState s;
+    ASSERT_TRUE(vpod::control::chipState(kIface, &s));
+    EXPECT_EQ(s.bitMode, 0);   // the chip came back reset
+    ASSERT_EQ(x_openKpx(&h, kAddress), 0u) << kpx_error_msg();
+    EXPECT_EQ(x_tmsReset(h, 1), 0u);
+}
+
+}  // namespace
+
+namespace {
+
+// One request over a fresh connection; the reply's payload after its status.
+uint32_t ask(platform::TcpStream& s, vpod::wire::Writer& w, std::vector<uint8_t>* rest) {
+    const std::vector<uint8_t>& f = w.frame();
+    uint8_t header[4];
+    EXPECT_TRUE(s.sendAll(f.data(), f.size()));
+    if (!s.recvAll(header, 4)) return ~0u;
+    std::vector<uint8_t> reply(vpod::wire::frameLength(header));
+    if (reply.empty() || !s.recvAll(reply.data(), reply.size()) || reply[0] != vpod::wire::kReply) return ~0u;
+    vpod::wire::Reader in(reply.data() + 1, reply.size() - 1);
+    uint32_t status = ~0u;
+    in.u32(&status);
+    size_t n = 0;
+    const uint8_t* p = in.rest(&n);
+    rest->assign(p, p + n);
+    return status;
+}
+
+TEST(VpodServer, ReportsPinsToTestsAndStopsWhenAsked) {
+    vpod::server::Server server;
+    ASSERT_TRUE(server.start(0));
+    platform::TcpStream s;
+    ASSERT_TRUE(s.connect("", server.port()));
+    std::vector<uint8_t> rest;
+    vpod::wire::Writer pins(vpod::wire::kPinState);
+    pins.text(kIface);
+    ASSERT_EQ(ask(s, pins, &rest), 0u);
+    vpod::control::ChipState chip;
+    ASSERT_TRUE(vpod::control::chipState(kIface, &chip));
+    vpod::wire::Reader in(rest.data(), rest.size());
+    uint32_t v[5] = {};
+    for (uint32_t& x : v) ASSERT_TRUE(in.u32(&x));
+    EXPECT_EQ(std::vector<uint32_t>(v, v + 5), (std::vector<uint32_t>{chip.lowValue, chip.lowDirection, chip.highValue,
+                                                                      chip.highDirection, chip.trstAsserted}));
+    vpod::wire::Writer unknown(vpod::wire::kPinState);
+    unknown.text("DV999999A");
+    EXPECT_EQ(ask(s, unknown, &rest), uint32_t{vpod::kDeviceNotFound});
+
+    vpod::wire::Writer bye(vpod::wire::kShutdown);
+    EXPECT_EQ(ask(s, bye, &rest), 0u);
+    server.waitForShutdown();   // returns only because the client asked
+    server.stop();
+    uint8_t byte;
+    EXPECT_FALSE(s.recvAll(&byte, 1));   // the server ended the connection
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Suspend, TheToolHandsTheControllerOn) {
+    using dorvane::tools::runSuspendCommand;
+    uint32_t record[3] = {};
+    ASSERT_EQ(runSuspendCommand("suspend", kAddress, 1500, false), 0);   // opened: nothing to resume
+    ASSERT_TRUE(persist::loadResumeInfo(World::store().c_str(), kSection, record));
+    EXPECT_EQ(record[2], 1500u);
+    ASSERT_EQ(runSuspendCommand("suspend", kAddress, 0, false), 0);      // resumed, clock kept
+    EXPECT_EQ(runSuspendCommand("resume", kAddress, 0, true), 0);
+    ASSERT_TRUE(persist::loadResumeInfo(World::store().c_str(), kSection, record));
+    EXPECT_EQ(record[2], 1500u);
+    EXPECT_EQ(runSuspendCommand("resume", kAddress, 0, false), 0);       // closed: the section goes
+    EXPECT_EQ(runSuspendCommand("resume", kAddress, 0, false), 1);
+}
+
+}  // namespace
