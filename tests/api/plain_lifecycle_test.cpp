@@ -88,9 +88,7 @@ size_t threadCount() {
 
 // Unloading the shared library while a controller is open must neither crash nor leave the
 // controller's receive thread behind in code that is no longer mapped.
-// Disabled until the unload hook ends open controllers: today the process dies (SIGSEGV) once
-// the library is gone while a controller that has exchanged bytes is still open.
-TEST(Unload, DISABLED_OpenControllersEndWithTheLibrary) {
+TEST(Unload, OpenControllersEndWithTheLibrary) {
     const std::string path = std::string(DORVANE_BINARY_DIR) + "/libdorvane.so";
     if (!dorvane::platform::fileExists(path) || threadCount() == 0) GTEST_SKIP() << "needs " << path;
     EXPECT_IN_FRESH_PROCESS([&path] {
