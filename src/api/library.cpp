@@ -7,6 +7,7 @@
 #include "config/config.h"
 #include "core/context.h"
 #include "core/locks.h"
+#include "transport/transport.h"
 
 namespace dorvane {
 
@@ -21,18 +22,36 @@ struct LibraryLifetime {
         setKcfDirectory(initialKcfDirectory());
     }
     ~LibraryLifetime() {
-        // Open controllers are not closed at unload. While one is still open its receive
-        // thread may still be running (a POSIX process runs this before its other threads
-        // end) and may still record errors, so the locks are then left in place.
+        // At process exit on Windows the other threads are gone, perhaps holding our locks or
+        // in the middle of a call: nothing of ours may be touched.
+        const platform::UnloadKind kind = platform::unloadKind();
+        if (kind == platform::UnloadKind::ProcessExit) return;
         // A thread that ended inside the library may have left tableLock held: never wait
         // for it here.
         if (!tableLock().tryLock()) return;
-        bool idle;
-        {
-            platform::LockGuard held(tableLock(), platform::adoptLock);
-            idle = openContextCount() == 0;
+        tableLock().unlock();
+        // Under the loader lock (FreeLibrary on Windows) no thread may be waited for, and a
+        // driver's close may wait for its own threads. No receive thread is left in our code
+        // then (each holds a reference on the module until it ends), so what is still open
+        // belongs to controllers whose threads ended on a failure: their contexts and devices
+        // are left as they are, a leak rather than a hang in the loader.
+        if (kind == platform::UnloadKind::MayWait) closeOpenControllers();
+        if (openContextCount() == 0) destroyProcessLocks();
+    }
+
+private:
+    // Ends every controller still open, as a close would: its receive thread stopped and
+    // joined (its code goes with the library), its device closed, its context freed. One busy
+    // in a call of another thread is left open, and with it the locks.
+    static void closeOpenControllers() {
+        const uint32_t limit = handleLimit();
+        for (uint32_t handle = 1; handle < limit; ++handle) {
+            KpxContext* ctx = lookupContext(handle, 0);
+            if (!ctx) continue;
+            stopReceiveThread(ctx);
+            closeDevice(ctx);
+            releaseController(ctx, handle);
         }
-        if (idle) destroyProcessLocks();
     }
 };
 

@@ -148,6 +148,8 @@ void releaseContext(uint32_t handle);
 uint32_t lockWithTimeout(platform::Lock& lock, uint32_t timeoutMs);   // 0 taken, 1 timed out
 // Number of controllers whose contexts are still in the handle table.
 uint32_t openContextCount();
+// One past the highest handle the table can hold now (1 while there is no table).
+uint32_t handleLimit();
 
 // Fills the controller information record from the context (core/controller_info.cpp).
 void fillControllerInfo(KpxContext* ctx);

@@ -158,4 +158,9 @@ uint32_t openContextCount() {
     return count;
 }
 
+uint32_t handleLimit() {
+    platform::LockGuard table(tableLock());
+    return g_handleMask > 0 ? static_cast<uint32_t>(g_handleMask) + 2 : 1;
+}
+
 }  // namespace dorvane

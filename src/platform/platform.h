@@ -65,7 +65,9 @@ public:
     ~Thread();
     Thread(const Thread&) = delete;
     Thread& operator=(const Thread&) = delete;
-    bool start(void (*fn)(void*), void* arg);   // false if already started or the OS refused
+    // False if already started or the OS refused. Windows: the thread keeps the module of its
+    // code loaded until it ends.
+    bool start(void (*fn)(void*), void* arg);
     void join();   // the destructor joins a thread still running; from the thread itself, detaches
     bool joinable() const { return started_; }
 private:
@@ -149,6 +151,15 @@ private:
 void* loadLibrary(const char* path);
 void* librarySymbol(void* library, const char* name);
 void freeLibrary(void* library);
+
+// What the library's unload work may do, asked while the library is being unloaded.
+// POSIX: the other threads still run and may be stopped and waited for (dlclose, or exit()).
+// Windows: at process exit the other threads are already gone, perhaps in the middle of a call
+// (ProcessExit: touch nothing); at FreeLibrary the loader lock is held, so no thread may be
+// waited for (LoaderLock). Threads started through Thread hold a reference on the module that
+// contains their code until they end, so FreeLibrary never unloads the code under one of them.
+enum class UnloadKind { MayWait, ProcessExit, LoaderLock };
+UnloadKind unloadKind();
 
 // INI profile functions with the rules of Windows' private-profile calls, one implementation
 // for both platforms (ini.cpp): section and key names match without regard to case, blanks

@@ -423,6 +423,9 @@ std::string executablePath() {
     return std::string(buf, static_cast<size_t>(n));
 }
 
+// dlclose and exit() both run the unload work while the other threads still run.
+UnloadKind unloadKind() { return UnloadKind::MayWait; }
+
 std::string normalisePath(const std::string& path) {
     std::string p = path;
     for (char& c : p) {

@@ -106,13 +106,16 @@ struct ThreadImpl {
     HANDLE handle;
     void (*fn)(void*);
     void* arg;
+    HMODULE module;   // the reference the thread holds on the module of its code
 };
 static_assert(sizeof(ThreadImpl) <= 32, "Thread storage too small");
 
 unsigned __stdcall threadEntry(void* p) {
     auto* t = static_cast<ThreadImpl*>(p);
+    const HMODULE module = t->module;
     t->fn(t->arg);
-    return 0;
+    // Drops the thread's reference only once it is out of the module's code.
+    FreeLibraryAndExitThread(module, 0);
 }
 
 }  // namespace
@@ -121,9 +124,15 @@ Thread::~Thread() { join(); }
 
 bool Thread::start(void (*fn)(void*), void* arg) {
     if (started_ || !fn) return false;
-    auto* t = new (storage_) ThreadImpl{nullptr, fn, arg};
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS, reinterpret_cast<LPCSTR>(&threadEntry), &module))
+        return false;
+    auto* t = new (storage_) ThreadImpl{nullptr, fn, arg, module};
     const uintptr_t h = _beginthreadex(nullptr, 0, threadEntry, t, 0, nullptr);
-    if (h == 0) return false;
+    if (h == 0) {
+        FreeLibrary(module);
+        return false;
+    }
     t->handle = reinterpret_cast<HANDLE>(h);
     started_ = true;
     return true;
@@ -229,6 +238,12 @@ std::string modulePath() {
 }
 
 std::string executablePath() { return moduleFileName(nullptr); }
+
+namespace {
+UnloadKind g_unloadKind = UnloadKind::MayWait;
+}  // namespace
+
+UnloadKind unloadKind() { return g_unloadKind; }
 
 std::string normalisePath(const std::string& path) { return path; }
 
@@ -420,3 +435,14 @@ void freeLibrary(void* library) {
 }
 
 }  // namespace dorvane::platform
+
+// The runtime calls this before it runs the library's static destructors at detach; it records
+// why we are unloaded for the unload work (unloadKind). In a program the library's code is
+// linked into, it is never called.
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
+    if (reason == DLL_PROCESS_DETACH) {
+        dorvane::platform::g_unloadKind =
+            reserved ? dorvane::platform::UnloadKind::ProcessExit : dorvane::platform::UnloadKind::LoaderLock;
+    }
+    return TRUE;
+}

@@ -45,8 +45,10 @@ FtdiDriver& chosenDriver() {
 }  // namespace
 
 FtdiDriver& nullDriver() {
-    static NullDriver driver;
-    return driver;
+    // Never destroyed: the library's unload closes open controllers through it after the
+    // static destructors have run.
+    static NullDriver* driver = new NullDriver;
+    return *driver;
 }
 
 FtdiDriver& driverNamed(const std::string& name) {

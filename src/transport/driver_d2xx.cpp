@@ -132,8 +132,10 @@ private:
 }  // namespace
 
 FtdiDriver& d2xxDriver() {
-    static D2xxDriver driver;
-    return driver;
+    // Never destroyed: the library's unload closes open controllers through it after the
+    // static destructors have run.
+    static D2xxDriver* driver = new D2xxDriver;
+    return *driver;
 }
 
 const char* defaultDriverName() {

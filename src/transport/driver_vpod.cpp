@@ -59,8 +59,10 @@ public:
 }  // namespace
 
 FtdiDriver& vpodDriver() {
-    static VpodDriver driver;
-    return driver;
+    // Never destroyed: the library's unload closes open controllers through it after the
+    // static destructors have run.
+    static VpodDriver* driver = new VpodDriver;
+    return *driver;
 }
 
 }  // namespace dorvane::transport

@@ -1,5 +1,5 @@
 // A scripted FTDI driver for the transport tests: a handful of chips that answer the GPIO,
-// loopback and bad-command opcodes as an MPSSE engine does, record every write, and let a
+// and bad-command opcodes as an MPSSE engine does, record every write, and let a
 // test push answer bytes itself or inject faults.
 #pragma once
 
@@ -25,17 +25,12 @@ struct Chip {
     bool open = false;
     // Engine state.
     uint8_t low = 0, lowDir = 0, high = 0, highDir = 0;
-    bool loopback = false;
     std::vector<uint8_t> partial;   // a command split across writes
     std::deque<uint8_t> rx;
     dorvane::platform::Event* event = nullptr;
     std::vector<uint8_t> written;                 // every byte written
     std::vector<uint32_t> writeSizes;             // size of every write
     // Faults.
-    bool brokenEcho = false;
-    unsigned shortWrites = 0;
-    uint32_t shortAccept = 0;
-    FtStatus closeStatus = FT_OK;
     bool scriptedOnly = false;   // answer nothing by itself (the test pushes answers)
     bool holdQueueStatus = false;   // GetQueueStatus blocks until this is cleared
     unsigned heldCalls = 0, purgesWhileHeld = 0;
@@ -130,7 +125,7 @@ public:
         if (!c) return FT_INVALID_HANDLE;
         c->open = false;
         c->event = nullptr;
-        return c->closeStatus;
+        return FT_OK;
     }
     FtStatus resetDevice(FtHandle h) override {
         std::lock_guard<std::mutex> g(m);
@@ -186,8 +181,7 @@ public:
             std::lock_guard<std::mutex> g(m);
             Chip* c = get(h);
             if (!c) return FT_INVALID_HANDLE;
-            uint32_t n = count;
-            if (c->shortWrites) { --c->shortWrites; n = std::min(count, c->shortAccept); }
+            const uint32_t n = count;
             const auto* in = static_cast<const uint8_t*>(buffer);
             c->written.insert(c->written.end(), in, in + n);
             c->writeSizes.push_back(n);
@@ -234,13 +228,11 @@ private:
             case 0x82: c.high = p[i + 1]; c.highDir = p[i + 2]; break;
             case 0x81: c.rx.push_back(c.low); break;
             case 0x83: c.rx.push_back(c.high); break;
-            case 0x84: c.loopback = true; break;
-            case 0x85: c.loopback = false; break;
             case 0x6B: c.rx.push_back(0x00); break;
-            case 0x86: case 0x87: case 0x8A: case 0x4B: break;
+            case 0x84: case 0x85: case 0x86: case 0x87: case 0x8A: case 0x4B: break;
             default:
                 c.rx.push_back(0xFA);
-                c.rx.push_back(c.brokenEcho ? uint8_t(op + 1) : op);
+                c.rx.push_back(op);
             }
             i += len;
         }

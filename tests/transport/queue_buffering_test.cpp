@@ -1,4 +1,5 @@
-// The command queue's pieces and read-back limit, and scan buffering.
+// The command queue's write pieces, unbuffered and buffered (the virtual pod sees only bytes).
+// A short write and a close with buffering on are checked against the virtual pod.
 #include <numeric>
 
 #include "fixture.h"
@@ -63,44 +64,6 @@ TEST_F(Queue, BufferedWritesOnlyFullPieces) {
     EXPECT_EQ(Bytes(ctx->commandBuffer, ctx->commandBuffer + 1808), Bytes(big.begin() + 8192, big.end()));
     EXPECT_EQ(disableBuffering(ctx.get()), 0u) << "setupFlags 0: nothing to flush";
     EXPECT_EQ(ctx->commandBuffer, nullptr);
-}
-
-TEST_F(Queue, ShortWriteFailsAtOnce) {
-    Locked ctx(h);
-    drv.with(0, [](fake::Chip& c) { c.shortWrites = 1; c.shortAccept = 2; });
-    const Bytes b = filler(5);
-    EXPECT_EQ(queueCommands(ctx.get(), b.data(), 5, 0), 1u);
-    EXPECT_EQ(ctx->lastError, uint32_t(err::WRITE_TIMEOUT));
-    EXPECT_EQ(drv.writeSizes(0), (std::vector<uint32_t>{2})) << "nothing is retried";
-}
-
-TEST_F(FakeTransport, CloseWithBufferingOnDeliversWhatIsHeldBack) {
-    drv.addDual("BF01", "Dual RS232", FT_DEVICE_2232H);
-    const uint32_t h = open();
-    ASSERT_NE(h, 0xFFFFFFFFu);
-    {
-        Locked ctx(h);
-        ASSERT_EQ(ensureControllerReady(ctx.get()), 0u);
-    }
-    drv.clearTrace(0);
-    ASSERT_EQ(x_scanSetBuffering(h, 9), 0u);
-    // A GPIO read as a scan would queue it: set the low byte, read it back.
-    uint8_t tdo = 0;
-    {
-        Locked ctx(h);
-        ResultRecord* r = newResultRecord(ctx.get());
-        ASSERT_NE(r, nullptr);
-        r->bitCount = 8;
-        r->lastBitPosition = 7;
-        r->tdoBytes = &tdo;
-        const uint8_t cmd[4] = {0x80, 0x5A, 0x0B, 0x81};
-        ASSERT_EQ(queueCommands(ctx.get(), cmd, 4, 1), 0u);
-    }
-    EXPECT_EQ(close(h), 0u);
-    EXPECT_EQ(tdo, 0x5A);
-    const Bytes w = drv.written(0);
-    ASSERT_GE(w.size(), 6u);
-    EXPECT_EQ(Bytes(w.begin(), w.begin() + 6), (Bytes{0x80, 0x5A, 0x0B, 0x81, 0x83, 0x87}));
 }
 
 }  // namespace
