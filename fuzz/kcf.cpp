@@ -16,6 +16,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     // The same file through an address string, as the open call reads it.
     std::memset(&addr, 0, sizeof addr);
-    dorvane::parseControllerAddress(&addr, "pod");
+    dorvane::parseControllerAddress(&addr, "USBFpod");
     return 0;
 }
