@@ -6,7 +6,7 @@ namespace vpod::detail {
 
 namespace {
 
-constexpr uint8_t kTck = 0x01, kTdi = 0x02, kTdo = 0x04, kTms = 0x08;
+constexpr uint8_t kTdi = 0x02, kTdo = 0x04, kTms = 0x08;
 
 struct Bus {
     Interface& d;
