@@ -26,13 +26,13 @@ std::string typeName(uint32_t type) {
 
 }  // namespace
 
-std::string listInterfaces(FtdiDriver& driver, bool* ok) {
+std::string listInterfaces(FtdiDriver& driver, bool* ok, bool json) {
     uint32_t count = 0;
     const FtStatus st = driver.listDevices(&count, nullptr, FT_LIST_NUMBER_ONLY);
     *ok = st == FT_OK;
     if (!*ok) return "the FTDI driver could not list devices (status " + std::to_string(st) + ")\n";
-    if (count == 0) return "no FTDI interfaces found\n";
-    std::string out;
+    if (count == 0) return json ? "{\"interfaces\": []}\n" : "no FTDI interfaces found\n";
+    std::string out = json ? "{\"interfaces\": [" : "";
     for (uint32_t i = 0; i < count; ++i) {
         void* index = reinterpret_cast<void*>(uintptr_t{i});
         char serial[32] = {}, description[64] = {};
@@ -47,15 +47,22 @@ std::string listInterfaces(FtdiDriver& driver, bool* ok) {
             if (driver.getDeviceInfo(h, &t, nullptr, nullptr, nullptr) == FT_OK) type = typeName(t);
             driver.close(h);
         }
+        if (json) {
+            out += std::string(i ? ", " : "") + "{\"index\": " + std::to_string(i) + ", \"type\": " +
+                   (held ? std::string("null") : jsonString(type)) + ", \"serial\": " + jsonString(serial) +
+                   ", \"description\": " + (held ? std::string("null") : jsonString(description)) +
+                   ", \"held\": " + (held ? "true" : "false") + "}";
+            continue;
+        }
         char line[160];
         std::snprintf(line, sizeof line, "%2u  %-9s  %-12s  %s\n", i, type.c_str(), serial,
                       held ? "(held by another program)" : description);
         out += line;
     }
-    return out;
+    return json ? out + "]}\n" : out;
 }
 
-std::string listInterfaces(bool* ok) { return listInterfaces(ftdiDriver(), ok); }
+std::string listInterfaces(bool* ok, bool json) { return listInterfaces(ftdiDriver(), ok, json); }
 
 }  // namespace dorvane::tools
 
@@ -63,9 +70,17 @@ namespace dorvane::tools {
 namespace {
 
 int runList(const Invocation& inv) {
+    bool json = false;
+    for (const std::string& a : inv.args) {
+        if (a != "--json") {
+            errorLine("list takes only --json, not '" + a + "'");
+            return kExitUsage;
+        }
+        json = true;
+    }
     if (inv.vpod) setVariable("DORVANE_DRIVER", "vpod");
     bool ok = false;
-    const std::string text = listInterfaces(&ok);
+    const std::string text = listInterfaces(&ok, json);
     std::fputs(text.c_str(), ok ? stdout : stderr);
     return ok ? kExitOk : kExitController;
 }
@@ -74,11 +89,12 @@ int runList(const Invocation& inv) {
 
 DORVANE_TOOL_COMMAND(kListCommand) = {
     "list", "list every FTDI interface the driver finds (type, serial number, description)",
-    "dorvane [--vpod] list\n"
+    "dorvane [--vpod] list [--json]\n"
     "\n"
     "Lists the interfaces of every FTDI chip the chosen driver (DORVANE_DRIVER, or --vpod) finds:\n"
     "index, chip type, serial number and description; an interface another program holds is\n"
-    "marked so.\n",
+    "marked so.\n"
+    "  --json            print the list as one JSON object\n",
     runList};
 
 }  // namespace dorvane::tools

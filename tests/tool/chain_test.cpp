@@ -102,5 +102,10 @@ TEST_F(ToolOnVpod, ListsEveryInterfaceWithItsType) {
                              " 2  ?          QH01C         (held by another program)\n", " 3  FT4232H    QH01D ",
                              " 4  FT232H     SH01          Single RS232-HS\n"})
         EXPECT_NE(text.find(line), std::string::npos) << line << " in\n" << text;
+    const std::string json = listInterfaces(dorvane::transport::ftdiDriver(), &ok, true);
+    EXPECT_EQ(json.rfind("{\"interfaces\": [{\"index\": 0, \"type\": \"FT4232H\", \"serial\": \"QH01A\"", 0), 0u) << json;
+    EXPECT_NE(json.find("{\"index\": 2, \"type\": null, \"serial\": \"QH01C\", \"description\": null, \"held\": true}"),
+              std::string::npos) << json;
+    EXPECT_EQ(json.substr(json.size() - 4), "}]}\n") << json;
     vpod::control::loadDefaultBoard();
 }
