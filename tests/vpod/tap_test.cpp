@@ -105,10 +105,7 @@ TEST_F(Tap, CaptureIrLoadsOneZeroAndAllOnesSelectsBypass) {
     ASSERT_TRUE(vpod::control::tapInfo("TP0001A", 1, &info));
     EXPECT_EQ(info.selectedRegister, "BYPASS");
     EXPECT_EQ(info.instruction, 0x1Fu);
-    // BYPASS: one bit per TAP, capturing 0; the pattern comes out two clocks late.
-    tms(d, {1, 0, 0});
-    const std::vector<int> pattern = {1, 0, 1, 1, 0, 0, 1, 1};
-    EXPECT_EQ(shift(d, pattern), (std::vector<int>{0, 0, 1, 0, 1, 1, 0, 0}));
+    // BYPASS shifting (one bit per TAP, capturing 0) is checked through the library in tests/jtag.
     // The capture value's upper bits are configurable; the low two stay 01.
     Dev b("TP0001B");
     b.send({0x80, 0x0B, 0x0B, 0x82, 0x04, 0x04});
