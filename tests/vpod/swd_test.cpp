@@ -2,9 +2,11 @@
 // TDI on ADBUS1 drives the line, ADBUS1 as an input releases it, TDO (ADBUS2) reads it.
 #include <bit>
 
+#include "../shared/swd_wire.h"
 #include "vpod_util.h"
 
 using namespace vpodtest;
+using namespace swdwire;
 
 namespace {
 
@@ -51,41 +53,22 @@ struct Swd {
     }
 
     uint8_t read(bool ap, unsigned addr, uint32_t* value, bool* parityOk = nullptr) {
-        Bytes b = {0x1B, 0x07, request(ap, true, addr), 0x80, 0x00, 0x01, 0x1B, 0x00, 0x00, 0x2A, 0x02};
         if (pipelined) {
-            b.insert(b.end(), {0x28, 0x03, 0x00, 0x2A, 0x00, 0x1B, 0x00, 0x00, 0x80, 0x00, 0x03, 0x1B, 0x07, 0x00, 0x87});
-            const Bytes r = d.xfer(b, 6);
+            const Bytes r = d.xfer(cat({head(request(ap, true, addr)), readTail()}), 6);
             decode(r, 1, value, parityOk);
             return r[0] >> 5;
         }
-        b.push_back(0x87);
-        const uint8_t ack = d.xfer(b, 1)[0] >> 5;
-        if (ack == kOk) {
-            const Bytes r = d.xfer({0x28, 0x03, 0x00, 0x2A, 0x00, 0x1B, 0x00, 0x00, 0x80, 0x00, 0x03, 0x1B, 0x07, 0x00, 0x87}, 5);
-            decode(r, 0, value, parityOk);
-        } else {
-            d.xfer({0x1B, 0x00, 0x00, 0x80, 0x00, 0x03, 0x3B, 0x07, 0x00, 0x87}, 1);
-        }
+        const uint8_t ack = d.xfer(cat({head(request(ap, true, addr)), kSend}), 1)[0] >> 5;
+        if (ack == kOk) decode(d.xfer(readTail(), 5), 0, value, parityOk);
+        else d.xfer(cat({kDrive, kIdle}), 1);
         return ack;
     }
 
     uint8_t write(bool ap, unsigned addr, uint32_t v, bool badParity = false) {
-        const uint8_t p = static_cast<uint8_t>((std::popcount(v) & 1) ^ (badParity ? 1 : 0));
-        const Bytes data = {0x19, 0x03, 0x00, static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8),
-                            static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 24), 0x1B, 0x00, p};
-        Bytes b = {0x1B, 0x07, request(ap, false, addr), 0x80, 0x00, 0x01, 0x1B, 0x00, 0x00, 0x2A, 0x02,
-                   0x1B, 0x00, 0x00, 0x80, 0x00, 0x03};
-        if (pipelined) {
-            b.insert(b.end(), data.begin(), data.end());
-            b.insert(b.end(), {0x3B, 0x07, 0x00, 0x87});
-            return d.xfer(b, 2)[0] >> 5;
-        }
-        b.push_back(0x87);
-        const uint8_t ack = d.xfer(b, 1)[0] >> 5;
-        Bytes tail;
-        if (ack == kOk) tail = data;
-        tail.insert(tail.end(), {0x3B, 0x07, 0x00, 0x87});
-        d.xfer(tail, 1);
+        const Bytes start = cat({head(request(ap, false, addr)), kDrive});
+        if (pipelined) return d.xfer(cat({start, data(v, badParity), kIdle}), 2)[0] >> 5;
+        const uint8_t ack = d.xfer(cat({start, kSend}), 1)[0] >> 5;
+        d.xfer(ack == kOk ? cat({data(v, badParity), kIdle}) : kIdle, 1);
         return ack;
     }
 
@@ -115,8 +98,7 @@ TEST_F(SwdTarget, ABadRequestParityLocksTheDpOutUntilTheNextLineReset) {
     uint32_t v = 0;
     EXPECT_EQ(swd.read(false, 0x0, &v), 7);   // still in JTAG mode: the line floats high
     swd.connect();
-    d.xfer({0x1B, 0x07, static_cast<uint8_t>(Swd::request(false, true, 0) ^ 0x20), 0x80, 0x00, 0x01, 0x1B, 0x00,
-            0x00, 0x2A, 0x02, 0x1B, 0x00, 0x00, 0x80, 0x00, 0x03, 0x1B, 0x07, 0x00, 0x87}, 1);
+    d.xfer(cat({head(static_cast<uint8_t>(Swd::request(false, true, 0) ^ 0x20)), kDrive, {0x1B, 0x07, 0x00, 0x87}}), 1);
     EXPECT_EQ(status().parityErrors, 1u);
     EXPECT_TRUE(status().lockedOut);
     swd.connect();
