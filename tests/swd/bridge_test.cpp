@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "../jtag/vpod_fixture.h"
+#include "../shared/swd_wire.h"
 #include "../vpod/rbb_server.h"
 
 namespace dorvane::tools {
@@ -13,25 +14,11 @@ int swdCommand(uint32_t handle, const std::vector<std::string>& args);   // tool
 
 namespace {
 
+using namespace swdwire;
+
 constexpr uint8_t ABORT = 8, DPACC = 10, APACC = 11, SCIL19_CONNECT = 12, IDCODE = 14;
 constexpr uint8_t kAckOk = 2, kAckWait = 1;   // JTAG-DP ACK field (OK and FAULT both 010)
 const char* const kKcf = "Tap1Mode=BSCAN2SWD\nSubDevice=B\n";
-
-Bytes cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-// Wire forms with the default pins (value 0, static directions 0, in force 0x03).
-Bytes head(uint8_t request) { return {0x1B, 0x07, request, 0x80, 0x00, 0x01, 0x1B, 0x00, 0x00, 0x2A, 0x02}; }
-const Bytes kDrive = {0x1B, 0x00, 0x00, 0x80, 0x00, 0x03};
-const Bytes kSend = {0x87};
-const Bytes kIdle = {0x3B, 0x07, 0x00, 0x87};
-Bytes readTail() { return cat({{0x28, 0x03, 0x00, 0x2A, 0x00}, kDrive, {0x1B, 0x07, 0x00, 0x87}}); }
-Bytes data(uint32_t v) {
-    return {0x19, 0x03, 0x00, uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24), 0x1B, 0x00,
-            uint8_t(std::popcount(v) & 1)};
-}
 
 class SwdBridge : public VpodTest {
 protected:

@@ -1,8 +1,6 @@
 // Enumeration, the D2XX status paths, fault injection, trace, and the remote-bitbang bridge.
 #include <atomic>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 
 #include "rbb_server.h"
 #include "vpod_util.h"
@@ -18,13 +16,6 @@ std::string nineInterfaceBoard(uint16_t rbbPort, const std::string& device1Extra
            "[Device2]\nType=FT232H\nSerial=FT000002\n"
            "[Device3]\nType=FT4232H\nSerial=FT000003\nBusy=B\n"
            "[Device4]\nType=FT2232C\nSerial=FT000004\nDescription=Dual RS232\n";
-}
-
-std::string readFile(const std::string& path) {
-    std::ifstream f(path);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
 }
 
 std::string tempPath(const char* name) {

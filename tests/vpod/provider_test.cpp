@@ -2,7 +2,6 @@
 // through the d2xx provider as the vendor's library would be.
 #include <cstdio>
 #include <fstream>
-#include <sstream>
 
 #include "platform/platform.h"
 #include "transport/driver_providers.h"
@@ -14,13 +13,6 @@ using transport::FtdiDriver;
 using transport::FtHandle;
 
 namespace {
-
-std::string slurp(const std::string& path) {
-    std::ifstream f(path);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
-}
 
 void xfer(FtdiDriver& drv, FtHandle h, const Bytes& cmd, const Bytes& expected) {
     uint32_t n = 0;
@@ -120,7 +112,7 @@ TEST(Providers, TheD2xxProviderDrivesLibdorvaneVpodLikeTheVendorsLibrary) {
     platform::setEnv("DORVANE_VPOD_TRACE", nullptr);
     platform::setEnv("DORVANE_VPOD", nullptr);
 
-    const std::string t = slurp(trace);
+    const std::string t = readFile(trace);
     EXPECT_EQ(t.rfind("FT000001A W 80 00 0B 81 87\nFT000001A R F0\nFT000001A W 84 AA 87 AB 87 85\n"
                       "FT000001A R FA AA FA AB\nFT000001A W 3B 02 05 87\nFT000001A R A0\n",
                       0),

@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "../shared/ieee_tap.h"
 #include "../../vpod/src/hostio.h"
 #include "../../vpod/src/swd.h"
 
@@ -82,13 +83,9 @@ public:
     std::atomic<int> trstAssertions{0};
 
 private:
+    // In the order of ieee::Tap, whose table moves the state.
     enum S { TLR, RTI, SDR, CDR, SHDR, E1DR, PDR, E2DR, UDR, SIR, CIR, SHIR, E1IR, PIR, E2IR, UIR };
-    static S next(S s, bool tms) {
-        static const S t[16][2] = {{RTI, TLR}, {RTI, SDR}, {CDR, SIR}, {SHDR, E1DR}, {SHDR, E1DR}, {PDR, UDR},
-                                   {PDR, E2DR}, {SHDR, UDR}, {RTI, SDR}, {CIR, TLR}, {SHIR, E1IR}, {SHIR, E1IR},
-                                   {PIR, UIR}, {PIR, E2IR}, {SHIR, UIR}, {RTI, SDR}};
-        return t[s][tms ? 1 : 0];
-    }
+    static S next(S s, bool tms) { return S(ieee::next(ieee::Tap(s), tms ? 1 : 0)); }
     bool handle(char ch, char* reply) override {
         if (ch >= '0' && ch <= '7') {
             const int v = ch - '0';

@@ -2,9 +2,11 @@
 // TDI on ADBUS1 drives the line, ADBUS1 as an input releases it, TDO (ADBUS2) reads it.
 #include <bit>
 
+#include "../shared/swd_wire.h"
 #include "vpod_util.h"
 
 using namespace vpodtest;
+using namespace swdwire;
 
 namespace {
 
@@ -51,41 +53,22 @@ struct Swd {
     }
 
     uint8_t read(bool ap, unsigned addr, uint32_t* value, bool* parityOk = nullptr) {
-        Bytes b = {0x1B, 0x07, request(ap, true, addr), 0x80, 0x00, 0x01, 0x1B, 0x00, 0x00, 0x2A, 0x02};
         if (pipelined) {
-            b.insert(b.end(), {0x28, 0x03, 0x00, 0x2A, 0x00, 0x1B, 0x00, 0x00, 0x80, 0x00, 0x03, 0x1B, 0x07, 0x00, 0x87});
-            const Bytes r = d.xfer(b, 6);
+            const Bytes r = d.xfer(cat({head(request(ap, true, addr)), readTail()}), 6);
             decode(r, 1, value, parityOk);
             return r[0] >> 5;
         }
-        b.push_back(0x87);
-        const uint8_t ack = d.xfer(b, 1)[0] >> 5;
-        if (ack == kOk) {
-            const Bytes r = d.xfer({0x28, 0x03, 0x00, 0x2A, 0x00, 0x1B, 0x00, 0x00, 0x80, 0x00, 0x03, 0x1B, 0x07, 0x00, 0x87}, 5);
-            decode(r, 0, value, parityOk);
-        } else {
-            d.xfer({0x1B, 0x00, 0x00, 0x80, 0x00, 0x03, 0x3B, 0x07, 0x00, 0x87}, 1);
-        }
+        const uint8_t ack = d.xfer(cat({head(request(ap, true, addr)), kSend}), 1)[0] >> 5;
+        if (ack == kOk) decode(d.xfer(readTail(), 5), 0, value, parityOk);
+        else d.xfer(cat({kDrive, kIdle}), 1);
         return ack;
     }
 
     uint8_t write(bool ap, unsigned addr, uint32_t v, bool badParity = false) {
-        const uint8_t p = static_cast<uint8_t>((std::popcount(v) & 1) ^ (badParity ? 1 : 0));
-        const Bytes data = {0x19, 0x03, 0x00, static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8),
-                            static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 24), 0x1B, 0x00, p};
-        Bytes b = {0x1B, 0x07, request(ap, false, addr), 0x80, 0x00, 0x01, 0x1B, 0x00, 0x00, 0x2A, 0x02,
-                   0x1B, 0x00, 0x00, 0x80, 0x00, 0x03};
-        if (pipelined) {
-            b.insert(b.end(), data.begin(), data.end());
-            b.insert(b.end(), {0x3B, 0x07, 0x00, 0x87});
-            return d.xfer(b, 2)[0] >> 5;
-        }
-        b.push_back(0x87);
-        const uint8_t ack = d.xfer(b, 1)[0] >> 5;
-        Bytes tail;
-        if (ack == kOk) tail = data;
-        tail.insert(tail.end(), {0x3B, 0x07, 0x00, 0x87});
-        d.xfer(tail, 1);
+        const Bytes start = cat({head(request(ap, false, addr)), kDrive});
+        if (pipelined) return d.xfer(cat({start, data(v, badParity), kIdle}), 2)[0] >> 5;
+        const uint8_t ack = d.xfer(cat({start, kSend}), 1)[0] >> 5;
+        d.xfer(ack == kOk ? cat({data(v, badParity), kIdle}) : kIdle, 1);
         return ack;
     }
 
@@ -107,81 +90,48 @@ protected:
     void SetUp() override { loadBoard(kBoard); }
 };
 
-TEST_F(SwdTarget, LineResetSwitchAndDpidrRead) {
+// Line reset, DPIDR read, lock-out, WAIT without a data phase, sticky FAULT and WDATAERR setting are
+// driven end to end in tests/swd; here: what the bridge does not reach.
+TEST_F(SwdTarget, ABadRequestParityLocksTheDpOutUntilTheNextLineReset) {
     Dev d("SW0001");
     Swd swd{d};
     uint32_t v = 0;
-    // Still in JTAG mode: nobody answers, the line floats high.
-    EXPECT_EQ(swd.read(false, 0x0, &v), 7);
-    EXPECT_FALSE(status().swdMode);
+    EXPECT_EQ(swd.read(false, 0x0, &v), 7);   // still in JTAG mode: the line floats high
     swd.connect();
-    EXPECT_TRUE(status().swdMode);
-    EXPECT_EQ(status().lineResets, 1u);
+    d.xfer(cat({head(static_cast<uint8_t>(Swd::request(false, true, 0) ^ 0x20)), kDrive, {0x1B, 0x07, 0x00, 0x87}}), 1);
+    EXPECT_EQ(status().parityErrors, 1u);
+    EXPECT_TRUE(status().lockedOut);
+    swd.connect();
     bool parity = false;
     EXPECT_EQ(swd.read(false, 0x0, &v, &parity), kOk);
     EXPECT_EQ(v, 0x2BA01477u);
     EXPECT_TRUE(parity);
-    EXPECT_EQ(status().okAcks, 1u);
 }
 
-TEST_F(SwdTarget, OnlyADpidrReadIsAnsweredAfterALineReset) {
-    Dev d("SW0001");
-    Swd swd{d};
-    swd.connect();
-    uint32_t v = 0;
-    EXPECT_EQ(swd.read(false, 0x4, &v), 7);   // CTRL/STAT first: protocol error, no answer
-    EXPECT_TRUE(status().lockedOut);
-    EXPECT_EQ(swd.read(false, 0x0, &v), 7);   // locked out until the next line reset
-    swd.connect();
-    EXPECT_EQ(swd.read(false, 0x0, &v), kOk);
-    // A request with a bad parity bit gets no answer either.
-    const uint64_t parityErrors = status().parityErrors;
-    d.xfer({0x1B, 0x07, static_cast<uint8_t>(Swd::request(false, true, 0) ^ 0x20), 0x80, 0x00, 0x01, 0x1B, 0x00,
-            0x00, 0x2A, 0x02, 0x1B, 0x00, 0x00, 0x80, 0x00, 0x03, 0x1B, 0x07, 0x00, 0x87}, 1);
-    EXPECT_EQ(status().parityErrors, parityErrors + 1);
-    EXPECT_TRUE(status().lockedOut);
-}
-
-TEST_F(SwdTarget, MemApWritesAndPostedReadsOfRam) {
+TEST_F(SwdTarget, MemApPostedReadsByteLanesAndBusErrors) {
     Dev d("SW0001");
     Swd swd{d};
     swd.connect();
     uint32_t v = 0;
     ASSERT_EQ(swd.read(false, 0x0, &v), kOk);
-    ASSERT_EQ(swd.write(false, 0x4, 0x50000000), kOk);   // power-up requests
-    ASSERT_EQ(swd.read(false, 0x4, &v), kOk);
-    EXPECT_EQ(v & 0xF0000000u, 0xF0000000u);
-    ASSERT_EQ(swd.write(false, 0x8, 0x000000F0), kOk);   // SELECT bank 0xF
-    ASSERT_EQ(swd.read(true, 0xC, &v), kOk);             // IDR, posted
-    ASSERT_EQ(swd.read(false, 0xC, &v), kOk);            // RDBUFF
-    EXPECT_EQ(v, 0x24770011u);
-    ASSERT_EQ(swd.write(false, 0x8, 0), kOk);
     ASSERT_EQ(swd.write(true, 0x0, 0x23000012), kOk);    // CSW: word, increment single
     ASSERT_EQ(swd.write(true, 0x4, 0x20000100), kOk);    // TAR
     const uint32_t words[] = {0x01234567, 0x89ABCDEF, 0xDEADBEEF};
     for (uint32_t w : words) ASSERT_EQ(swd.write(true, 0xC, w), kOk);
-    uint8_t ram[12];
-    ASSERT_TRUE(vpod::control::swdReadMemory("SW0001", 0x20000100, ram, sizeof ram));
-    EXPECT_EQ(ram[0], 0x67);
-    EXPECT_EQ(ram[7], 0x89);
-    EXPECT_EQ(ram[11], 0xDE);
     // Read back: each AP read returns the previous one; RDBUFF gives the last.
     ASSERT_EQ(swd.write(true, 0x4, 0x20000100), kOk);
     std::vector<uint32_t> got;
-    for (int i = 0; i < 3; ++i) {
-        ASSERT_EQ(swd.read(true, 0xC, &v), kOk);
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_EQ(swd.read(i < 3, 0xC, &v), kOk);
         got.push_back(v);
     }
-    ASSERT_EQ(swd.read(false, 0xC, &v), kOk);
-    got.push_back(v);
-    EXPECT_EQ(got[1], words[0]);
-    EXPECT_EQ(got[2], words[1]);
-    EXPECT_EQ(got[3], words[2]);
+    EXPECT_EQ(std::vector<uint32_t>(got.begin() + 1, got.end()), std::vector<uint32_t>(words, words + 3));
     EXPECT_EQ(status().tar, 0x2000010Cu);
     // Byte writes go to the lane the address selects.
     ASSERT_EQ(swd.write(true, 0x0, 0x23000000), kOk);
     ASSERT_EQ(swd.write(true, 0x4, 0x20000102), kOk);
     ASSERT_EQ(swd.write(true, 0xC, 0x00AB0000), kOk);
+    uint8_t ram[4];
     ASSERT_TRUE(vpod::control::swdReadMemory("SW0001", 0x20000100, ram, 4));
     EXPECT_EQ(ram[2], 0xAB);
     EXPECT_EQ(ram[1], 0x45);
@@ -194,16 +144,18 @@ TEST_F(SwdTarget, MemApWritesAndPostedReadsOfRam) {
     EXPECT_TRUE(v & (1u << 5));
 }
 
-TEST_F(SwdTarget, WaitEndsTheTransferUnlessOverrunDetectionAsksForTheDataPhase) {
+TEST_F(SwdTarget, OverrunDetectionKeepsTheDataPhaseAndAbortClearsStickyErrors) {
     Dev d("SW0001");
     Swd swd{d};
     swd.connect();
     uint32_t v = 0;
     ASSERT_EQ(swd.read(false, 0x0, &v), kOk);
-    ASSERT_TRUE(vpod::control::swdInjectWait("SW0001", 1));
-    EXPECT_EQ(swd.write(true, 0x4, 0x20000000), kWait);
-    EXPECT_EQ(swd.write(true, 0x4, 0x20000000), kOk);   // the bus keeps step after the short WAIT
-    EXPECT_EQ(status().tar, 0x20000000u);
+    ASSERT_EQ(swd.write(true, 0x4, 0x20000000), kOk);
+    // A write whose data parity is wrong is dropped; WDATAERR holds until WDERRCLR.
+    EXPECT_EQ(swd.write(true, 0x4, 0x20000800, true), kOk);
+    EXPECT_EQ(swd.write(true, 0x4, 0x20000800), kFault);
+    EXPECT_EQ(swd.write(false, 0x0, 1u << 3), kOk);      // WDERRCLR
+    EXPECT_EQ(swd.write(true, 0x4, 0x20000000), kOk);
     // ORUNDETECT: the WAIT keeps the full data phase and sets STICKYORUN, then AP accesses FAULT.
     ASSERT_EQ(swd.write(false, 0x4, 0x00000001), kOk);
     swd.pipelined = true;
@@ -216,27 +168,6 @@ TEST_F(SwdTarget, WaitEndsTheTransferUnlessOverrunDetectionAsksForTheDataPhase) 
     EXPECT_EQ(swd.read(true, 0x4, &v), kOk);
     EXPECT_EQ(swd.read(false, 0xC, &v), kOk);
     EXPECT_EQ(v, 0x20000000u);
-}
-
-TEST_F(SwdTarget, InjectedFaultAndWriteParityErrorsStickUntilAbortClearsThem) {
-    Dev d("SW0001");
-    Swd swd{d};
-    swd.connect();
-    uint32_t v = 0;
-    ASSERT_EQ(swd.read(false, 0x0, &v), kOk);
-    ASSERT_TRUE(vpod::control::swdInjectFault("SW0001"));
-    EXPECT_EQ(swd.write(true, 0x4, 0x20000000), kFault);
-    EXPECT_EQ(swd.read(false, 0x0, &v), kOk);            // DP accesses still work
-    EXPECT_EQ(swd.write(false, 0x0, 1u << 2), kOk);      // STKERRCLR
-    EXPECT_EQ(swd.write(true, 0x4, 0x20000000), kOk);
-    // A write whose data parity is wrong is dropped and sets WDATAERR.
-    EXPECT_EQ(swd.write(true, 0x4, 0x20000800, true), kOk);
-    EXPECT_EQ(status().tar, 0x20000000u);
-    EXPECT_TRUE(status().ctrlStat & (1u << 7));
-    EXPECT_EQ(swd.write(true, 0x4, 0x20000800), kFault);
-    EXPECT_EQ(swd.write(false, 0x0, 1u << 3), kOk);      // WDERRCLR
-    EXPECT_EQ(swd.write(true, 0x4, 0x20000800), kOk);
-    EXPECT_EQ(status().tar, 0x20000800u);
 }
 
 TEST_F(SwdTarget, TestControlMemoryAccessChecksItsRange) {
@@ -255,7 +186,6 @@ TEST_F(SwdTarget, ADormantTargetHearsOnlyTheWakeUpAndSleepsAgainOnSwdToDormant) 
     swd.connect();                                       // the JTAG-to-SWD switch is not heard
     EXPECT_EQ(swd.read(false, 0x0, &v), 7);
     swd.wake();
-    EXPECT_EQ(status().wakeUps, 1u);
     ASSERT_EQ(swd.read(false, 0x0, &v), kOk);
     d.send({0x19, 0x08, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xBC, 0xE3});   // line reset, 0xE3BC
     EXPECT_TRUE(status().dormant);

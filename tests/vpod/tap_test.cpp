@@ -67,18 +67,6 @@ TapState stateOf(const std::string& iface, unsigned tap) {
 
 std::vector<int> pathTo(TapState target) { return ieee::pathFromReset(static_cast<ieee::Tap>(target)); }
 
-std::vector<int> bitsOf(uint64_t v, unsigned n) {
-    std::vector<int> b;
-    for (unsigned i = 0; i < n; ++i) b.push_back(static_cast<int>((v >> i) & 1));
-    return b;
-}
-
-uint64_t valueOf(const std::vector<int>& b, size_t from, size_t n) {
-    uint64_t v = 0;
-    for (size_t i = 0; i < n; ++i) v |= static_cast<uint64_t>(b[from + i]) << i;
-    return v;
-}
-
 class Tap : public ::testing::Test {
 protected:
     void SetUp() override { loadBoard(kChainBoard); }
@@ -117,10 +105,7 @@ TEST_F(Tap, CaptureIrLoadsOneZeroAndAllOnesSelectsBypass) {
     ASSERT_TRUE(vpod::control::tapInfo("TP0001A", 1, &info));
     EXPECT_EQ(info.selectedRegister, "BYPASS");
     EXPECT_EQ(info.instruction, 0x1Fu);
-    // BYPASS: one bit per TAP, capturing 0; the pattern comes out two clocks late.
-    tms(d, {1, 0, 0});
-    const std::vector<int> pattern = {1, 0, 1, 1, 0, 0, 1, 1};
-    EXPECT_EQ(shift(d, pattern), (std::vector<int>{0, 0, 1, 0, 1, 1, 0, 0}));
+    // BYPASS shifting (one bit per TAP, capturing 0) is checked through the library in tests/jtag.
     // The capture value's upper bits are configurable; the low two stay 01.
     Dev b("TP0001B");
     b.send({0x80, 0x0B, 0x0B, 0x82, 0x04, 0x04});
@@ -128,42 +113,13 @@ TEST_F(Tap, CaptureIrLoadsOneZeroAndAllOnesSelectsBypass) {
     EXPECT_EQ(shift(b, {0, 0, 0}), (std::vector<int>{1, 0, 1}));
 }
 
-TEST_F(Tap, BoundaryAndUserRegistersShowCapturesAndUpdates) {
-    Dev d("TP0001A");
-    d.send({0x80, 0x18, 0x1B});
-    // IR: dap (nearest TDO) BYPASS 1111, bsc SAMPLE 00010; the first bits shifted reach dap.
-    tms(d, {1, 1, 1, 1, 1, 0, 1, 1, 0, 0});
-    shift(d, {1, 1, 1, 1, 0, 1, 0, 0, 0});
-    tms(d, {1, 0});
-    ASSERT_TRUE(vpod::control::setTapCapture("TP0001A", 1, "BOUNDARY", {0xA5, 0x0F, 0x09}));
+// Captures and updates of the boundary and user registers are driven through the library in
+// tests/jtag (vpod_chain_test); here the test control's own checks.
+TEST_F(Tap, TestControlChecksRegisterNamesAndCaptureLengths) {
     EXPECT_FALSE(vpod::control::setTapCapture("TP0001A", 1, "BOUNDARY", {0xA5}));
-    tms(d, {1, 0, 0});
-    std::vector<int> in = bitsOf(0x5A5A5Aull, 21);
-    const auto out = shift(d, in);
-    EXPECT_EQ(out[0], 0);                               // dap's BYPASS
-    EXPECT_EQ(valueOf(out, 1, 20), 0x90FA5ull);         // bsc's boundary capture
-    tms(d, {1, 0});
     vpod::control::RegisterLog log;
     ASSERT_TRUE(vpod::control::tapRegister("TP0001A", 1, "BOUNDARY", &log));
     EXPECT_EQ(log.length, 20u);
-    EXPECT_EQ(log.captures, 1u);
-    EXPECT_EQ(log.updates, 1u);
-    uint64_t updated = 0;
-    for (size_t i = 0; i < log.lastUpdate.size(); ++i) updated |= static_cast<uint64_t>(log.lastUpdate[i]) << (8 * i);
-    EXPECT_EQ(updated, valueOf(in, 1, 20));
-
-    // A user register of the dap: DPACC (0xA, 35 bits); bsc in BYPASS.
-    tms(d, {1, 1, 0, 0});
-    shift(d, {0, 1, 0, 1, 1, 1, 1, 1, 1});
-    tms(d, {1, 0, 1, 0, 0});
-    in = bitsOf(0x3123456789ull, 36);
-    shift(d, in);
-    tms(d, {1, 0});
-    ASSERT_TRUE(vpod::control::tapRegister("TP0001A", 0, "DPACC", &log));
-    EXPECT_EQ(log.updates, 1u);
-    uint64_t dpacc = 0;
-    for (size_t i = 0; i < log.lastUpdate.size(); ++i) dpacc |= static_cast<uint64_t>(log.lastUpdate[i]) << (8 * i);
-    EXPECT_EQ(dpacc, valueOf(in, 0, 35));
     EXPECT_FALSE(vpod::control::tapRegister("TP0001A", 0, "NOSUCH", &log));
 }
 

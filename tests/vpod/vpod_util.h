@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -13,6 +15,13 @@
 namespace vpodtest {
 
 using Bytes = std::vector<uint8_t>;
+
+inline std::string readFile(const std::string& path) {
+    std::ifstream f(path);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
 
 inline void loadBoard(const std::string& text) {
     std::string error;
