@@ -4,33 +4,24 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 
-#include "hostio.h"
+#include "rbb.h"
 
 namespace vpod::detail {
 
 class RbbSwdBridge {
 public:
-    explicit RbbSwdBridge(uint16_t port) : port_(port) {}
-    ~RbbSwdBridge();
-    RbbSwdBridge(const RbbSwdBridge&) = delete;
-    RbbSwdBridge& operator=(const RbbSwdBridge&) = delete;
+    explicit RbbSwdBridge(uint16_t port) : link_(port) {}
     // One SWCLK: falling edge with SWDIO (driven by the pod when `drive`), rising edge; `read`
     // samples the line before or after the rising edge. Returns the level read (1 without a
     // listener: the line is pulled up), or `swdio` when nothing was read.
     bool cycle(bool drive, bool swdio, bool read, bool readAfterRise);
-    void flush();
-    void retry() { failed_ = false; }
+    void flush() { link_.flush(); }
+    void retry() { link_.retry(); }
 
 private:
-    bool connect();
-    bool readLine();
-    uint16_t port_;
-    host::Socket sock_ = host::kNoSocket;
-    bool failed_ = false;
+    RbbLink link_;
     bool directionSent_ = false, driving_ = false;
-    std::string out_;
 };
 
 }  // namespace vpod::detail
