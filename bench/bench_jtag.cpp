@@ -13,65 +13,18 @@
 
 #include "dorvane/dorvane.h"
 #include "platform/platform.h"
-#include "transport/ftdi_driver.h"
+#include "timed_driver.h"
 #include "vpod/control.h"
 
 namespace {
 
 const std::string kIface = "DV000001A";
 
-// Forwards to the virtual pod; optionally keeps the benchmark's timers paused inside writes.
-class TimedDriver final : public dorvane::transport::FtdiDriver {
-public:
-    using Status = dorvane::transport::FtStatus;
-    using Handle = dorvane::transport::FtHandle;
-    explicit TimedDriver(FtdiDriver& inner) : inner_(inner) {}
-    benchmark::State* pauseIn = nullptr;
-
-    Status listDevices(void* a, void* b, uint32_t f) override { return inner_.listDevices(a, b, f); }
-    Status openEx(const char* s, uint32_t f, Handle* h) override { return inner_.openEx(s, f, h); }
-    Status open(uint32_t i, Handle* h) override { return inner_.open(i, h); }
-    Status getDeviceInfo(Handle h, uint32_t* t, uint32_t* id, char* s, char* d) override {
-        return inner_.getDeviceInfo(h, t, id, s, d);
-    }
-    Status close(Handle h) override { return inner_.close(h); }
-    Status resetDevice(Handle h) override { return inner_.resetDevice(h); }
-    Status purge(Handle h, uint32_t m) override { return inner_.purge(h, m); }
-    Status setBitMode(Handle h, uint8_t m, uint8_t mode) override { return inner_.setBitMode(h, m, mode); }
-    Status setTimeouts(Handle h, uint32_t r, uint32_t w) override { return inner_.setTimeouts(h, r, w); }
-    Status setLatencyTimer(Handle h, uint8_t ms) override { return inner_.setLatencyTimer(h, ms); }
-    Status setEventNotification(Handle h, uint32_t m, dorvane::platform::Event* e) override {
-        return inner_.setEventNotification(h, m, e);
-    }
-    Status getQueueStatus(Handle h, uint32_t* c) override { return inner_.getQueueStatus(h, c); }
-    Status read(Handle h, void* b, uint32_t c, uint32_t* g) override { return inner_.read(h, b, c, g); }
-    Status write(Handle h, const void* b, uint32_t c, uint32_t* w) override {
-        if (!pauseIn) return inner_.write(h, b, c, w);
-        pauseIn->PauseTiming();
-        Status st = inner_.write(h, b, c, w);
-        pauseIn->ResumeTiming();
-        return st;
-    }
-    Status cyclePort(Handle h) override { return inner_.cyclePort(h); }
-
-private:
-    FtdiDriver& inner_;
-};
-
-TimedDriver& timedDriver() {
-    static TimedDriver* d = [] {
-        dorvane::platform::setEnv("DORVANE_DRIVER", "vpod");
-        dorvane::transport::setFtdiDriver(nullptr);
-        return new TimedDriver(dorvane::transport::ftdiDriver());
-    }();
-    return *d;
-}
-
 // One open controller on the default board at 30 MHz, TAP in Run-Test/Idle with both TAPs
 // in BYPASS (so any DR length is fine).
 class Session {
 public:
-    explicit Session(benchmark::State& state) : driver_(timedDriver()) {
+    explicit Session(benchmark::State& state) : driver_(PausingDriver::instance()) {
         driver_.pauseIn = nullptr;
         dorvane::transport::setFtdiDriver(&driver_);
         vpod::control::loadDefaultBoard();
@@ -96,7 +49,7 @@ public:
     }
 
 private:
-    TimedDriver& driver_;
+    PausingDriver& driver_;
     uint32_t h_ = 0xFFFFFFFFu;
     bool ok_ = false;
 };
