@@ -189,15 +189,19 @@ TEST_F(Vpod, FaultsAtOpenEndInTheirErrors) {
     close(h);
     ASSERT_TRUE(vc::failResets("DV000001A", 15));
     EXPECT_EQ(open(), 0xFFFFFFFFu);
-    EXPECT_EQ(globalLastError(), 26002u);
+    EXPECT_EQ(globalLastError(), err::DRIVER_IO_ERROR);
     vc::clearFaults("DV000001A");
 
     struct Case { vc::Op op; uint32_t status; uint32_t code; };
     const Case cases[] = {
-        {vc::Op::SetBitMode, FT_IO_ERROR, 26002},       {vc::Op::SetTimeouts, FT_INVALID_PARAMETER, 3001},
-        {vc::Op::SetLatencyTimer, FT_OTHER_ERROR, 1003}, {vc::Op::SetEventNotification, FT_INSUFFICIENT_RESOURCES, 5001},
-        {vc::Op::Purge, FT_IO_ERROR, 26002},            {vc::Op::GetDeviceInfo, FT_INVALID_HANDLE, 13002},
-        {vc::Op::OpenEx, FT_DEVICE_NOT_FOUND, 30013},   {vc::Op::Write, FT_FAILED_TO_WRITE_DEVICE, 26005},
+        {vc::Op::SetBitMode, FT_IO_ERROR, err::DRIVER_IO_ERROR},
+        {vc::Op::SetTimeouts, FT_INVALID_PARAMETER, err::DRIVER_INVALID_PARAMETER},
+        {vc::Op::SetLatencyTimer, FT_OTHER_ERROR, err::DRIVER_OTHER_ERROR},
+        {vc::Op::SetEventNotification, FT_INSUFFICIENT_RESOURCES, err::DRIVER_INSUFFICIENT_RESOURCES},
+        {vc::Op::Purge, FT_IO_ERROR, err::DRIVER_IO_ERROR},
+        {vc::Op::GetDeviceInfo, FT_INVALID_HANDLE, err::DRIVER_INVALID_HANDLE},
+        {vc::Op::OpenEx, FT_DEVICE_NOT_FOUND, err::DRIVER_DEVICE_NOT_FOUND},
+        {vc::Op::Write, FT_FAILED_TO_WRITE_DEVICE, err::DRIVER_WRITE_FAILED},
     };
     for (const Case& c : cases) {
         ASSERT_TRUE(vc::failNext("DV000001A", c.op, c.status, 1));
@@ -226,7 +230,7 @@ TEST_F(Vpod, FaultsWhileRunningEndInTheirErrors) {
     // The receive side's driver call fails: the thread posts it and stops.
     ASSERT_TRUE(vc::failNext("DV000001A", vc::Op::Read, FT_IO_ERROR, 1));
     EXPECT_EQ(x_tmsReset(h, 1), 1u);
-    EXPECT_EQ(globalLastError(), 26002u);
+    EXPECT_EQ(globalLastError(), err::DRIVER_IO_ERROR);
     // The thread posts its error before it leaves; once it is gone the lookup refuses.
     auto threadState = [h] {
         KpxContext* c = lookupContext(h, 0);
