@@ -146,6 +146,16 @@ uint32_t waitForResults(KpxContext* ctx, uint32_t mode) {
     }
 }
 
+void abandonResults(KpxContext* ctx) {
+    if (ctx->bufferingType != 0) {
+        waitForResults(ctx, WAIT_DISCARD);
+        return;
+    }
+    if (!ctx->resultLock.lockFor(60000)) return;
+    platform::LockGuard held(ctx->resultLock, platform::adoptLock);
+    if (!detail::resultListEmpty(ctx)) detail::dropUndelivered(ctx);
+}
+
 namespace {
 
 constexpr uint32_t kMaxReadPiece = 65536;

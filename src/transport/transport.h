@@ -76,6 +76,11 @@ void resetWriteChunk(KpxContext* ctx);
 ResultRecord* newResultRecord(KpxContext* ctx);
 enum : uint32_t { WAIT_SEND = 0, WAIT_ALL = 1, WAIT_DISCARD = 2 };
 uint32_t waitForResults(KpxContext* ctx, uint32_t mode);
+// After an operation ended part-way by an exception: records it reserved may never see their
+// bytes go out. Unbuffered, every pending record is that operation's, and they are dropped so
+// that no later wait waits for them; buffered, the held-back bytes and the records no longer
+// match, and everything held back is discarded as buffering type 3 does.
+void abandonResults(KpxContext* ctx);
 // Buffers that a record owns (tdoBytes, multiBase, expected, mask) come from std::malloc.
 void freeRecordBuffers(ResultRecord* rec);   // frees what the ownership flags name (std::free)
 
