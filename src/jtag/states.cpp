@@ -1,4 +1,6 @@
 // TAP state tracking and the moves between the four stable states.
+#include <atomic>
+
 #include "core/errors.h"
 #include "core/export_impl.h"
 #include "jtag/jtag.h"
@@ -138,7 +140,7 @@ uint32_t waitCompletionWord(KpxContext* ctx, volatile uint32_t* word) {
         {
             platform::LockGuard held(ctx->resultLock);
             v = *word;
-            posted = ctx->threadError;
+            posted = std::atomic_ref<uint32_t>(ctx->threadError).load(std::memory_order_acquire);   // the thread posts it without the lock
         }
         if (v == 0) return 0;
         if (posted) return fail(ctx, posted);

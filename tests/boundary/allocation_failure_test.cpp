@@ -241,3 +241,37 @@ TEST(Boundary, EveryExportMeetsAnAllocationFailureWith28006) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(Boundary, AClosedHandleNeverReachesItsOldController) {
+    ASSERT_TRUE(useProviderUnderTest());
+    reliability::writeKcfFiles();
+    vpod::control::loadDefaultBoard();
+    uint32_t old = 0;
+    ASSERT_EQ(x_openKpx(&old, kJtag), 0u);
+    ASSERT_EQ(x_tmsReset(old, 1), 0u);
+    ASSERT_EQ(x_closeKpx(old), 0u);
+    // Every export refuses the closed handle (a use of its freed context would show under ASan).
+    const std::set<std::string> lifecycle = {"x_openKpx", "x_resumeKpx", "x_closeKpx", "x_suspendKpx"};
+    for (const Export& e : kExports) {
+        if (e.name[0] != 'x' || e.reader || lifecycle.count(e.name)) continue;
+        dorvane::recordError(nullptr, 0);
+        EXPECT_EQ(e.call(old), 1u) << e.name;
+        EXPECT_EQ(dorvane::globalLastError(), uint32_t(err::INVALID_KPX_HANDLE)) << e.name;
+    }
+    EXPECT_EQ(x_closeKpx(old) | x_suspendKpx(old), 1u);
+    // Once the number is handed out again it reaches the new controller (channel B's SWD target).
+    uint32_t h = 0;
+    for (int i = 0; i < 100 && h != old; ++i) {
+        if (h) x_closeKpx(h);
+        ASSERT_EQ(x_openKpx(&h, kSwd), 0u);
+    }
+    ASSERT_EQ(h, old);
+    uint16_t zeros[2] = {}, dpidr[2] = {};
+    EXPECT_EQ(x_tmsReset(old, 1) | x_scanDr(old, 1, zeros, 32, dpidr), 0u);
+    EXPECT_EQ(dpidr[0] | uint32_t(dpidr[1]) << 16, reliability::kSwdDpidr);
+    EXPECT_EQ(x_closeKpx(h), 0u);
+}
+
+}  // namespace

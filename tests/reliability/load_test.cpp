@@ -17,7 +17,7 @@
 namespace {
 
 #if defined(__SANITIZE_THREAD__)
-constexpr int kOpsPerThread = 60;
+constexpr int kOpsPerThread = 150;
 #else
 constexpr int kOpsPerThread = 400;
 #endif
