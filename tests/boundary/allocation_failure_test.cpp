@@ -44,35 +44,30 @@ using dorvane::transport::FtHandle;
 using dorvane::transport::FtStatus;
 
 // The in-process pod with the countdown paused inside every driver call.
+#define SPARE(call)                                                   \
+    {                                                                 \
+        const int saved = std::exchange(t_failCountdown, 0);          \
+        const FtStatus st = d.call;                                   \
+        t_failCountdown = saved;                                      \
+        return st;                                                    \
+    }
 struct SparedDriver final : dorvane::transport::FtdiDriver {
     dorvane::transport::FtdiDriver& d = dorvane::transport::vpodDriver();
-    template <typename F> FtStatus spare(F f) {
-        const int saved = std::exchange(t_failCountdown, 0);
-        const FtStatus st = f();
-        t_failCountdown = saved;
-        return st;
-    }
-    FtStatus listDevices(void* a, void* b, uint32_t f) override { return spare([&] { return d.listDevices(a, b, f); }); }
-    FtStatus openEx(const char* s, uint32_t f, FtHandle* h) override { return spare([&] { return d.openEx(s, f, h); }); }
-    FtStatus open(uint32_t i, FtHandle* h) override { return spare([&] { return d.open(i, h); }); }
-    FtStatus getDeviceInfo(FtHandle h, uint32_t* t, uint32_t* i, char* s, char* x) override {
-        return spare([&] { return d.getDeviceInfo(h, t, i, s, x); });
-    }
-    FtStatus close(FtHandle h) override { return spare([&] { return d.close(h); }); }
-    FtStatus resetDevice(FtHandle h) override { return spare([&] { return d.resetDevice(h); }); }
-    FtStatus purge(FtHandle h, uint32_t m) override { return spare([&] { return d.purge(h, m); }); }
-    FtStatus setBitMode(FtHandle h, uint8_t m, uint8_t o) override { return spare([&] { return d.setBitMode(h, m, o); }); }
-    FtStatus setTimeouts(FtHandle h, uint32_t r, uint32_t w) override { return spare([&] { return d.setTimeouts(h, r, w); }); }
-    FtStatus setLatencyTimer(FtHandle h, uint8_t ms) override { return spare([&] { return d.setLatencyTimer(h, ms); }); }
-    FtStatus setEventNotification(FtHandle h, uint32_t m, dorvane::platform::Event* e) override {
-        return spare([&] { return d.setEventNotification(h, m, e); });
-    }
-    FtStatus getQueueStatus(FtHandle h, uint32_t* c) override { return spare([&] { return d.getQueueStatus(h, c); }); }
-    FtStatus read(FtHandle h, void* b, uint32_t c, uint32_t* g) override { return spare([&] { return d.read(h, b, c, g); }); }
-    FtStatus write(FtHandle h, const void* b, uint32_t c, uint32_t* w) override {
-        return spare([&] { return d.write(h, b, c, w); });
-    }
-    FtStatus cyclePort(FtHandle h) override { return spare([&] { return d.cyclePort(h); }); }
+    FtStatus listDevices(void* a, void* b, uint32_t f) override SPARE(listDevices(a, b, f))
+    FtStatus openEx(const char* s, uint32_t f, FtHandle* h) override SPARE(openEx(s, f, h))
+    FtStatus open(uint32_t i, FtHandle* h) override SPARE(open(i, h))
+    FtStatus getDeviceInfo(FtHandle h, uint32_t* t, uint32_t* i, char* s, char* x) override SPARE(getDeviceInfo(h, t, i, s, x))
+    FtStatus close(FtHandle h) override SPARE(close(h))
+    FtStatus resetDevice(FtHandle h) override SPARE(resetDevice(h))
+    FtStatus purge(FtHandle h, uint32_t m) override SPARE(purge(h, m))
+    FtStatus setBitMode(FtHandle h, uint8_t m, uint8_t o) override SPARE(setBitMode(h, m, o))
+    FtStatus setTimeouts(FtHandle h, uint32_t r, uint32_t w) override SPARE(setTimeouts(h, r, w))
+    FtStatus setLatencyTimer(FtHandle h, uint8_t ms) override SPARE(setLatencyTimer(h, ms))
+    FtStatus setEventNotification(FtHandle h, uint32_t m, dorvane::platform::Event* e) override SPARE(setEventNotification(h, m, e))
+    FtStatus getQueueStatus(FtHandle h, uint32_t* c) override SPARE(getQueueStatus(h, c))
+    FtStatus read(FtHandle h, void* b, uint32_t c, uint32_t* g) override SPARE(read(h, b, c, g))
+    FtStatus write(FtHandle h, const void* b, uint32_t c, uint32_t* w) override SPARE(write(h, b, c, w))
+    FtStatus cyclePort(FtHandle h) override SPARE(cyclePort(h))
 };
 
 // Arguments shared by the calls: a 64-bit DR (the chain's two IDCODEs), a 9-bit IR.
