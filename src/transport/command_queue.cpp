@@ -15,13 +15,13 @@ using namespace transport;
 namespace detail {
 
 uint32_t driverFailure(KpxContext* ctx, FtStatus st) {
-    ctx->lastFtStatus = st;
+    transportOf(ctx).lastFtStatus = st;
     return fail(ctx, statusToError(st));
 }
 
 uint32_t writePiece(KpxContext* ctx, const uint8_t* bytes, uint32_t length, uint32_t* written) {
     uint32_t n = 0;
-    const FtStatus st = ftdiDriver().write(ctx->ftHandle, bytes, length, &n);
+    const FtStatus st = ftdiDriver().write(transportOf(ctx).ftHandle, bytes, length, &n);
     *written = n;
     if (st != FT_OK) return driverFailure(ctx, st);
     if (n < length) return fail(ctx, err::WRITE_TIMEOUT);
@@ -30,45 +30,45 @@ uint32_t writePiece(KpxContext* ctx, const uint8_t* bytes, uint32_t length, uint
 
 }  // namespace detail
 
-void resetWriteChunk(KpxContext* ctx) { ctx->writeChunk = kWriteChunk; }
+void resetWriteChunk(KpxContext* ctx) { transportOf(ctx).writeChunk = kWriteChunk; }
 
 uint32_t setDriverTimeouts(KpxContext* ctx, uint32_t readMs, uint32_t writeMs) {
-    ctx->lastFtStatus = ftdiDriver().setTimeouts(ctx->ftHandle, readMs, writeMs);
-    if (ctx->lastFtStatus != FT_OK) return fail(ctx, statusToError(ctx->lastFtStatus));
+    transportOf(ctx).lastFtStatus = ftdiDriver().setTimeouts(transportOf(ctx).ftHandle, readMs, writeMs);
+    if (transportOf(ctx).lastFtStatus != FT_OK) return fail(ctx, statusToError(transportOf(ctx).lastFtStatus));
     return 0;
 }
 
 uint32_t growCommandBuffer(KpxContext* ctx, uint32_t additional) {
     // The allocation stays 568 bytes above the capacity, so the two bytes of a closing read
     // always fit without growing.
-    if (!ctx->commandBuffer) {
+    if (!transportOf(ctx).commandBuffer) {
         auto* p = static_cast<uint8_t*>(std::malloc(size_t(additional) + 768));
         if (!p) return fail(ctx, err::ALLOC);
-        ctx->commandBuffer = p;
-        ctx->commandBufferLength = 0;
-        ctx->commandBufferCapacity = additional + 200;
+        transportOf(ctx).commandBuffer = p;
+        transportOf(ctx).commandBufferLength = 0;
+        transportOf(ctx).commandBufferCapacity = additional + 200;
         return 0;
     }
-    if (ctx->commandBufferCapacity > ctx->commandBufferLength + additional) return 0;
-    const size_t want = size_t(ctx->commandBufferLength) + additional + 768;
-    auto* p = static_cast<uint8_t*>(std::realloc(ctx->commandBuffer, want));
+    if (transportOf(ctx).commandBufferCapacity > transportOf(ctx).commandBufferLength + additional) return 0;
+    const size_t want = size_t(transportOf(ctx).commandBufferLength) + additional + 768;
+    auto* p = static_cast<uint8_t*>(std::realloc(transportOf(ctx).commandBuffer, want));
     if (!p) return fail(ctx, err::ALLOC);
-    ctx->commandBuffer = p;
-    ctx->commandBufferCapacity = ctx->commandBufferLength + additional + 200;
+    transportOf(ctx).commandBuffer = p;
+    transportOf(ctx).commandBufferCapacity = transportOf(ctx).commandBufferLength + additional + 200;
     return 0;
 }
 
 uint32_t waitForReadRoom(KpxContext* ctx) {
     const uint32_t start = platform::millisecondTimer();
     while (platform::millisecondTimer() - start < 60000) {
-        if (ctx->threadLock.lockFor(10000)) {
+        if (transportOf(ctx).threadLock.lockFor(10000)) {
             {
-                platform::LockGuard held(ctx->threadLock, platform::adoptLock);
-                const uint32_t got = ctx->receivedHandover;
-                ctx->pendingReadBytes = ctx->pendingReadBytes > got ? ctx->pendingReadBytes - got : 0;
-                ctx->receivedHandover = 0;
+                platform::LockGuard held(transportOf(ctx).threadLock, platform::adoptLock);
+                const uint32_t got = transportOf(ctx).receivedHandover;
+                transportOf(ctx).pendingReadBytes = transportOf(ctx).pendingReadBytes > got ? transportOf(ctx).pendingReadBytes - got : 0;
+                transportOf(ctx).receivedHandover = 0;
             }
-            if (ctx->pendingReadBytes < kReadBackLimit) return 0;
+            if (transportOf(ctx).pendingReadBytes < kReadBackLimit) return 0;
         }
         platform::yieldProcessor();
     }
@@ -79,7 +79,7 @@ namespace {
 
 // Room check, then one piece written whole.
 uint32_t roomAndWrite(KpxContext* ctx, const uint8_t* bytes, uint32_t length, uint32_t* written) {
-    if (ctx->pendingReadBytes + ctx->writeChunk > kReadBackLimit && waitForReadRoom(ctx)) return 1;
+    if (transportOf(ctx).pendingReadBytes + transportOf(ctx).writeChunk > kReadBackLimit && waitForReadRoom(ctx)) return 1;
     return detail::writePiece(ctx, bytes, length, written);
 }
 
@@ -88,10 +88,10 @@ uint32_t roomAndWrite(KpxContext* ctx, const uint8_t* bytes, uint32_t length, ui
 uint32_t queueCommands(KpxContext* ctx, const uint8_t* bytes, uint32_t length, uint32_t readBytes) {
     if (length == 0) return 0;
     if (const uint32_t te = detail::threadErrorOf(ctx)) return fail(ctx, te);
-    if (ctx->writeChunk == 0) resetWriteChunk(ctx);
-    const uint32_t chunk = ctx->writeChunk;
+    if (transportOf(ctx).writeChunk == 0) resetWriteChunk(ctx);
+    const uint32_t chunk = transportOf(ctx).writeChunk;
 
-    if (ctx->bufferingType == 0) {
+    if (transportOf(ctx).bufferingType == 0) {
         platform::yieldProcessor();
         uint32_t pos = 0, credited = 0;
         while (pos < length) {
@@ -100,38 +100,38 @@ uint32_t queueCommands(KpxContext* ctx, const uint8_t* bytes, uint32_t length, u
             if (roomAndWrite(ctx, bytes + pos, piece, &written)) {
                 // Unbuffered, only this operation's records are pending, and the chip will
                 // never answer them in step: drop them so that no later wait waits for them.
-                if (ctx->resultLock.lockFor(60000)) {
-                    platform::LockGuard held(ctx->resultLock, platform::adoptLock);
+                if (transportOf(ctx).resultLock.lockFor(60000)) {
+                    platform::LockGuard held(transportOf(ctx).resultLock, platform::adoptLock);
                     detail::dropUndelivered(ctx);
                 }
                 return 1;
             }
             const uint32_t credit = std::min(written, readBytes - credited);
-            ctx->pendingReadBytes += credit;
+            transportOf(ctx).pendingReadBytes += credit;
             credited += credit;
             pos += written;
         }
         return 0;
     }
 
-    const uint32_t before = ctx->commandBufferLength;
+    const uint32_t before = transportOf(ctx).commandBufferLength;
     if (growCommandBuffer(ctx, length)) return 1;
     if (length < chunk - before) {
-        std::memcpy(ctx->commandBuffer + before, bytes, length);
-        ctx->commandBufferLength = before + length;
-        ctx->pendingReadBytes += readBytes;
+        std::memcpy(transportOf(ctx).commandBuffer + before, bytes, length);
+        transportOf(ctx).commandBufferLength = before + length;
+        transportOf(ctx).pendingReadBytes += readBytes;
         return 0;
     }
     // Fill the buffer to exactly one piece; write it when it held bytes of earlier calls.
     const uint32_t first = chunk - before;
-    std::memcpy(ctx->commandBuffer + before, bytes, first);
+    std::memcpy(transportOf(ctx).commandBuffer + before, bytes, first);
     const uint8_t* rest = bytes;
     uint32_t restLength = length;
     if (before > 0) {
         uint32_t written = 0;
-        if (roomAndWrite(ctx, ctx->commandBuffer, chunk, &written)) return 1;
-        ctx->pendingReadBytes += std::min(written, readBytes);
-        ctx->commandBufferLength = 0;
+        if (roomAndWrite(ctx, transportOf(ctx).commandBuffer, chunk, &written)) return 1;
+        transportOf(ctx).pendingReadBytes += std::min(written, readBytes);
+        transportOf(ctx).commandBufferLength = 0;
         rest = bytes + first;
         restLength = length - first;
     }
@@ -142,8 +142,8 @@ uint32_t queueCommands(KpxContext* ctx, const uint8_t* bytes, uint32_t length, u
         rest += chunk;
         restLength -= chunk;
     }
-    std::memcpy(ctx->commandBuffer, rest, restLength);
-    ctx->commandBufferLength = restLength;
+    std::memcpy(transportOf(ctx).commandBuffer, rest, restLength);
+    transportOf(ctx).commandBufferLength = restLength;
     return 0;
 }
 
