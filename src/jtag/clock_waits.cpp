@@ -57,8 +57,9 @@ uint32_t sleepWait(KpxContext* ctx, uint32_t time, uint32_t unit) {
 }
 
 uint32_t stretchedWait(KpxContext* ctx, uint32_t time, uint32_t unit) {
-    const uint64_t f = transportOf(ctx).tckKHz ? transportOf(ctx).tckKHz : 1;
-    const uint64_t B = transportOf(ctx).baseClockKHz;
+    TransportPart& tp = transportOf(ctx);
+    const uint64_t f = tp.tckKHz ? tp.tckKHz : 1;
+    const uint64_t B = tp.baseClockKHz;
     bool sleep = false;
     uint64_t P = 0;
     switch (unit) {
@@ -84,7 +85,7 @@ uint32_t stretchedWait(KpxContext* ctx, uint32_t time, uint32_t unit) {
         static const uint8_t kOneTck[] = {OP_BITS_IN, 0x00, OP_SEND_IMMEDIATE};
         return sleepAfter(ctx, kOneTck, sizeof kOneTck, sleepLength(time, unit));
     }
-    const bool buffered = transportOf(ctx).bufferingType != 0;
+    const bool buffered = tp.bufferingType != 0;
     const uint32_t D = static_cast<uint32_t>((B - 1) / f);
     uint8_t bytes[24];
     uint32_t length = stretchedTckBytes(static_cast<uint32_t>(P), D, fastChip(ctx), buffered, bytes);

@@ -27,6 +27,7 @@ uint32_t readPins(KpxContext* ctx, uint8_t command, uint8_t* value) {
 
 // Steps 3 on of resume, after the device is open and the context allocated.
 uint32_t takeUp(KpxContext* ctx) {
+    TransportPart& tp = transportOf(ctx);
     if (initResumedController(ctx)) return 1;
 
     const char* path = persist::storePath();
@@ -34,16 +35,16 @@ uint32_t takeUp(KpxContext* ctx) {
         return fail(ctx, err::ILLEGAL_RESUME);
 
     uint8_t pins = 0;
-    if (transportOf(ctx).trstBus != 0) {
-        if (readPins(ctx, transportOf(ctx).trstBus == 1 ? kReadLow : kReadHigh, &pins)) return 1;
-        transportOf(ctx).trstReleased[1] = (pins & transportOf(ctx).trstMask) ? 1 : 0;
+    if (tp.trstBus != 0) {
+        if (readPins(ctx, tp.trstBus == 1 ? kReadLow : kReadHigh, &pins)) return 1;
+        tp.trstReleased[1] = (pins & tp.trstMask) ? 1 : 0;
     }
     if (readPins(ctx, kReadLow, &pins)) return 1;
-    transportOf(ctx).tmsHigh[1] = (pins >> 3) & 1;
+    tp.tmsHigh[1] = (pins >> 3) & 1;
 
     adoptClock(ctx, persistOf(ctx).clockRecord[2] ? persistOf(ctx).clockRecord[2] : 1);
     if (scaleTimeoutsToClock(ctx)) return 1;
-    transportOf(ctx).cmpErrorFlag[1] = 0;
+    tp.cmpErrorFlag[1] = 0;
     return 0;
 }
 

@@ -16,27 +16,29 @@ uint32_t enableBuffering(KpxContext* ctx, uint32_t type) {
 }
 
 uint32_t flushBuffering(KpxContext* ctx) {
-    if (transportOf(ctx).bufferingType == 0 || transportOf(ctx).setupFlags == 0 || transportOf(ctx).commandBufferLength == 0) return 0;
+    TransportPart& tp = transportOf(ctx);
+    if (tp.bufferingType == 0 || tp.setupFlags == 0 || tp.commandBufferLength == 0) return 0;
     // The closing read fits in the spare room the buffer always keeps.
-    transportOf(ctx).commandBuffer[transportOf(ctx).commandBufferLength++] = 0x83;
-    transportOf(ctx).commandBuffer[transportOf(ctx).commandBufferLength++] = 0x87;
+    tp.commandBuffer[tp.commandBufferLength++] = 0x83;
+    tp.commandBuffer[tp.commandBufferLength++] = 0x87;
     ResultRecord* rec = newResultRecord(ctx);
     if (!rec) return 1;
     rec->bitCount = 8;
     rec->lastBitPosition = 7;
-    transportOf(ctx).pendingReadBytes += 1;
+    tp.pendingReadBytes += 1;
     return waitForResults(ctx, WAIT_ALL);
 }
 
 uint32_t disableBuffering(KpxContext* ctx) {
-    if (transportOf(ctx).bufferingType == 0 && !transportOf(ctx).commandBuffer) return 0;
+    TransportPart& tp = transportOf(ctx);
+    if (tp.bufferingType == 0 && !tp.commandBuffer) return 0;
     const uint32_t rc = flushBuffering(ctx);
-    transportOf(ctx).bufferingType = 0;
+    tp.bufferingType = 0;
     if (rc == 0) resetWriteChunk(ctx);
-    std::free(transportOf(ctx).commandBuffer);
-    transportOf(ctx).commandBuffer = nullptr;
-    transportOf(ctx).commandBufferCapacity = 0;
-    transportOf(ctx).commandBufferLength = 0;
+    std::free(tp.commandBuffer);
+    tp.commandBuffer = nullptr;
+    tp.commandBufferCapacity = 0;
+    tp.commandBufferLength = 0;
     return rc;
 }
 

@@ -33,42 +33,45 @@ uint32_t writePiece(KpxContext* ctx, const uint8_t* bytes, uint32_t length, uint
 void resetWriteChunk(KpxContext* ctx) { transportOf(ctx).writeChunk = kWriteChunk; }
 
 uint32_t setDriverTimeouts(KpxContext* ctx, uint32_t readMs, uint32_t writeMs) {
-    transportOf(ctx).lastFtStatus = ftdiDriver().setTimeouts(transportOf(ctx).ftHandle, readMs, writeMs);
-    if (transportOf(ctx).lastFtStatus != FT_OK) return fail(ctx, statusToError(transportOf(ctx).lastFtStatus));
+    TransportPart& tp = transportOf(ctx);
+    tp.lastFtStatus = ftdiDriver().setTimeouts(tp.ftHandle, readMs, writeMs);
+    if (tp.lastFtStatus != FT_OK) return fail(ctx, statusToError(tp.lastFtStatus));
     return 0;
 }
 
 uint32_t growCommandBuffer(KpxContext* ctx, uint32_t additional) {
+    TransportPart& tp = transportOf(ctx);
     // The allocation stays 568 bytes above the capacity, so the two bytes of a closing read
     // always fit without growing.
-    if (!transportOf(ctx).commandBuffer) {
+    if (!tp.commandBuffer) {
         auto* p = static_cast<uint8_t*>(std::malloc(size_t(additional) + 768));
         if (!p) return fail(ctx, err::ALLOC);
-        transportOf(ctx).commandBuffer = p;
-        transportOf(ctx).commandBufferLength = 0;
-        transportOf(ctx).commandBufferCapacity = additional + 200;
+        tp.commandBuffer = p;
+        tp.commandBufferLength = 0;
+        tp.commandBufferCapacity = additional + 200;
         return 0;
     }
-    if (transportOf(ctx).commandBufferCapacity > transportOf(ctx).commandBufferLength + additional) return 0;
-    const size_t want = size_t(transportOf(ctx).commandBufferLength) + additional + 768;
-    auto* p = static_cast<uint8_t*>(std::realloc(transportOf(ctx).commandBuffer, want));
+    if (tp.commandBufferCapacity > tp.commandBufferLength + additional) return 0;
+    const size_t want = size_t(tp.commandBufferLength) + additional + 768;
+    auto* p = static_cast<uint8_t*>(std::realloc(tp.commandBuffer, want));
     if (!p) return fail(ctx, err::ALLOC);
-    transportOf(ctx).commandBuffer = p;
-    transportOf(ctx).commandBufferCapacity = transportOf(ctx).commandBufferLength + additional + 200;
+    tp.commandBuffer = p;
+    tp.commandBufferCapacity = tp.commandBufferLength + additional + 200;
     return 0;
 }
 
 uint32_t waitForReadRoom(KpxContext* ctx) {
+    TransportPart& tp = transportOf(ctx);
     const uint32_t start = platform::millisecondTimer();
     while (platform::millisecondTimer() - start < 60000) {
-        if (transportOf(ctx).threadLock.lockFor(10000)) {
+        if (tp.threadLock.lockFor(10000)) {
             {
-                platform::LockGuard held(transportOf(ctx).threadLock, platform::adoptLock);
-                const uint32_t got = transportOf(ctx).receivedHandover;
-                transportOf(ctx).pendingReadBytes = transportOf(ctx).pendingReadBytes > got ? transportOf(ctx).pendingReadBytes - got : 0;
-                transportOf(ctx).receivedHandover = 0;
+                platform::LockGuard held(tp.threadLock, platform::adoptLock);
+                const uint32_t got = tp.receivedHandover;
+                tp.pendingReadBytes = tp.pendingReadBytes > got ? tp.pendingReadBytes - got : 0;
+                tp.receivedHandover = 0;
             }
-            if (transportOf(ctx).pendingReadBytes < kReadBackLimit) return 0;
+            if (tp.pendingReadBytes < kReadBackLimit) return 0;
         }
         platform::yieldProcessor();
     }
@@ -86,12 +89,13 @@ uint32_t roomAndWrite(KpxContext* ctx, const uint8_t* bytes, uint32_t length, ui
 }  // namespace
 
 uint32_t queueCommands(KpxContext* ctx, const uint8_t* bytes, uint32_t length, uint32_t readBytes) {
+    TransportPart& tp = transportOf(ctx);
     if (length == 0) return 0;
     if (const uint32_t te = detail::threadErrorOf(ctx)) return fail(ctx, te);
-    if (transportOf(ctx).writeChunk == 0) resetWriteChunk(ctx);
-    const uint32_t chunk = transportOf(ctx).writeChunk;
+    if (tp.writeChunk == 0) resetWriteChunk(ctx);
+    const uint32_t chunk = tp.writeChunk;
 
-    if (transportOf(ctx).bufferingType == 0) {
+    if (tp.bufferingType == 0) {
         platform::yieldProcessor();
         uint32_t pos = 0, credited = 0;
         while (pos < length) {
@@ -100,38 +104,38 @@ uint32_t queueCommands(KpxContext* ctx, const uint8_t* bytes, uint32_t length, u
             if (roomAndWrite(ctx, bytes + pos, piece, &written)) {
                 // Unbuffered, only this operation's records are pending, and the chip will
                 // never answer them in step: drop them so that no later wait waits for them.
-                if (transportOf(ctx).resultLock.lockFor(60000)) {
-                    platform::LockGuard held(transportOf(ctx).resultLock, platform::adoptLock);
+                if (tp.resultLock.lockFor(60000)) {
+                    platform::LockGuard held(tp.resultLock, platform::adoptLock);
                     detail::dropUndelivered(ctx);
                 }
                 return 1;
             }
             const uint32_t credit = std::min(written, readBytes - credited);
-            transportOf(ctx).pendingReadBytes += credit;
+            tp.pendingReadBytes += credit;
             credited += credit;
             pos += written;
         }
         return 0;
     }
 
-    const uint32_t before = transportOf(ctx).commandBufferLength;
+    const uint32_t before = tp.commandBufferLength;
     if (growCommandBuffer(ctx, length)) return 1;
     if (length < chunk - before) {
-        std::memcpy(transportOf(ctx).commandBuffer + before, bytes, length);
-        transportOf(ctx).commandBufferLength = before + length;
-        transportOf(ctx).pendingReadBytes += readBytes;
+        std::memcpy(tp.commandBuffer + before, bytes, length);
+        tp.commandBufferLength = before + length;
+        tp.pendingReadBytes += readBytes;
         return 0;
     }
     // Fill the buffer to exactly one piece; write it when it held bytes of earlier calls.
     const uint32_t first = chunk - before;
-    std::memcpy(transportOf(ctx).commandBuffer + before, bytes, first);
+    std::memcpy(tp.commandBuffer + before, bytes, first);
     const uint8_t* rest = bytes;
     uint32_t restLength = length;
     if (before > 0) {
         uint32_t written = 0;
-        if (roomAndWrite(ctx, transportOf(ctx).commandBuffer, chunk, &written)) return 1;
-        transportOf(ctx).pendingReadBytes += std::min(written, readBytes);
-        transportOf(ctx).commandBufferLength = 0;
+        if (roomAndWrite(ctx, tp.commandBuffer, chunk, &written)) return 1;
+        tp.pendingReadBytes += std::min(written, readBytes);
+        tp.commandBufferLength = 0;
         rest = bytes + first;
         restLength = length - first;
     }
@@ -142,8 +146,8 @@ uint32_t queueCommands(KpxContext* ctx, const uint8_t* bytes, uint32_t length, u
         rest += chunk;
         restLength -= chunk;
     }
-    std::memcpy(transportOf(ctx).commandBuffer, rest, restLength);
-    transportOf(ctx).commandBufferLength = restLength;
+    std::memcpy(tp.commandBuffer, rest, restLength);
+    tp.commandBufferLength = restLength;
     return 0;
 }
 

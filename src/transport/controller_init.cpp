@@ -57,27 +57,28 @@ uint32_t syncStatusFailure(KpxContext* ctx, FtStatus st) {
 
 // The echo handshake: with loopback on, two invalid opcodes must come back as FA AA, FA AB.
 uint32_t syncController(KpxContext* ctx) {
+    TransportPart& tp = transportOf(ctx);
     FtdiDriver& drv = ftdiDriver();
     if (drainReceiveQueue(ctx)) return 1;
     const uint8_t on = 0x84;
     uint32_t written = 0;
-    FtStatus st = drv.write(transportOf(ctx).ftHandle, &on, 1, &written);
+    FtStatus st = drv.write(tp.ftHandle, &on, 1, &written);
     if (st != FT_OK) return driverFailure(ctx, st);
     uint32_t count = 0;
-    st = drv.getQueueStatus(transportOf(ctx).ftHandle, &count);
+    st = drv.getQueueStatus(tp.ftHandle, &count);
     if (st != FT_OK) return syncStatusFailure(ctx, st);
     if (count != 0) return syncFailure(ctx, err::RX_BUFFER_NOT_EMPTY);
 
     uint32_t start = 0;
     for (const uint8_t b : {uint8_t(0xAA), uint8_t(0xAB)}) {
         const uint8_t cmd[2] = {b, 0x87};
-        st = drv.write(transportOf(ctx).ftHandle, cmd, 2, &written);
+        st = drv.write(tp.ftHandle, cmd, 2, &written);
         if (st != FT_OK) return syncStatusFailure(ctx, st);
         if (b == 0xAA) start = platform::millisecondTimer();   // one limit for both answers
         for (;;) {
-            st = drv.getQueueStatus(transportOf(ctx).ftHandle, &count);
+            st = drv.getQueueStatus(tp.ftHandle, &count);
             if (st != FT_OK) return syncStatusFailure(ctx, st);
-            if (platform::millisecondTimer() - start > transportOf(ctx).resultTimeoutMs)
+            if (platform::millisecondTimer() - start > tp.resultTimeoutMs)
                 return syncFailure(ctx, err::SYNC_READ_TIMEOUT);
             if (count >= 2) break;
         }
@@ -87,7 +88,7 @@ uint32_t syncController(KpxContext* ctx) {
         while (left > 0) {
             const uint32_t n = left == 17 ? 15 : (left < 16 ? left : 16);
             uint32_t got = 0;
-            st = drv.read(transportOf(ctx).ftHandle, piece, n, &got);
+            st = drv.read(tp.ftHandle, piece, n, &got);
             if (st != FT_OK) return syncStatusFailure(ctx, st);
             if (got >= 2) { last2[0] = piece[got - 2]; last2[1] = piece[got - 1]; }
             else if (got == 1) { last2[0] = last2[1]; last2[1] = piece[0]; }
@@ -97,7 +98,7 @@ uint32_t syncController(KpxContext* ctx) {
         if (last2[0] != 0xFA || last2[1] != b) return syncFailure(ctx, err::SYNC_FAILURE);
     }
     if (setLoopbackOff(ctx, true)) return 1;
-    st = drv.getQueueStatus(transportOf(ctx).ftHandle, &count);
+    st = drv.getQueueStatus(tp.ftHandle, &count);
     if (st != FT_OK) return driverFailure(ctx, st);
     if (count != 0) return fail(ctx, err::RX_BUFFER_NOT_EMPTY);
     return 0;
@@ -114,8 +115,9 @@ ReceiveThreadState threadState(KpxContext* ctx) {
 }
 
 void joinReceiveThread(KpxContext* ctx) {
-    if (transportOf(ctx).receiveThread && transportOf(ctx).receiveThread->joinable()) transportOf(ctx).receiveThread->join();
-    transportOf(ctx).receiveThread.reset();
+    TransportPart& tp = transportOf(ctx);
+    if (tp.receiveThread && tp.receiveThread->joinable()) tp.receiveThread->join();
+    tp.receiveThread.reset();
 }
 
 }  // namespace
@@ -132,30 +134,32 @@ KpxContext* lookupRunningContext(uint32_t handle, uint32_t flags) {
 }
 
 void resetSessionState(KpxContext* ctx) {
-    transportOf(ctx).setupFlags = 0;
-    transportOf(ctx).commandBufferLength = 0;
-    transportOf(ctx).cmpErrorFlag[1] = 0;
-    transportOf(ctx).trstReleased[1] = 1;
-    transportOf(ctx).selectedTapMask = 0;
-    transportOf(ctx).tmsHigh[1] = 0;
+    TransportPart& tp = transportOf(ctx);
+    tp.setupFlags = 0;
+    tp.commandBufferLength = 0;
+    tp.cmpErrorFlag[1] = 0;
+    tp.trstReleased[1] = 1;
+    tp.selectedTapMask = 0;
+    tp.tmsHigh[1] = 0;
 }
 
 uint32_t resetDevice(KpxContext* ctx) {
+    TransportPart& tp = transportOf(ctx);
     FtdiDriver& drv = ftdiDriver();
     FtStatus st = FT_OK;
     for (int i = 0; i < 15; ++i) {
-        st = drv.resetDevice(transportOf(ctx).ftHandle);
+        st = drv.resetDevice(tp.ftHandle);
         if (st == FT_OK) break;
     }
-    if (st == FT_OK) st = drv.purge(transportOf(ctx).ftHandle, FT_PURGE_RX | FT_PURGE_TX);
-    if (st == FT_OK) st = drv.setBitMode(transportOf(ctx).ftHandle, 0, 0);
+    if (st == FT_OK) st = drv.purge(tp.ftHandle, FT_PURGE_RX | FT_PURGE_TX);
+    if (st == FT_OK) st = drv.setBitMode(tp.ftHandle, 0, 0);
     if (st != FT_OK) return driverFailure(ctx, st);
     // Answers to records still pending are gone with the reset.
     {
-        platform::LockGuard held(transportOf(ctx).resultLock);
+        platform::LockGuard held(tp.resultLock);
         detail::dropUndelivered(ctx);
     }
-    transportOf(ctx).tckKHz = 6000;
+    tp.tckKHz = 6000;
     ctx->controllerInfo.tckKHz = 6000;
     std::memset(ctx->infoValueWords, 0, sizeof ctx->infoValueWords);
     resetSessionState(ctx);
@@ -163,52 +167,53 @@ uint32_t resetDevice(KpxContext* ctx) {
 }
 
 uint32_t initController(KpxContext* ctx) {
+    TransportPart& tp = transportOf(ctx);
     FtdiDriver& drv = ftdiDriver();
-    FtStatus st = drv.purge(transportOf(ctx).ftHandle, FT_PURGE_RX | FT_PURGE_TX);
+    FtStatus st = drv.purge(tp.ftHandle, FT_PURGE_RX | FT_PURGE_TX);
     if (st != FT_OK) return driverFailure(ctx, st);
-    st = drv.setBitMode(transportOf(ctx).ftHandle, transportOf(ctx).effectiveLowDirection, 2);
+    st = drv.setBitMode(tp.ftHandle, tp.effectiveLowDirection, 2);
     if (st != FT_OK) return driverFailure(ctx, st);
-    if (!transportOf(ctx).resuming) {
+    if (!tp.resuming) {
         if (drainReceiveQueue(ctx)) return 1;
         // All low pins driven 0 in their present directions, then the low byte read back.
-        const uint8_t pins[5] = {0x80, 0x00, transportOf(ctx).effectiveLowDirection, 0x81, 0x87};
+        const uint8_t pins[5] = {0x80, 0x00, tp.effectiveLowDirection, 0x81, 0x87};
         uint32_t n = 0;
-        st = drv.write(transportOf(ctx).ftHandle, pins, 5, &n);
+        st = drv.write(tp.ftHandle, pins, 5, &n);
         if (st != FT_OK) return driverFailure(ctx, st);
         uint8_t gpio = 0;
-        st = drv.read(transportOf(ctx).ftHandle, &gpio, 1, &n);
+        st = drv.read(tp.ftHandle, &gpio, 1, &n);
         if (st != FT_OK) return driverFailure(ctx, st);
     }
-    st = drv.setTimeouts(transportOf(ctx).ftHandle, transportOf(ctx).readTimeoutMs, transportOf(ctx).writeTimeoutMs);
+    st = drv.setTimeouts(tp.ftHandle, tp.readTimeoutMs, tp.writeTimeoutMs);
     if (st != FT_OK) return driverFailure(ctx, st);
-    st = drv.setLatencyTimer(transportOf(ctx).ftHandle, 2);
+    st = drv.setLatencyTimer(tp.ftHandle, 2);
     if (st != FT_OK) return driverFailure(ctx, st);
     if (syncController(ctx)) return 1;
 
-    if (!transportOf(ctx).rxEvent) {
+    if (!tp.rxEvent) {
         std::unique_ptr<platform::Event> ev(new (std::nothrow) platform::Event());
         if (!ev || !ev->valid()) return fail(ctx, err::EVENT_CREATE);
-        transportOf(ctx).rxEvent = std::move(ev);
+        tp.rxEvent = std::move(ev);
     }
     // The echo handshake left nothing behind; wait for the queue to show it. Bytes that stay
     // (nothing reads them yet) would keep the start waiting for good, so the wait is bounded.
     const uint32_t start = platform::millisecondTimer();
     for (;;) {
         uint32_t count = 0;
-        st = drv.getQueueStatus(transportOf(ctx).ftHandle, &count);
+        st = drv.getQueueStatus(tp.ftHandle, &count);
         if (st != FT_OK) return driverFailure(ctx, st);
         if (count == 0) break;
-        if (platform::millisecondTimer() - start > transportOf(ctx).resultTimeoutMs) return fail(ctx, err::RX_BUFFER_NOT_EMPTY);
+        if (platform::millisecondTimer() - start > tp.resultTimeoutMs) return fail(ctx, err::RX_BUFFER_NOT_EMPTY);
         platform::yieldProcessor();
     }
-    transportOf(ctx).pendingReadBytes = 0;
-    transportOf(ctx).receivedHandover = 0;
-    transportOf(ctx).receivedSinceHandover = 0;
-    st = drv.setEventNotification(transportOf(ctx).ftHandle, FT_EVENT_RXCHAR, transportOf(ctx).rxEvent.get());
+    tp.pendingReadBytes = 0;
+    tp.receivedHandover = 0;
+    tp.receivedSinceHandover = 0;
+    st = drv.setEventNotification(tp.ftHandle, FT_EVENT_RXCHAR, tp.rxEvent.get());
     if (st != FT_OK) return driverFailure(ctx, st);
 
     detail::setStopRequest(ctx, 0);
-    transportOf(ctx).setupFlags &= ~uint32_t(SETUP_STOP_REQUEST);
+    tp.setupFlags &= ~uint32_t(SETUP_STOP_REQUEST);
     setThreadState(ctx, ReceiveThreadState::Starting);
     joinReceiveThread(ctx);   // a thread that ended on its own earlier
     std::unique_ptr<platform::Thread> thread(new (std::nothrow) platform::Thread());
@@ -216,7 +221,7 @@ uint32_t initController(KpxContext* ctx) {
         setThreadState(ctx, ReceiveThreadState::Stopped);
         return fail(ctx, err::THREAD_CREATE);
     }
-    transportOf(ctx).receiveThread = std::move(thread);
+    tp.receiveThread = std::move(thread);
     for (;;) {
         const ReceiveThreadState s = threadState(ctx);
         if (s == ReceiveThreadState::Running) return 0;
@@ -236,13 +241,14 @@ uint32_t initResumedController(KpxContext* ctx) {
 }
 
 uint32_t stopReceiveThread(KpxContext* ctx) {
-    if (!transportOf(ctx).rxEvent) return 0;
+    TransportPart& tp = transportOf(ctx);
+    if (!tp.rxEvent) return 0;
     uint32_t result = 0;
-    if (transportOf(ctx).bufferingType != 0) {
+    if (tp.bufferingType != 0) {
         // Buffered: the stop travels as the last record, so everything before it is delivered.
         if (growCommandBuffer(ctx, 2) == 0) {
-            transportOf(ctx).commandBuffer[transportOf(ctx).commandBufferLength++] = 0x83;
-            transportOf(ctx).commandBuffer[transportOf(ctx).commandBufferLength++] = 0x87;
+            tp.commandBuffer[tp.commandBufferLength++] = 0x83;
+            tp.commandBuffer[tp.commandBufferLength++] = 0x87;
         }
         ResultRecord* rec = newResultRecord(ctx);
         if (!rec) {
@@ -251,23 +257,23 @@ uint32_t stopReceiveThread(KpxContext* ctx) {
             rec->bitCount = 8;
             rec->lastBitPosition = 7;
             rec->flags |= RR_STOP_THREAD;
-            transportOf(ctx).pendingReadBytes += 1;
+            tp.pendingReadBytes += 1;
             if (waitForResults(ctx, WAIT_ALL)) {
                 result = 1;
             } else {
-                transportOf(ctx).bufferingType = 0;
+                tp.bufferingType = 0;
                 resetWriteChunk(ctx);
             }
         }
-        std::free(transportOf(ctx).commandBuffer);
-        transportOf(ctx).commandBuffer = nullptr;
-        transportOf(ctx).commandBufferCapacity = 0;
-        transportOf(ctx).commandBufferLength = 0;
+        std::free(tp.commandBuffer);
+        tp.commandBuffer = nullptr;
+        tp.commandBufferCapacity = 0;
+        tp.commandBufferLength = 0;
     }
     // Wake the idle thread with the stop request (a no-op for a thread that already ended).
-    transportOf(ctx).setupFlags |= SETUP_STOP_REQUEST;
+    tp.setupFlags |= SETUP_STOP_REQUEST;
     detail::setStopRequest(ctx, 1);
-    if (!transportOf(ctx).rxEvent->set()) {
+    if (!tp.rxEvent->set()) {
         result = fail(ctx, err::EVENT_SET);
     } else {
         const uint32_t start = platform::millisecondTimer();
@@ -282,73 +288,77 @@ uint32_t stopReceiveThread(KpxContext* ctx) {
     // The thread may still be inside a read after a time-out; it ends once that read returns
     // and finds the stop request, and must not outlive the context.
     if (threadState(ctx) != ReceiveThreadState::Stopped) {
-        ftdiDriver().purge(transportOf(ctx).ftHandle, FT_PURGE_RX);
-        transportOf(ctx).rxEvent->set();
+        ftdiDriver().purge(tp.ftHandle, FT_PURGE_RX);
+        tp.rxEvent->set();
     }
     joinReceiveThread(ctx);
-    ftdiDriver().setEventNotification(transportOf(ctx).ftHandle, FT_EVENT_RXCHAR, nullptr);
-    transportOf(ctx).rxEvent.reset();
+    ftdiDriver().setEventNotification(tp.ftHandle, FT_EVENT_RXCHAR, nullptr);
+    tp.rxEvent.reset();
     return result;
 }
 
 uint32_t closeDevice(KpxContext* ctx) {
+    TransportPart& tp = transportOf(ctx);
     uint32_t result = 0;
-    if (transportOf(ctx).ftHandle) {
+    if (tp.ftHandle) {
         FtdiDriver& drv = ftdiDriver();
-        FtStatus st = drv.purge(transportOf(ctx).ftHandle, FT_PURGE_RX);
+        FtStatus st = drv.purge(tp.ftHandle, FT_PURGE_RX);
         if (st != FT_OK) result = driverFailure(ctx, st);
-        st = drv.close(transportOf(ctx).ftHandle);
+        st = drv.close(tp.ftHandle);
         if (st != FT_OK) result = driverFailure(ctx, st);
     }
-    transportOf(ctx).ftHandle = nullptr;
+    tp.ftHandle = nullptr;
     return result;
 }
 
 uint32_t cyclePortAndClose(KpxContext* ctx) {
+    TransportPart& tp = transportOf(ctx);
     uint32_t result = 0;
-    if (transportOf(ctx).ftHandle) {
+    if (tp.ftHandle) {
         FtdiDriver& drv = ftdiDriver();
-        FtStatus st = drv.cyclePort(transportOf(ctx).ftHandle);
+        FtStatus st = drv.cyclePort(tp.ftHandle);
         if (st != FT_OK) result = driverFailure(ctx, st);
-        st = drv.close(transportOf(ctx).ftHandle);
+        st = drv.close(tp.ftHandle);
         if (st != FT_OK) result = driverFailure(ctx, st);
     }
-    transportOf(ctx).ftHandle = nullptr;
+    tp.ftHandle = nullptr;
     return result;
 }
 
 uint32_t emitPinSetup(KpxContext* ctx) {
-    uint8_t lowValue = transportOf(ctx).dataBusValue | 0x0A, lowDir = transportOf(ctx).dataBusDirection | 0x0B;
-    uint8_t highValue = transportOf(ctx).ctrlBusValue, highDir = transportOf(ctx).ctrlBusDirection;
-    if (transportOf(ctx).tapMode[1] == TapMode::SwdBridge) {   // SWD bridge: only TCK and TDI forced to outputs
-        lowValue = transportOf(ctx).dataBusValue;
-        lowDir = transportOf(ctx).dataBusDirection | 0x03;
-    } else if (transportOf(ctx).trstBus == 1) {
-        lowValue |= transportOf(ctx).trstMask;
-        lowDir |= transportOf(ctx).trstMask;
-    } else if (transportOf(ctx).trstBus == 2) {
-        highValue |= transportOf(ctx).trstMask;
-        highDir |= transportOf(ctx).trstMask;
+    TransportPart& tp = transportOf(ctx);
+    uint8_t lowValue = tp.dataBusValue | 0x0A, lowDir = tp.dataBusDirection | 0x0B;
+    uint8_t highValue = tp.ctrlBusValue, highDir = tp.ctrlBusDirection;
+    if (tp.tapMode[1] == TapMode::SwdBridge) {   // SWD bridge: only TCK and TDI forced to outputs
+        lowValue = tp.dataBusValue;
+        lowDir = tp.dataBusDirection | 0x03;
+    } else if (tp.trstBus == 1) {
+        lowValue |= tp.trstMask;
+        lowDir |= tp.trstMask;
+    } else if (tp.trstBus == 2) {
+        highValue |= tp.trstMask;
+        highDir |= tp.trstMask;
     }
     const uint8_t bytes[6] = {0x80, lowValue, lowDir, 0x82, highValue, highDir};
     const uint32_t rc = queueCommands(ctx, bytes, sizeof bytes, 0);
-    transportOf(ctx).setupFlags |= SETUP_PINS_SENT;
-    transportOf(ctx).effectiveLowDirection = lowDir;
-    transportOf(ctx).effectiveHighDirection = highDir;
+    tp.setupFlags |= SETUP_PINS_SENT;
+    tp.effectiveLowDirection = lowDir;
+    tp.effectiveHighDirection = highDir;
     return rc;
 }
 
 uint32_t ensureControllerReady(KpxContext* ctx) {
+    TransportPart& tp = transportOf(ctx);
     constexpr uint32_t all = SETUP_DIVISOR_SENT | SETUP_PINS_SENT | SETUP_READY | SETUP_DONE | SETUP_WAITED;
-    if ((transportOf(ctx).setupFlags & all) == all) return 0;
-    if (!(transportOf(ctx).setupFlags & SETUP_DIVISOR_SENT) && emitClockDivisor(ctx, transportOf(ctx).tckKHz, 1, nullptr) == 0) return 1;
-    if (!(transportOf(ctx).setupFlags & SETUP_PINS_SENT) && emitPinSetup(ctx)) return 1;
-    transportOf(ctx).setupFlags |= SETUP_READY;
-    if (!(transportOf(ctx).setupFlags & SETUP_WAITED)) {
+    if ((tp.setupFlags & all) == all) return 0;
+    if (!(tp.setupFlags & SETUP_DIVISOR_SENT) && emitClockDivisor(ctx, tp.tckKHz, 1, nullptr) == 0) return 1;
+    if (!(tp.setupFlags & SETUP_PINS_SENT) && emitPinSetup(ctx)) return 1;
+    tp.setupFlags |= SETUP_READY;
+    if (!(tp.setupFlags & SETUP_WAITED)) {
         if (waitForResults(ctx, WAIT_ALL)) return 1;
-        transportOf(ctx).setupFlags |= SETUP_WAITED;
+        tp.setupFlags |= SETUP_WAITED;
     }
-    transportOf(ctx).setupFlags |= SETUP_DONE;
+    tp.setupFlags |= SETUP_DONE;
     return 0;
 }
 

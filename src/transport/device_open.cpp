@@ -144,18 +144,19 @@ uint32_t openByEnumeration(KpxContext* ctx, ControllerAddress& addr, Found& f) {
 
 // Everything of opening after the context exists; on failure the context is released.
 uint32_t openAllocated(KpxContext* ctx, uint32_t* handle, ControllerAddress& addr, Found& f) {
+    TransportPart& tp = transportOf(ctx);
     auto* block = static_cast<ResultBlock*>(std::calloc(1, sizeof(ResultBlock)));
     if (!block) {
         releaseContext(*handle);
         *handle = 0xFFFFFFFFu;
         return fail(nullptr, err::ALLOC);
     }
-    transportOf(ctx).resultHead = block;
-    transportOf(ctx).resultTail = block;
+    tp.resultHead = block;
+    tp.resultTail = block;
 
     auto abandon = [&]() {
         closeFound(f);
-        transportOf(ctx).ftHandle = nullptr;
+        tp.ftHandle = nullptr;
         releaseController(ctx, *handle);
         *handle = 0xFFFFFFFFu;
         return 1u;
@@ -169,14 +170,14 @@ uint32_t openAllocated(KpxContext* ctx, uint32_t* handle, ControllerAddress& add
     }
     if (rc) return abandon();
 
-    transportOf(ctx).ftHandle = f.handle;
-    transportOf(ctx).dataBusDirection = addr.dataBusDirection;
-    transportOf(ctx).dataBusValue = addr.dataBusValue;
-    transportOf(ctx).ctrlBusDirection = addr.ctrlBusDirection;
-    transportOf(ctx).ctrlBusValue = addr.ctrlBusValue;
+    tp.ftHandle = f.handle;
+    tp.dataBusDirection = addr.dataBusDirection;
+    tp.dataBusValue = addr.dataBusValue;
+    tp.ctrlBusDirection = addr.ctrlBusDirection;
+    tp.ctrlBusValue = addr.ctrlBusValue;
     if (f.type == FT_DEVICE_2232C) {   // four high GPIO lines only
-        transportOf(ctx).ctrlBusDirection &= 0x0F;
-        transportOf(ctx).ctrlBusValue &= 0x0F;
+        tp.ctrlBusDirection &= 0x0F;
+        tp.ctrlBusValue &= 0x0F;
     }
     if (addr.trstBus != 0) {
         if (f.type == FT_DEVICE_2232C && addr.trstBus == 2 && addr.trstMask > 8) {
@@ -187,12 +188,12 @@ uint32_t openAllocated(KpxContext* ctx, uint32_t* handle, ControllerAddress& add
             recordError(ctx, err::TRST_FT4232H);
             return abandon();
         }
-        transportOf(ctx).trstBus = addr.trstBus;
-        transportOf(ctx).trstMask = addr.trstMask;
+        tp.trstBus = addr.trstBus;
+        tp.trstMask = addr.trstMask;
     }
-    transportOf(ctx).tapMode[0] = static_cast<TapMode>(addr.tapMode[0]);
-    transportOf(ctx).tapMode[1] = static_cast<TapMode>(addr.tapMode[1]);
-    transportOf(ctx).swdDormantWakeUp = (addr.flags & ADDRESS_SWD_DORMANT_WAKEUP) ? 1 : 0;
+    tp.tapMode[0] = static_cast<TapMode>(addr.tapMode[0]);
+    tp.tapMode[1] = static_cast<TapMode>(addr.tapMode[1]);
+    tp.swdDormantWakeUp = (addr.flags & ADDRESS_SWD_DORMANT_WAKEUP) ? 1 : 0;
 
     // Opened by serial number: the serial without its channel letter; by logical unit: none.
     ctx->serialNumber[0] = 0;
@@ -210,13 +211,13 @@ uint32_t openAllocated(KpxContext* ctx, uint32_t* handle, ControllerAddress& add
     std::memcpy(ctx->controllerAddress, canonical.c_str(), canonical.size() + 1);
     ctx->logicalUnitNumber = f.matchCount;
     const uint32_t base = (f.type == FT_DEVICE_2232C) ? 6000u : 30000u;
-    transportOf(ctx).baseClockKHz = base;
-    transportOf(ctx).maxTckKHz = static_cast<int32_t>(base);
-    transportOf(ctx).minTckKHz = 1;
-    if (transportOf(ctx).tckKHz == 0) transportOf(ctx).tckKHz = 6000;
+    tp.baseClockKHz = base;
+    tp.maxTckKHz = static_cast<int32_t>(base);
+    tp.minTckKHz = 1;
+    if (tp.tckKHz == 0) tp.tckKHz = 6000;
     refreshControllerInfo(ctx);
     resetWriteChunk(ctx);
-    transportOf(ctx).pendingReadBytes = 0;
+    tp.pendingReadBytes = 0;
     return 0;
 }
 
@@ -246,7 +247,8 @@ uint32_t openDevice(KpxContext** out, uint32_t* handle, const char* address) {
 }
 
 void releaseController(KpxContext* ctx, uint32_t handle) {
-    for (ResultBlock* block = transportOf(ctx).resultHead; block;) {
+    TransportPart& tp = transportOf(ctx);
+    for (ResultBlock* block = tp.resultHead; block;) {
         for (uint32_t i = block->readIndex; i < block->count && i < kRecordsPerBlock; ++i) {
             if (block->records[i].flags & RR_PENDING) freeRecordBuffers(&block->records[i]);
         }
@@ -254,10 +256,10 @@ void releaseController(KpxContext* ctx, uint32_t handle) {
         std::free(block);
         block = next;
     }
-    transportOf(ctx).resultHead = nullptr;
-    transportOf(ctx).resultTail = nullptr;
-    std::free(transportOf(ctx).commandBuffer);
-    transportOf(ctx).commandBuffer = nullptr;
+    tp.resultHead = nullptr;
+    tp.resultTail = nullptr;
+    std::free(tp.commandBuffer);
+    tp.commandBuffer = nullptr;
     releaseContext(handle);
 }
 
