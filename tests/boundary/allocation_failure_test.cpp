@@ -165,7 +165,7 @@ const Export kExports[] = {
 // The plain layer's controller, open and reset, with buffering off.
 uint32_t ready() {
     uint32_t h = kpx_handle();
-    if (dorvane::KpxContext* ctx = dorvane::lookupContext(h, dorvane::LOOKUP_RUNNING)) {
+    if (dorvane::KpxContext* ctx = dorvane::lookupRunningContext(h, 0)) {
         ctx->contextLock.unlock();
     } else {
         close_kpx();

@@ -37,11 +37,12 @@ struct Cell {
     // The library's time-outs are seconds long; a matrix of cells wants them short.
     void shortTimeouts() {
         Locked c(h);
-        c->resultTimeoutMs = 300;
-        c->readTimeoutMs = c->writeTimeoutMs = 50;
-        dorvane::transport::ftdiDriver().setTimeouts(c->ftHandle, 50, 50);
+        dorvane::TransportPart& t = dorvane::transportOf(c);
+        t.resultTimeoutMs = 300;
+        t.readTimeoutMs = t.writeTimeoutMs = 50;
+        dorvane::transport::ftdiDriver().setTimeouts(t.ftHandle, 50, 50);
     }
-    void cyclePort() { Locked c(h); dorvane::transport::ftdiDriver().cyclePort(c->ftHandle); }
+    void cyclePort() { Locked c(h); dorvane::transport::ftdiDriver().cyclePort(dorvane::transportOf(c).ftHandle); }
 };
 
 struct Fault {
@@ -110,13 +111,13 @@ const Fault kFaults[] = {
          vpod::control::strayBytes(c.iface, {0x55});
          // The receive thread meets a byte no record asked for and stops with 6008.
          const auto start = Clock::now();
-         while (dorvane::KpxContext* ctx = dorvane::lookupContext(c.h, dorvane::LOOKUP_RUNNING)) {
+         while (dorvane::KpxContext* ctx = dorvane::lookupRunningContext(c.h, 0)) {
              ctx->contextLock.unlock();
              if (Clock::now() - start > std::chrono::seconds(2)) break;
              std::this_thread::sleep_for(std::chrono::milliseconds(1));
          }
          Locked ctx(c.h);
-         EXPECT_EQ(ctx->threadError, uint32_t(err::RESULT_ALREADY_PROCESSED));
+         EXPECT_EQ(dorvane::transportOf(ctx).threadError, uint32_t(err::RESULT_ALREADY_PROCESSED));
      },
      {kNa, DOWN, DOWN, DOWN, DOWN, DOWN, DOWN, DOWN, 0, err::RESULT_ALREADY_PROCESSED},
      "open purges the receive queue before its handshake"},
