@@ -316,11 +316,9 @@ struct Server::State {
                 char serial[33] = {};
                 getDeviceInfo(opened, nullptr, nullptr, serial, nullptr);
                 c.iface = boundedText(serial, 32);
-                {
-                    std::lock_guard<std::mutex> l(c.handleMu);
-                    c.handle = opened;
-                }
-                c.reader = std::thread([&c] { c.readLoop(); });
+                c.reader = std::thread([&c] { c.readLoop(); });   // before the handle shows
+                std::lock_guard<std::mutex> l(c.handleMu);
+                c.handle = opened;
             }
             out.u32(st);
             break;
