@@ -355,7 +355,7 @@ Status read(Handle* h, void* buffer, uint32_t count, uint32_t* got) {
         uint32_t n = 0;
         if (st != kOk) break;
         if (!in.bytes(&data, &n) || n > want) return kIoError;
-        std::memcpy(out + *got, data, n);
+        if (n) std::memcpy(out + *got, data, n);
         *got += n;
         if (n < want) break;   // timed out
     } while (*got < count);
