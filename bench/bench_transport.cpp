@@ -36,7 +36,7 @@ struct Controller {
 void BM_RoundTripTransport(benchmark::State& state) {
     Controller c;
     if (c.handle == 0xFFFFFFFFu) { state.SkipWithError("open failed"); return; }
-    KpxContext* ctx = lookupContext(c.handle, LOOKUP_REPORT | LOOKUP_RUNNING);
+    KpxContext* ctx = lookupRunningContext(c.handle, LOOKUP_REPORT);
     uint8_t v = 0;
     for (auto _ : state) {
         uint8_t tdo = 0;

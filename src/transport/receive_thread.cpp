@@ -24,12 +24,13 @@ void freeRecordBuffers(ResultRecord* rec) {
 }
 
 ResultRecord* newResultRecord(KpxContext* ctx) {
-    if (!ctx->resultLock.lockFor(60000)) {
+    TransportPart& tp = transportOf(ctx);
+    if (!tp.resultLock.lockFor(60000)) {
         recordError(ctx, err::KPX_READ_TIMEOUT);
         return nullptr;
     }
-    platform::LockGuard held(ctx->resultLock, platform::adoptLock);
-    ResultBlock* tail = ctx->resultTail;
+    platform::LockGuard held(tp.resultLock, platform::adoptLock);
+    ResultBlock* tail = tp.resultTail;
     // The block after this one exists before its last record is handed out, so a record is
     // never handed out without room for the next.
     if (tail->count + 1 >= kRecordsPerBlock) {
@@ -44,7 +45,7 @@ ResultRecord* newResultRecord(KpxContext* ctx) {
         rec->flags = RR_PENDING;
         ++tail->count;
         tail->next = block;
-        ctx->resultTail = block;
+        tp.resultTail = block;
         return rec;
     }
     ResultRecord* rec = &tail->records[tail->count];
@@ -57,20 +58,21 @@ ResultRecord* newResultRecord(KpxContext* ctx) {
 namespace detail {
 
 void dropUndelivered(KpxContext* ctx) {
-    ResultBlock* b = ctx->resultHead;
+    TransportPart& tp = transportOf(ctx);
+    ResultBlock* b = tp.resultHead;
     while (b) {
         for (uint32_t i = b->readIndex; i < b->count; ++i) freeRecordBuffers(&b->records[i]);
         ResultBlock* next = b->next;
-        if (b != ctx->resultTail) std::free(b);
+        if (b != tp.resultTail) std::free(b);
         b = next;
     }
-    ResultBlock* t = ctx->resultTail;
+    ResultBlock* t = tp.resultTail;
     std::memset(t->records, 0, sizeof t->records);
     t->count = 0;
     t->readIndex = 0;
     t->next = nullptr;
-    ctx->resultHead = t;
-    ++ctx->discardGeneration;
+    tp.resultHead = t;
+    ++tp.discardGeneration;
 }
 
 }  // namespace detail
@@ -79,29 +81,31 @@ namespace {
 
 // Writes everything held back, in pieces, and empties the buffer.
 uint32_t sendHeldBack(KpxContext* ctx) {
+    TransportPart& tp = transportOf(ctx);
     uint32_t pos = 0;
-    const uint32_t length = ctx->commandBufferLength;
-    if (ctx->writeChunk == 0) resetWriteChunk(ctx);
+    const uint32_t length = tp.commandBufferLength;
+    if (tp.writeChunk == 0) resetWriteChunk(ctx);
     while (pos < length) {
         if (pos) platform::yieldProcessor();
-        const uint32_t piece = std::min(length - pos, ctx->writeChunk);
+        const uint32_t piece = std::min(length - pos, tp.writeChunk);
         uint32_t written = 0;
-        if (detail::writePiece(ctx, ctx->commandBuffer + pos, piece, &written)) return 1;
+        if (detail::writePiece(ctx, tp.commandBuffer + pos, piece, &written)) return 1;
         pos += piece;
     }
-    ctx->commandBufferLength = 0;
+    tp.commandBufferLength = 0;
     return 0;
 }
 
 }  // namespace
 
 uint32_t waitForResults(KpxContext* ctx, uint32_t mode) {
-    if (ctx->bufferingType == 0) {
+    TransportPart& tp = transportOf(ctx);
+    if (tp.bufferingType == 0) {
         if (mode != WAIT_ALL) return 0;
         for (;;) {
             bool empty;
             {
-                platform::LockGuard held(ctx->resultLock);
+                platform::LockGuard held(tp.resultLock);
                 empty = detail::resultListEmpty(ctx);
             }
             if (empty) return 0;
@@ -111,37 +115,37 @@ uint32_t waitForResults(KpxContext* ctx, uint32_t mode) {
     }
 
     if (mode == WAIT_DISCARD) {
-        const FtStatus st = ftdiDriver().purge(ctx->ftHandle, FT_PURGE_RX | FT_PURGE_TX);
+        const FtStatus st = ftdiDriver().purge(tp.ftHandle, FT_PURGE_RX | FT_PURGE_TX);
         if (st != FT_OK) return detail::driverFailure(ctx, st);
-        ctx->commandBufferLength = 0;
-        if (!ctx->resultLock.lockFor(60000)) return fail(ctx, err::KPX_READ_TIMEOUT);
+        tp.commandBufferLength = 0;
+        if (!tp.resultLock.lockFor(60000)) return fail(ctx, err::KPX_READ_TIMEOUT);
         {
-            platform::LockGuard held(ctx->resultLock, platform::adoptLock);
+            platform::LockGuard held(tp.resultLock, platform::adoptLock);
             detail::dropUndelivered(ctx);
-            ctx->pendingReadBytes = 0;
+            tp.pendingReadBytes = 0;
         }
-        platform::LockGuard thread(ctx->threadLock);
-        ctx->receivedHandover = 0;
+        platform::LockGuard thread(tp.threadLock);
+        tp.receivedHandover = 0;
         return 0;
     }
 
-    if (ctx->commandBufferLength == 0) return 0;
+    if (tp.commandBufferLength == 0) return 0;
     if (sendHeldBack(ctx)) return 1;
     if (mode != WAIT_ALL) return 0;
     platform::yieldProcessor();
     const uint32_t start = platform::millisecondTimer();
     for (;;) {
-        if (ctx->resultLock.lockFor(5000)) {
+        if (tp.resultLock.lockFor(5000)) {
             bool empty;
             {
-                platform::LockGuard held(ctx->resultLock, platform::adoptLock);
+                platform::LockGuard held(tp.resultLock, platform::adoptLock);
                 empty = detail::resultListEmpty(ctx);
             }
             if (empty) return 0;
             if (const uint32_t te = detail::threadErrorOf(ctx)) return fail(ctx, te);
         }
         platform::yieldProcessor();
-        if (platform::millisecondTimer() - start > ctx->resultTimeoutMs)
+        if (platform::millisecondTimer() - start > tp.resultTimeoutMs)
             return fail(ctx, err::KPX_READ_TIMEOUT);
     }
 }
@@ -153,7 +157,7 @@ constexpr uint32_t kMaxReadPiece = 65536;
 // The receive thread's view of the record it is serving.
 class Receiver {
 public:
-    explicit Receiver(KpxContext* ctx) : ctx_(ctx), drv_(ftdiDriver()) {}
+    explicit Receiver(KpxContext* ctx) : ctx_(ctx), tp_(transportOf(ctx)), drv_(ftdiDriver()) {}
     void run();
 
 private:
@@ -170,6 +174,7 @@ private:
     bool postStatus(FtStatus st) { return post(statusToError(st)); }
 
     KpxContext* ctx_;
+    TransportPart& tp_;
     FtdiDriver& drv_;
     ResultRecord* rec_ = nullptr;
     uint32_t generation_ = 0;
@@ -185,26 +190,26 @@ private:
 };
 
 void Receiver::run() {
-    generation_ = ctx_->discardGeneration;   // set before the thread starts
-    FtStatus st = drv_.purge(ctx_->ftHandle, FT_PURGE_RX);
+    generation_ = tp_.discardGeneration;   // set before the thread starts
+    FtStatus st = drv_.purge(tp_.ftHandle, FT_PURGE_RX);
     if (st != FT_OK) { postStatus(st); return; }
     for (;;) {
         if (stopNoted_) return;
-        st = drv_.getQueueStatus(ctx_->ftHandle, &reported_);
+        st = drv_.getQueueStatus(tp_.ftHandle, &reported_);
         if (st != FT_OK) { postStatus(st); return; }
         {
-            platform::LockGuard guard(ctx_->threadLock);
-            ctx_->receiveThreadState = ReceiveThreadState::Running;
+            platform::LockGuard guard(tp_.threadLock);
+            tp_.receiveThreadState = ReceiveThreadState::Running;
         }
         while (reported_ == 0) {
-            if (ctx_->rxEvent->wait(0xFFFFFFFFu) < 0) { post(err::EVENT_WAIT); return; }
+            if (tp_.rxEvent->wait(0xFFFFFFFFu) < 0) { post(err::EVENT_WAIT); return; }
             platform::yieldProcessor();
             if (detail::stopRequested(ctx_)) return;
-            st = drv_.getQueueStatus(ctx_->ftHandle, &reported_);
+            st = drv_.getQueueStatus(tp_.ftHandle, &reported_);
             if (st != FT_OK) { postStatus(st); return; }
             if (reported_ == 0) {
                 uint32_t got = 0;
-                st = drv_.read(ctx_->ftHandle, nullptr, 0, &got);
+                st = drv_.read(tp_.ftHandle, nullptr, 0, &got);
                 if (st != FT_OK) { postStatus(st); return; }
             }
         }
@@ -216,7 +221,7 @@ void Receiver::run() {
 }
 
 bool Receiver::startRecord() {
-    ResultBlock* head = ctx_->resultHead;
+    ResultBlock* head = tp_.resultHead;
     ResultRecord* r = &head->records[head->readIndex];
     if (!(r->flags & RR_PENDING)) return post(err::RESULT_ALREADY_PROCESSED);
     rec_ = r;
@@ -245,11 +250,11 @@ bool Receiver::startRecord() {
 }
 
 bool Receiver::account(uint32_t got) {
-    ctx_->receivedSinceHandover += got;
-    if (ctx_->receivedSinceHandover > 4096 && ctx_->threadLock.lockFor(60000)) {
-        platform::LockGuard held(ctx_->threadLock, platform::adoptLock);
-        ctx_->receivedHandover += ctx_->receivedSinceHandover;
-        ctx_->receivedSinceHandover = 0;
+    tp_.receivedSinceHandover += got;
+    if (tp_.receivedSinceHandover > 4096 && tp_.threadLock.lockFor(60000)) {
+        platform::LockGuard held(tp_.threadLock, platform::adoptLock);
+        tp_.receivedHandover += tp_.receivedSinceHandover;
+        tp_.receivedSinceHandover = 0;
     }
     reported_ = got < reported_ ? reported_ - got : 0;
     return true;
@@ -258,12 +263,12 @@ bool Receiver::account(uint32_t got) {
 bool Receiver::servePiece() {
     uint32_t want;
     {
-        if (!ctx_->resultLock.lockFor(60000)) return post(err::KPX_READ_TIMEOUT);
-        platform::LockGuard held(ctx_->resultLock, platform::adoptLock);
-        if (generation_ != ctx_->discardGeneration) {   // a discard dropped what we were serving
-            generation_ = ctx_->discardGeneration;
+        if (!tp_.resultLock.lockFor(60000)) return post(err::KPX_READ_TIMEOUT);
+        platform::LockGuard held(tp_.resultLock, platform::adoptLock);
+        if (generation_ != tp_.discardGeneration) {   // a discard dropped what we were serving
+            generation_ = tp_.discardGeneration;
             rec_ = nullptr;
-            ctx_->receivedSinceHandover = 0;
+            tp_.receivedSinceHandover = 0;
         }
         if (!rec_ && !startRecord()) return false;
         if (phase_ == DATA && need_ == 0) {   // a record of no bits
@@ -279,16 +284,16 @@ bool Receiver::servePiece() {
         return post(err::ALLOC);
     }
     uint32_t got = 0;
-    const FtStatus st = drv_.read(ctx_->ftHandle, in_.data(), want, &got);
+    const FtStatus st = drv_.read(tp_.ftHandle, in_.data(), want, &got);
     if (st != FT_OK) return postStatus(st);
     account(got);
     if (got == 0) return true;
 
-    if (!ctx_->resultLock.lockFor(60000)) return post(err::KPX_READ_TIMEOUT);
+    if (!tp_.resultLock.lockFor(60000)) return post(err::KPX_READ_TIMEOUT);
     bool complete = false;
     {
-        platform::LockGuard held(ctx_->resultLock, platform::adoptLock);
-        if (generation_ != ctx_->discardGeneration) return true;   // these bytes belonged to dropped records
+        platform::LockGuard held(tp_.resultLock, platform::adoptLock);
+        if (generation_ != tp_.discardGeneration) return true;   // these bytes belonged to dropped records
         if (phase_ == LAST_BIT && (rec_->flags & RR_RAW)) {   // raw records keep every byte as it came
             dest_[pos_++] = in_[0];
             complete = true;
@@ -324,7 +329,7 @@ void Receiver::storeData(const uint8_t* in, uint32_t got) {
                 const uint8_t m = r->mask ? r->mask[pos_ + i] : 0xFF;
                 count += std::popcount(static_cast<unsigned>((e ^ out[i]) & m));
             }
-            ctx_->mismatchBitCount += count;
+            tp_.mismatchBitCount += count;
         }
         pos_ += got;
         return;
@@ -343,7 +348,7 @@ void Receiver::storeData(const uint8_t* in, uint32_t got) {
             if (r->tdoBytes || i + 1 == got) out[i] = diff;
             if (diff) mismatch = true;
         }
-        if (mismatch) ctx_->cmpErrorFlag[r->tapId < kTapSlots ? r->tapId : 0] |= 1;
+        if (mismatch) tp_.cmpErrorFlag[r->tapId < kTapSlots ? r->tapId : 0] |= 1;
     }
     pos_ += got;
 }
@@ -367,7 +372,7 @@ void Receiver::storeLastBit(uint8_t in) {
         b ^= static_cast<uint8_t>((r->expected ? r->expected[index] : 0) & bit);
         if ((r->flags & RR_MASK) && r->mask) b &= static_cast<uint8_t>(~(r->mask[index] & bit));
         dest_[index] = b;
-        if (b & bit) ctx_->cmpErrorFlag[r->tapId < kTapSlots ? r->tapId : 0] |= 1;
+        if (b & bit) tp_.cmpErrorFlag[r->tapId < kTapSlots ? r->tapId : 0] |= 1;
     }
     phase_ = DATA;
 }
@@ -389,9 +394,9 @@ void Receiver::deliver() {
     r->flags &= ~uint32_t(RR_PENDING);
     volatile uint32_t* done = r->doneFlag;
     rec_ = nullptr;
-    ResultBlock* head = ctx_->resultHead;
+    ResultBlock* head = tp_.resultHead;
     if (++head->readIndex == kRecordsPerBlock && head->next) {   // r lives in head
-        ctx_->resultHead = head->next;
+        tp_.resultHead = head->next;
         std::free(head);
     }
     if (done) std::atomic_ref<uint32_t>(*const_cast<uint32_t*>(done)).store(0, std::memory_order_release);
@@ -407,8 +412,8 @@ void receiveThreadMain(void* arg) {
         Receiver receiver(ctx);
         receiver.run();
     }
-    platform::LockGuard guard(ctx->threadLock);
-    ctx->receiveThreadState = ReceiveThreadState::Stopped;
+    platform::LockGuard guard(transportOf(ctx).threadLock);
+    transportOf(ctx).receiveThreadState = ReceiveThreadState::Stopped;
 }
 
 }  // namespace detail
