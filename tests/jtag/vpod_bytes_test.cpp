@@ -314,7 +314,7 @@ TEST_F(Waits, FrequencyClampsAndRescalesTimeouts) {
     EXPECT_EQ(x_setScanFrequency(h, 4000), 0u);
     EXPECT_EQ(written(), (Bytes{0x86, 0x07, 0x00, 0x8A, 0x83, 0x87}));
     {
-        Locked c(h);
+        auto c = locked(h);
         EXPECT_EQ(dorvane::transportOf(c).tckKHz, 3750u);
     }
     clear();

@@ -16,7 +16,7 @@ TEST_F(FakeTransport, DivisorOnTheSixMegahertzChip) {
     drv.addDual("FK03", "Dual RS232", FT_DEVICE_2232C);
     const uint32_t h = open();
     ASSERT_NE(h, 0xFFFFFFFFu);
-    Locked ctx(h);
+    auto ctx = locked(h);
     EXPECT_EQ(transportOf(ctx).maxTckKHz, 6000);
     struct Case { uint32_t want; Bytes bytes; uint32_t got; };
     const Case cases[] = {{4000, {0x86, 0x01, 0x00}, 3000}, {2500, {0x86, 0x02, 0x00}, 2000},
