@@ -1,15 +1,28 @@
 #include "registry.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 
 namespace vpod::detail {
 
+namespace {
+// Made on first use, not a static object: handles may outlive static destruction. Freed by
+// release() when the code holding the pod goes away.
+std::atomic<Registry*> gRegistry{nullptr};
+}  // namespace
+
 Registry& registry() {
-    static Registry* r = new Registry;   // lives for the process: handles may outlive static destruction
+    Registry* r = gRegistry.load(std::memory_order_acquire);
+    if (r) return *r;
+    auto* made = new Registry;
+    if (gRegistry.compare_exchange_strong(r, made, std::memory_order_acq_rel)) return *made;
+    delete made;
     return *r;
 }
+
+void releaseRegistry() { delete gRegistry.exchange(nullptr, std::memory_order_acq_rel); }
 
 void killInterface(Interface& d) {
     std::lock_guard<std::mutex> lock(d.mu);
