@@ -6,40 +6,19 @@
 
 #include "config/config.h"
 #include "fixture.h"
-#include "transport/driver_providers.h"
-#include "vpod/control.h"
 
 using namespace dorvane;
 using namespace dorvane::transport;
-namespace vc = vpod::control;
 
 namespace {
 
-class Vpod : public TransportTest {
-protected:
-    void SetUp() override {
-        setFtdiDriver(&vpodDriver());
-        vc::loadDefaultBoard();
-    }
-    void TearDown() override {
-        TransportTest::TearDown();
-        vc::loadDefaultBoard();
-    }
-    void board(const std::string& text) {
-        std::string error;
-        ASSERT_TRUE(vc::loadConfigText(text, &error)) << error;
-    }
-    static Bytes written(const std::string& iface) {
-        Bytes b;
-        vc::trafficWritten(iface, &b);
-        return b;
-    }
-    static Bytes read(const std::string& iface) {
-        Bytes b;
-        vc::trafficRead(iface, &b);
-        return b;
-    }
-};
+using Vpod = TransportTest;
+
+Bytes read(const std::string& iface) {
+    Bytes b;
+    vc::trafficRead(iface, &b);
+    return b;
+}
 
 TEST_F(Vpod, OpenTrafficAndTheFirstResetAreExact) {
     ASSERT_TRUE(vc::recordTraffic("DV000001A", true));
@@ -232,7 +211,7 @@ TEST_F(Vpod, FaultsWhileRunningEndInTheirErrors) {
     EXPECT_EQ(x_tmsReset(h, 1), 1u);
     EXPECT_EQ(globalLastError(), err::DRIVER_IO_ERROR);
     // The thread posts its error before it leaves; once it is gone the lookup refuses.
-    auto running = [h] { return ContextGuard(lookupRunningContext(h, 0)).get() != nullptr; };
+    auto running = [&h] { return ContextGuard(lookupRunningContext(h, 0)).get() != nullptr; };
     const uint32_t start = platform::millisecondTimer();
     while (running() && platform::millisecondTimer() - start < 10000) platform::yieldProcessor();
     ASSERT_FALSE(running());
@@ -240,6 +219,20 @@ TEST_F(Vpod, FaultsWhileRunningEndInTheirErrors) {
     EXPECT_EQ(globalLastError(), uint32_t(err::RX_THREAD_NOT_RUNNING));
     vc::clearFaults("DV000001A");
     EXPECT_EQ(close(h), 0u);
+
+    // A byte no record asked for stops the thread too; a controller reset brings the thread
+    // back, but the posted error stays for the context's life.
+    h = open();
+    ASSERT_NE(h, 0xFFFFFFFFu);
+    ASSERT_TRUE(vc::strayBytes("DV000001A", {0x55}));
+    for (uint32_t t0 = platform::millisecondTimer(); running() && platform::millisecondTimer() - t0 < 10000;) platform::yieldProcessor();
+    ASSERT_FALSE(running());
+    for (uint32_t type : {1u, 128u}) EXPECT_EQ(x_scanSetBuffering(h, type), 1u) << "every buffering type is refused";
+    EXPECT_EQ(globalLastError(), uint32_t(err::RX_THREAD_NOT_RUNNING));
+    ASSERT_EQ(x_kpxResetController(h), 0u);
+    EXPECT_EQ(x_tmsReset(h, 1), 1u);
+    EXPECT_EQ(lastErrorFor(h), uint32_t(err::RESULT_ALREADY_PROCESSED));
+    close(h);
 
     // Unplugged: every call on the handle fails, close still works and frees the device.
     h = open();
@@ -330,6 +323,13 @@ TEST_F(Vpod, BufferedScansDeliverTdoWhenTheirTypeSays) {
     ASSERT_EQ(x_scanDr(h, 1, tdi, 64, last), 0u);
     EXPECT_TRUE(isChainIdcodes(sent));
     EXPECT_TRUE(isChainIdcodes(last));
+
+    // 250 held-back scans fill several result blocks; each gets its own TDO.
+    std::vector<uint16_t> many(250 * 4);
+    ASSERT_EQ(x_scanSetBuffering(h, 9), 0u);
+    for (int i = 0; i < 250; ++i) ASSERT_EQ(x_tmsReset(h, 1) | x_scanDr(h, 1, tdi, 64, &many[4 * i]), 0u);
+    ASSERT_EQ(x_scanSetBuffering(h, 2), 0u);
+    for (int i = 0; i < 250; ++i) EXPECT_TRUE(isChainIdcodes(&many[4 * i])) << i;
     ASSERT_EQ(x_scanSetBuffering(h, 0), 0u);
 }
 
