@@ -9,8 +9,8 @@
 #include <set>
 #include <utility>
 
-#include "../jtag/vpod_fixture.h"
-#include "../reliability/reliability.h"
+#include "../shared/vpod_fixture.h"
+#include "../shared/reliability.h"
 #include "core/errors.h"
 #include "transport/driver_providers.h"
 
