@@ -1,5 +1,5 @@
 // The receive thread's reassembly fed with arbitrary chip answers: a controller opened on the
-// scripted driver of the transport tests, a few pending results (lengths and kinds from the
+// scripted driver in fake_driver.h, a few pending results (lengths and kinds from the
 // first bytes), then the rest of the input pushed as the chip's answer; the records' buffers
 // are checked by ASan.
 #include <algorithm>

@@ -9,8 +9,8 @@
 #include <set>
 #include <utility>
 
-#include "../jtag/vpod_fixture.h"
-#include "../reliability/reliability.h"
+#include "../shared/vpod_fixture.h"
+#include "../shared/reliability.h"
 #include "core/errors.h"
 #include "transport/driver_providers.h"
 
@@ -165,9 +165,7 @@ const Export kExports[] = {
 // The plain layer's controller, open and reset, with buffering off.
 uint32_t ready() {
     uint32_t h = kpx_handle();
-    if (dorvane::KpxContext* ctx = dorvane::lookupRunningContext(h, 0)) {
-        ctx->contextLock.unlock();
-    } else {
+    if (!dorvane::ContextGuard(dorvane::lookupRunningContext(h, 0))) {
         close_kpx();
         EXPECT_EQ(open_kpx(kJtag), 0u) << kpx_error_msg();
         h = kpx_handle();

@@ -1,5 +1,5 @@
 // The MPSSE bytes of moves, scans, resets and waits, as the virtual pod receives them.
-#include "vpod_fixture.h"
+#include "../shared/vpod_fixture.h"
 
 namespace {
 

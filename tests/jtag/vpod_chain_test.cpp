@@ -2,7 +2,7 @@
 // of awkward lengths, pauses, compares, multi scans and buffered delivery.
 #include <random>
 
-#include "vpod_fixture.h"
+#include "../shared/vpod_fixture.h"
 
 namespace {
 

@@ -52,15 +52,7 @@ std::string replaced(std::string text, const std::string& from, const std::strin
 }
 
 // The context behind a handle, its lock held for the scope.
-class Locked {
-public:
-    explicit Locked(uint32_t h) : ctx_(lookupContext(h, LOOKUP_REPORT)) {}
-    ~Locked() { if (ctx_) ctx_->contextLock.unlock(); }
-    KpxContext* operator->() const { return ctx_; }
-    explicit operator bool() const { return ctx_ != nullptr; }
-private:
-    KpxContext* ctx_;
-};
+ContextGuard locked(uint32_t h) { return ContextGuard(lookupContext(h, LOOKUP_REPORT)); }
 
 // ---- the child side ---------------------------------------------------------------------------
 
@@ -86,7 +78,7 @@ int childMain(const std::string& order) {
         if (resume_kpx(kAddress) != 0) return kRefused;
         const uint32_t h = kpx_handle();
         {
-            Locked ctx(h);
+            auto ctx = locked(h);
             CHILD_CHECK(ctx && transportOf(ctx).tckKHz == std::stoul(f[1]) && tapsOf(ctx).tapState[1] == 0);
             CHILD_CHECK(transportOf(ctx).trstReleased[1] == 0 && transportOf(ctx).tmsHigh[1] == std::stoul(f[2]));
         }
@@ -444,7 +436,7 @@ TEST_F(Suspend, ModesRefuseBadCallsAndChangeNothing) {
         std::vector<uint32_t> p = row.params;
         EXPECT_EQ(x_setMode(h, row.mode, p.empty() ? nullptr : p.data()), 1u);
         EXPECT_EQ(x_kpxErrorNbr(h), publicNumber(row.error));
-        Locked ctx(h);
+        auto ctx = locked(h);
         ASSERT_TRUE(ctx);   // still open
         EXPECT_EQ(persistOf(ctx).waitBySleep, 0u);
     }
@@ -452,10 +444,10 @@ TEST_F(Suspend, ModesRefuseBadCallsAndChangeNothing) {
     uint32_t p[2] = {0, 0};
     EXPECT_EQ(x_setMode(h, 7, p), 0u);
     EXPECT_EQ(x_setMode(h, 11, p), 0u);
-    EXPECT_EQ(persistOf(Locked(h)).waitBySleep, 1u);
+    EXPECT_EQ(persistOf(locked(h)).waitBySleep, 1u);
     p[0] = 1;
     EXPECT_EQ(x_setMode(h, 11, p), 0u);
-    EXPECT_EQ(persistOf(Locked(h)).waitBySleep, 0u);
+    EXPECT_EQ(persistOf(locked(h)).waitBySleep, 0u);
     for (uint32_t mode : {8u, 9u}) {
         uint32_t first[2] = {}, again[2] = {};
         ASSERT_EQ(x_setMode(h, mode, first), 0u);

@@ -1,5 +1,5 @@
 // Direct scan, the TRST pin's pod calls and the unsupported pod calls against the virtual pod.
-#include "../jtag/vpod_fixture.h"
+#include "../shared/vpod_fixture.h"
 
 namespace {
 

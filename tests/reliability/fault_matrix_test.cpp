@@ -6,8 +6,8 @@
 #include <functional>
 #include <thread>
 
-#include "../jtag/vpod_fixture.h"
-#include "reliability.h"
+#include "../shared/vpod_fixture.h"
+#include "../shared/reliability.h"
 
 namespace {
 
@@ -111,8 +111,7 @@ const Fault kFaults[] = {
          vpod::control::strayBytes(c.iface, {0x55});
          // The receive thread meets a byte no record asked for and stops with 6008.
          const auto start = Clock::now();
-         while (dorvane::KpxContext* ctx = dorvane::lookupRunningContext(c.h, 0)) {
-             ctx->contextLock.unlock();
+         while (dorvane::ContextGuard(dorvane::lookupRunningContext(c.h, 0))) {
              if (Clock::now() - start > std::chrono::seconds(2)) break;
              std::this_thread::sleep_for(std::chrono::milliseconds(1));
          }

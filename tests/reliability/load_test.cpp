@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "../jtag/vpod_fixture.h"
-#include "reliability.h"
+#include "../shared/vpod_fixture.h"
+#include "../shared/reliability.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "../jtag/vpod_fixture.h"
+#include "../shared/vpod_fixture.h"
 #include "../shared/swd_wire.h"
 #include "../vpod/rbb_server.h"
 

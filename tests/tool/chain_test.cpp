@@ -48,7 +48,7 @@ TEST(ChainDecode, IrCaptureSplitsIntoDevices) {
     EXPECT_EQ(splitIrCapture(odd, 2), (std::vector<uint32_t>{4, 2}));
 }
 
-#include "../jtag/vpod_fixture.h"
+#include "../shared/vpod_fixture.h"
 
 class ToolOnVpod : public VpodTest {};
 

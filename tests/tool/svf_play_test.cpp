@@ -4,7 +4,7 @@
 
 #include "../../tools/svf_player.h"
 #include "../../tools/tool.h"
-#include "../jtag/vpod_fixture.h"
+#include "../shared/vpod_fixture.h"
 
 namespace dorvane::tools { extern const Command kSvfCommand; }
 using namespace dorvane::tools;

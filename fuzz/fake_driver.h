@@ -1,6 +1,6 @@
-// A scripted FTDI driver for the transport tests: a handful of chips that answer the GPIO,
-// and bad-command opcodes as an MPSSE engine does, record every write, and let a
-// test push answer bytes itself or inject faults.
+// A scripted FTDI driver for the receive fuzz target: chips that answer the GPIO and
+// bad-command opcodes as an MPSSE engine does, record every write, and let the target push
+// answer bytes itself.
 #pragma once
 
 #include <condition_variable>
