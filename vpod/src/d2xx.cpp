@@ -56,6 +56,9 @@ Status withHandle(Handle* h, control::Op op, F&& f) {
             st = kIoError;
         } else {
             st = f(*d, lock, wake);
+            // Drop the answers here, under the lock: a reader woken by them must not take them
+            // before the chip is gone.
+            if (leave) { d->rx.clear(); d->rxHead = 0; }
         }
         if (d->leaveInRead) {
             d->leaveInRead = false;
