@@ -60,7 +60,7 @@ uint32_t growCommandBuffer(KpxContext* ctx, uint32_t additional) {
 
 uint32_t waitForReadRoom(KpxContext* ctx) {
     const uint32_t start = platform::millisecondTimer();
-    while (platform::millisecondTimer() - start < 60000) {
+    for (;;) {
         if (ctx->threadLock.lockFor(10000)) {
             {
                 platform::LockGuard held(ctx->threadLock, platform::adoptLock);
@@ -70,9 +70,11 @@ uint32_t waitForReadRoom(KpxContext* ctx) {
             }
             if (ctx->pendingReadBytes < kReadBackLimit) return 0;
         }
-        platform::yieldProcessor();
+        const uint32_t waited = platform::millisecondTimer() - start;
+        if (waited >= 60000) return fail(ctx, err::KPX_READ_TIMEOUT);
+        // The receive thread signals each hand-over of its received count.
+        detail::awaitReceiver(ctx, std::min<uint32_t>(60000 - waited, 1000));
     }
-    return fail(ctx, err::KPX_READ_TIMEOUT);
 }
 
 namespace {
@@ -92,7 +94,6 @@ uint32_t queueCommands(KpxContext* ctx, const uint8_t* bytes, uint32_t length, u
     const uint32_t chunk = ctx->writeChunk;
 
     if (ctx->bufferingType == 0) {
-        platform::yieldProcessor();
         uint32_t pos = 0, credited = 0;
         while (pos < length) {
             const uint32_t piece = std::min(length - pos, chunk);
@@ -136,7 +137,6 @@ uint32_t queueCommands(KpxContext* ctx, const uint8_t* bytes, uint32_t length, u
         restLength = length - first;
     }
     while (restLength >= chunk) {
-        platform::yieldProcessor();
         uint32_t written = 0;
         if (roomAndWrite(ctx, rest, chunk, &written)) return 1;
         rest += chunk;

@@ -1,5 +1,6 @@
 // Controller start and stop: device reset, MPSSE mode, the echo handshake, the receive thread's
 // start and stop, closing, and the deferred clock and pin set-up before the first operation.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -180,6 +181,11 @@ uint32_t initController(KpxContext* ctx) {
         if (!ev || !ev->valid()) return fail(ctx, err::EVENT_CREATE);
         ctx->rxEvent = std::move(ev);
     }
+    if (!ctx->resultEvent) {   // kept for the context's life: waiters may still look at it
+        std::unique_ptr<platform::Event> ev(new (std::nothrow) platform::Event());
+        if (!ev || !ev->valid()) return fail(ctx, err::EVENT_CREATE);
+        ctx->resultEvent = std::move(ev);
+    }
     // The echo handshake left nothing behind; wait for the queue to show it. Bytes that stay
     // (nothing reads them yet) would keep the start waiting for good, so the wait is bounded.
     const uint32_t start = platform::millisecondTimer();
@@ -189,7 +195,7 @@ uint32_t initController(KpxContext* ctx) {
         if (st != FT_OK) return driverFailure(ctx, st);
         if (count == 0) break;
         if (platform::millisecondTimer() - start > ctx->resultTimeoutMs) return fail(ctx, err::RX_BUFFER_NOT_EMPTY);
-        platform::yieldProcessor();
+        platform::sleepMs(1);
     }
     ctx->pendingReadBytes = 0;
     ctx->receivedHandover = 0;
@@ -214,7 +220,7 @@ uint32_t initController(KpxContext* ctx) {
             const uint32_t te = detail::threadErrorOf(ctx);
             return fail(ctx, te ? te : uint32_t(err::RX_THREAD_NOT_RUNNING));
         }
-        platform::yieldProcessor();
+        detail::awaitReceiver(ctx, 100);   // the thread signals when it runs and when it ends
     }
 }
 
@@ -255,11 +261,12 @@ uint32_t stopReceiveThread(KpxContext* ctx) {
     } else {
         const uint32_t start = platform::millisecondTimer();
         while (threadState(ctx) != ReceiveThreadState::Stopped) {
-            if (platform::millisecondTimer() - start > 10000) {
+            const uint32_t waited = platform::millisecondTimer() - start;
+            if (waited > 10000) {
                 result = fail(ctx, err::CONTROLLER_TIMEOUT);
                 break;
             }
-            platform::yieldProcessor();
+            detail::awaitReceiver(ctx, std::min<uint32_t>(10001 - waited, 100));
         }
     }
     // The thread may still be inside a read after a time-out; it ends once that read returns

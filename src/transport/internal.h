@@ -24,6 +24,16 @@ inline void setStopRequest(KpxContext* ctx, uint32_t v) {
     std::atomic_ref<uint32_t>(ctx->stopRequest).store(v, std::memory_order_release);
 }
 
+// The calling thread sleeps until the receive thread signals it (deliveries, a hand-over of
+// its received count, its start and its end) or timeoutMs pass; callers re-check their
+// condition after every return.
+inline void awaitReceiver(KpxContext* ctx, uint32_t timeoutMs) {
+    if (ctx->resultEvent) ctx->resultEvent->wait(timeoutMs);
+}
+inline void wakeCaller(KpxContext* ctx) {
+    if (ctx->resultEvent) ctx->resultEvent->set();
+}
+
 // Records the error of a driver status (keeping it in lastFtStatus) and returns 1.
 uint32_t driverFailure(KpxContext* ctx, transport::FtStatus st);
 

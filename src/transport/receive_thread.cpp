@@ -1,6 +1,7 @@
 // Result records and their delivery: the receive thread reads what the chip answers, walks the
 // pending records in order, reassembles and compares their bits and hands them to the host.
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstdlib>
 #include <cstring>
@@ -83,7 +84,6 @@ uint32_t sendHeldBack(KpxContext* ctx) {
     const uint32_t length = ctx->commandBufferLength;
     if (ctx->writeChunk == 0) resetWriteChunk(ctx);
     while (pos < length) {
-        if (pos) platform::yieldProcessor();
         const uint32_t piece = std::min(length - pos, ctx->writeChunk);
         uint32_t written = 0;
         if (detail::writePiece(ctx, ctx->commandBuffer + pos, piece, &written)) return 1;
@@ -93,20 +93,30 @@ uint32_t sendHeldBack(KpxContext* ctx) {
     return 0;
 }
 
+bool listEmpty(KpxContext* ctx) {
+    platform::LockGuard held(ctx->resultLock);
+    return detail::resultListEmpty(ctx);
+}
+
 }  // namespace
+
+uint32_t waitForDelivery(KpxContext* ctx, volatile uint32_t* word) {
+    for (;;) {
+        if (std::atomic_ref<uint32_t>(*const_cast<uint32_t*>(word)).load(std::memory_order_acquire) == 0) return 0;
+        if (const uint32_t te = detail::threadErrorOf(ctx)) return fail(ctx, te);
+        detail::awaitReceiver(ctx, 1000);
+    }
+}
 
 uint32_t waitForResults(KpxContext* ctx, uint32_t mode) {
     if (ctx->bufferingType == 0) {
+        // No time limit: the caller waits as long as the chip keeps answering, or until the
+        // receive thread posts an error.
         if (mode != WAIT_ALL) return 0;
         for (;;) {
-            bool empty;
-            {
-                platform::LockGuard held(ctx->resultLock);
-                empty = detail::resultListEmpty(ctx);
-            }
-            if (empty) return 0;
+            if (listEmpty(ctx)) return 0;
             if (const uint32_t te = detail::threadErrorOf(ctx)) return fail(ctx, te);
-            platform::yieldProcessor();
+            detail::awaitReceiver(ctx, 1000);
         }
     }
 
@@ -128,7 +138,6 @@ uint32_t waitForResults(KpxContext* ctx, uint32_t mode) {
     if (ctx->commandBufferLength == 0) return 0;
     if (sendHeldBack(ctx)) return 1;
     if (mode != WAIT_ALL) return 0;
-    platform::yieldProcessor();
     const uint32_t start = platform::millisecondTimer();
     for (;;) {
         if (ctx->resultLock.lockFor(5000)) {
@@ -140,9 +149,9 @@ uint32_t waitForResults(KpxContext* ctx, uint32_t mode) {
             if (empty) return 0;
             if (const uint32_t te = detail::threadErrorOf(ctx)) return fail(ctx, te);
         }
-        platform::yieldProcessor();
-        if (platform::millisecondTimer() - start > ctx->resultTimeoutMs)
-            return fail(ctx, err::KPX_READ_TIMEOUT);
+        const uint32_t waited = platform::millisecondTimer() - start;
+        if (waited > ctx->resultTimeoutMs) return fail(ctx, err::KPX_READ_TIMEOUT);
+        detail::awaitReceiver(ctx, std::min<uint32_t>(ctx->resultTimeoutMs - waited + 1, 1000));
     }
 }
 
@@ -150,7 +159,8 @@ namespace {
 
 constexpr uint32_t kMaxReadPiece = 65536;
 
-// The receive thread's view of the record it is serving.
+// The receive thread: reads whatever the driver holds in one call and serves as many records
+// from it as it completes, under one hold of resultLock.
 class Receiver {
 public:
     explicit Receiver(KpxContext* ctx) : ctx_(ctx), drv_(ftdiDriver()) {}
@@ -159,13 +169,13 @@ public:
 private:
     enum Phase { DATA = 0, DATA_BEFORE_LAST = 1, LAST_BIT = 2 };
 
-    // Returns false when the thread must stop (an error was posted, or a stop was noted).
-    bool servePiece();
+    // Returns false when the thread must stop (an error was posted).
+    bool serveReported();
     bool startRecord();
     void storeData(const uint8_t* in, uint32_t got);
     void storeLastBit(uint8_t in);
     void deliver();
-    bool account(uint32_t got);
+    void account(uint32_t got);
     bool post(uint32_t code) { detail::postThreadError(ctx_, code); return false; }
     bool postStatus(FtStatus st) { return post(statusToError(st)); }
 
@@ -192,13 +202,15 @@ void Receiver::run() {
         if (stopNoted_) return;
         st = drv_.getQueueStatus(ctx_->ftHandle, &reported_);
         if (st != FT_OK) { postStatus(st); return; }
+        bool announce = false;
         {
             platform::LockGuard guard(ctx_->threadLock);
+            announce = ctx_->receiveThreadState != ReceiveThreadState::Running;
             ctx_->receiveThreadState = ReceiveThreadState::Running;
         }
+        if (announce) detail::wakeCaller(ctx_);
         while (reported_ == 0) {
             if (ctx_->rxEvent->wait(0xFFFFFFFFu) < 0) { post(err::EVENT_WAIT); return; }
-            platform::yieldProcessor();
             if (detail::stopRequested(ctx_)) return;
             st = drv_.getQueueStatus(ctx_->ftHandle, &reported_);
             if (st != FT_OK) { postStatus(st); return; }
@@ -208,10 +220,8 @@ void Receiver::run() {
                 if (st != FT_OK) { postStatus(st); return; }
             }
         }
-        while (reported_ != 0) {
-            if (!servePiece()) return;
-            if (stopNoted_) break;
-        }
+        while (reported_ != 0 && !stopNoted_)
+            if (!serveReported()) return;
     }
 }
 
@@ -244,37 +254,33 @@ bool Receiver::startRecord() {
     return true;
 }
 
-bool Receiver::account(uint32_t got) {
+void Receiver::account(uint32_t got) {
     ctx_->receivedSinceHandover += got;
     if (ctx_->receivedSinceHandover > 4096 && ctx_->threadLock.lockFor(60000)) {
-        platform::LockGuard held(ctx_->threadLock, platform::adoptLock);
-        ctx_->receivedHandover += ctx_->receivedSinceHandover;
-        ctx_->receivedSinceHandover = 0;
+        {
+            platform::LockGuard held(ctx_->threadLock, platform::adoptLock);
+            ctx_->receivedHandover += ctx_->receivedSinceHandover;
+            ctx_->receivedSinceHandover = 0;
+        }
+        detail::wakeCaller(ctx_);   // a writer may be waiting for read-back room
     }
     reported_ = got < reported_ ? reported_ - got : 0;
-    return true;
 }
 
-bool Receiver::servePiece() {
-    uint32_t want;
+bool Receiver::serveReported() {
     {
+        // A discard since the last look dropped the record being served: start afresh.
         if (!ctx_->resultLock.lockFor(60000)) return post(err::KPX_READ_TIMEOUT);
         platform::LockGuard held(ctx_->resultLock, platform::adoptLock);
-        if (generation_ != ctx_->discardGeneration) {   // a discard dropped what we were serving
+        if (generation_ != ctx_->discardGeneration) {
             generation_ = ctx_->discardGeneration;
             rec_ = nullptr;
             ctx_->receivedSinceHandover = 0;
         }
-        if (!rec_ && !startRecord()) return false;
-        if (phase_ == DATA && need_ == 0) {   // a record of no bits
-            deliver();
-            return true;
-        }
-        want = phase_ == LAST_BIT ? 1u : std::min({reported_, need_, kMaxReadPiece});
     }
-
+    const uint32_t want = std::min(reported_, kMaxReadPiece);
     try {
-        if (in_.size() < want) in_.resize(std::max<size_t>(want, 64));
+        if (in_.size() < want) in_.resize(std::max<size_t>(want, 512));
     } catch (const std::bad_alloc&) {
         return post(err::ALLOC);
     }
@@ -285,30 +291,44 @@ bool Receiver::servePiece() {
     if (got == 0) return true;
 
     if (!ctx_->resultLock.lockFor(60000)) return post(err::KPX_READ_TIMEOUT);
-    bool complete = false;
+    bool delivered = false;
     {
         platform::LockGuard held(ctx_->resultLock, platform::adoptLock);
-        if (generation_ != ctx_->discardGeneration) return true;   // these bytes belonged to dropped records
-        if (phase_ == LAST_BIT && (rec_->flags & RR_RAW)) {   // raw records keep every byte as it came
-            dest_[pos_++] = in_[0];
-            complete = true;
-        } else if (phase_ == LAST_BIT) {
-            storeLastBit(in_[0]);
-            complete = true;
-        } else {
-            storeData(in_.data(), got);
-            if (got < need_) {
-                need_ -= got;
-            } else if (phase_ == DATA_BEFORE_LAST) {
-                phase_ = LAST_BIT;
-                need_ = 1;
-            } else {
+        if (generation_ != ctx_->discardGeneration) return true;   // these bytes answered dropped records
+        const uint8_t* in = in_.data();
+        uint32_t left = got;
+        while (left > 0 && !stopNoted_) {
+            if (!rec_ && !startRecord()) return false;
+            bool complete = false;
+            if (phase_ == DATA && need_ == 0) {   // a record of no bits
                 complete = true;
+            } else if (phase_ == LAST_BIT) {
+                if (rec_->flags & RR_RAW) dest_[pos_++] = *in;   // raw records keep every byte as it came
+                else storeLastBit(*in);
+                ++in;
+                --left;
+                complete = true;
+            } else {
+                const uint32_t take = std::min(left, need_);
+                storeData(in, take);
+                in += take;
+                left -= take;
+                if (take < need_) {
+                    need_ -= take;
+                } else if (phase_ == DATA_BEFORE_LAST) {
+                    phase_ = LAST_BIT;
+                    need_ = 1;
+                } else {
+                    complete = true;
+                }
+            }
+            if (complete) {
+                deliver();
+                delivered = true;
             }
         }
-        if (complete) deliver();
     }
-    if (complete) platform::yieldProcessor();
+    if (delivered) detail::wakeCaller(ctx_);
     return true;
 }
 
@@ -375,7 +395,12 @@ void Receiver::storeLastBit(uint8_t in) {
 // Caller holds resultLock.
 void Receiver::deliver() {
     ResultRecord* r = rec_;
-    if (r->tdoBytes && r->tdoWords) {
+    if (r->tdoBytes && r->tdoBytes == reinterpret_cast<uint8_t*>(r->tdoWords)) {
+        // The bits went straight into the host's words (little-endian host): only the high
+        // byte of a last word holding 1 to 8 bits is still to clear.
+        const uint32_t rest = r->bitCount % 16;
+        if (rest >= 1 && rest <= 8) r->tdoBytes[2 * (r->bitCount / 16) + 1] = 0;
+    } else if (r->tdoBytes && r->tdoWords) {
         const uint8_t* b = r->tdoBytes;
         const uint32_t whole = r->bitCount / 16;
         for (uint32_t k = 0; k < whole; ++k)
@@ -407,8 +432,11 @@ void receiveThreadMain(void* arg) {
         Receiver receiver(ctx);
         receiver.run();
     }
-    platform::LockGuard guard(ctx->threadLock);
-    ctx->receiveThreadState = ReceiveThreadState::Stopped;
+    {
+        platform::LockGuard guard(ctx->threadLock);
+        ctx->receiveThreadState = ReceiveThreadState::Stopped;
+    }
+    detail::wakeCaller(ctx);
 }
 
 }  // namespace detail

@@ -76,6 +76,9 @@ void resetWriteChunk(KpxContext* ctx);
 ResultRecord* newResultRecord(KpxContext* ctx);
 enum : uint32_t { WAIT_SEND = 0, WAIT_ALL = 1, WAIT_DISCARD = 2 };
 uint32_t waitForResults(KpxContext* ctx, uint32_t mode);
+// Waits (without limit) until the receive thread clears the word at a record's delivery, or
+// posts an error (recorded, 1).
+uint32_t waitForDelivery(KpxContext* ctx, volatile uint32_t* word);
 // Buffers that a record owns (tdoBytes, multiBase, expected, mask) come from std::malloc.
 void freeRecordBuffers(ResultRecord* rec);   // frees what the ownership flags name (std::free)
 

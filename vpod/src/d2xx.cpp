@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "hostio.h"
 #include "registry.h"
 
 namespace vpod {
@@ -327,6 +328,7 @@ Status write(Handle* h, const void* buffer, uint32_t count, uint32_t* written) {
         if (n && traceEnabled()) traceBytes(d.serial, 'W', bytes, n);
         if (d.recordTraffic) d.trafficW.insert(d.trafficW.end(), bytes, bytes + n);
         if (n && d.mpsse && d.bitMode == 0x02) {
+            const uint64_t cpu0 = host::threadCpuNs();
             d.chargeUsbOut(n);
             if (d.rbb) d.rbb->retry();
             const size_t answers = d.execute(bytes, n);
@@ -337,6 +339,7 @@ Status write(Handle* h, const void* buffer, uint32_t count, uint32_t* written) {
             }
             wake = answers > 0;
             if (d.vcdScope >= 0) vcdFlush();
+            d.emulationCpuNs += host::threadCpuNs() - cpu0;
         }
         *written = n;
         return kOk;

@@ -25,4 +25,7 @@ Socket tcpAccept(Socket listener);
 // record, on Windows an event HANDLE.
 void signalD2xxEvent(void* event);
 
+// CPU time of the calling thread, in nanoseconds (what the emulation is charged with).
+uint64_t threadCpuNs();
+
 }  // namespace vpod::detail::host

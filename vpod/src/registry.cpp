@@ -6,8 +6,29 @@
 
 namespace vpod::detail {
 
+namespace {
+
+// DORVANE_VPOD_STATS: the emulation's figures of every MPSSE interface, appended at exit.
+void writeStats() {
+    const char* path = std::getenv("DORVANE_VPOD_STATS");
+    if (!path || !*path) return;
+    std::ofstream out(path, std::ios::app);
+    Registry& r = registry();
+    std::lock_guard<std::mutex> lock(r.mu);
+    for (auto& d : r.order) {
+        if (!d->mpsse) continue;
+        std::lock_guard<std::mutex> l(d->mu);
+        out << d->serial << ' ' << d->emulationCpuNs << ' ' << d->nowPs / 1000 << '\n';
+    }
+}
+
+}  // namespace
+
 Registry& registry() {
-    static Registry* r = new Registry;   // lives for the process: handles may outlive static destruction
+    static Registry* r = [] {
+        if (const char* p = std::getenv("DORVANE_VPOD_STATS"); p && *p) std::atexit(writeStats);
+        return new Registry;   // lives for the process: handles may outlive static destruction
+    }();
     return *r;
 }
 

@@ -93,6 +93,11 @@ bool chipState(const std::string& iface, ChipState* state);
 // programmed rate, USB frames and the latency timer.
 bool simulatedTimeNs(const std::string& iface, uint64_t* ns);
 bool resetSimulatedTime(const std::string& iface);
+// CPU time the emulation of the interface has taken since board load (thread CPU clocks
+// around the command engine: the work a real chip does in hardware). With DORVANE_VPOD_STATS
+// naming a file, every MPSSE interface appends "serial emulation_cpu_ns simulated_ns" to it
+// when the process exits (for programs that cannot ask, such as OpenOCD on the USB-level pod).
+bool emulationCpuNs(const std::string& iface, uint64_t* ns);
 
 // ---- JTAG chain ----------------------------------------------------------------------------
 // IEEE 1149.1 states.
