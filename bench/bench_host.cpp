@@ -386,7 +386,9 @@ int main(int argc, char** argv) {
         {"1 Mbit DR: library CPU / wire <= 0.02", mb.m.lib() / mb.m.wire, 0.02},
         {"1.7 Mbit SVF: end (library wall) / wire <= 1.05", std::max(svf.m.wall - svf.m.emu, svf.m.wire) / svf.m.wire,
          1.05},
-        {"100000-scan batch: peak RSS growth over a 10000-scan one (KiB) <= 256", double(rss100k - rss10k), 256},
+        // Records of at most 64 KiB of answers in flight (5 bytes, 40-byte record per scan):
+        // about 512 KiB whatever the batch's length; the host's own TDO array is made before.
+        {"100000-scan buffered batch: peak RSS growth (KiB) <= 1024", double(rss100k), 1024},
     };
     for (const auto& b : bars) {
         const bool ok = b.value <= b.limit;

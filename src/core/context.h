@@ -96,6 +96,7 @@ struct KpxContext {
     void* ftHandle = nullptr;
     std::unique_ptr<platform::Event> rxEvent;          // signalled by the driver on received bytes
     std::unique_ptr<platform::Event> resultEvent;      // signalled by the receive thread for the waiting caller
+    std::shared_ptr<void> receiveSide;                 // the receive side's reassembly state (receive_thread.cpp)
     std::unique_ptr<platform::Thread> receiveThread;
     uint32_t stopRequest = 0;        // set (atomically) by the stopper, read by the idle receive thread
     uint32_t discardGeneration = 0;  // bumped under resultLock by a discard; the thread drops its record

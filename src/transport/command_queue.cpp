@@ -60,7 +60,7 @@ uint32_t growCommandBuffer(KpxContext* ctx, uint32_t additional) {
 
 uint32_t waitForReadRoom(KpxContext* ctx) {
     const uint32_t start = platform::millisecondTimer();
-    for (;;) {
+    for (bool served = false;; served = !served) {
         if (ctx->threadLock.lockFor(10000)) {
             {
                 platform::LockGuard held(ctx->threadLock, platform::adoptLock);
@@ -72,8 +72,10 @@ uint32_t waitForReadRoom(KpxContext* ctx) {
         }
         const uint32_t waited = platform::millisecondTimer() - start;
         if (waited >= 60000) return fail(ctx, err::KPX_READ_TIMEOUT);
-        // The receive thread signals each hand-over of its received count.
-        detail::awaitReceiver(ctx, std::min<uint32_t>(60000 - waited, 1000));
+        // First serve what has arrived here; then wait for the receive thread, which signals
+        // each hand-over of its received count.
+        if (!served) detail::serveAsCaller(ctx);
+        else detail::awaitReceiver(ctx, std::min<uint32_t>(60000 - waited, 1000));
     }
 }
 

@@ -207,6 +207,12 @@ uint32_t initController(KpxContext* ctx) {
     ctx->setupFlags &= ~uint32_t(SETUP_STOP_REQUEST);
     setThreadState(ctx, ReceiveThreadState::Starting);
     joinReceiveThread(ctx);   // a thread that ended on its own earlier
+    try {
+        ctx->receiveSide = detail::newReceiveSide(ctx);
+    } catch (const std::bad_alloc&) {
+        setThreadState(ctx, ReceiveThreadState::Stopped);
+        return fail(ctx, err::THREAD_CREATE);
+    }
     std::unique_ptr<platform::Thread> thread(new (std::nothrow) platform::Thread());
     if (!thread || !thread->start(&detail::receiveThreadMain, ctx)) {
         setThreadState(ctx, ReceiveThreadState::Stopped);

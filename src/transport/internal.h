@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 #include "core/context.h"
 #include "transport/ftdi_driver.h"
@@ -51,7 +52,12 @@ inline bool resultListEmpty(const KpxContext* ctx) {
 // Caller holds resultLock.
 void dropUndelivered(KpxContext* ctx);
 
-// The receive thread's body (receive_thread.cpp).
+// The receive side's state (receive_thread.cpp): made before each start of the thread, kept
+// in receiveSide, shared by the thread and a waiting caller.
+std::shared_ptr<void> newReceiveSide(KpxContext* ctx);
+// A waiting caller serves what has arrived itself (after the receive thread, if it is serving).
+void serveAsCaller(KpxContext* ctx);
+// The receive thread's body.
 void receiveThreadMain(void* arg);
 
 }  // namespace dorvane::detail

@@ -5,6 +5,7 @@
 #include <bit>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -101,9 +102,14 @@ bool listEmpty(KpxContext* ctx) {
 }  // namespace
 
 uint32_t waitForDelivery(KpxContext* ctx, volatile uint32_t* word) {
+    auto done = [&] {
+        return std::atomic_ref<uint32_t>(*const_cast<uint32_t*>(word)).load(std::memory_order_acquire) == 0;
+    };
     for (;;) {
-        if (std::atomic_ref<uint32_t>(*const_cast<uint32_t*>(word)).load(std::memory_order_acquire) == 0) return 0;
+        if (done()) return 0;
         if (const uint32_t te = detail::threadErrorOf(ctx)) return fail(ctx, te);
+        detail::serveAsCaller(ctx);
+        if (done()) return 0;
         detail::awaitReceiver(ctx, 1000);
     }
 }
@@ -116,6 +122,8 @@ uint32_t waitForResults(KpxContext* ctx, uint32_t mode) {
         for (;;) {
             if (listEmpty(ctx)) return 0;
             if (const uint32_t te = detail::threadErrorOf(ctx)) return fail(ctx, te);
+            detail::serveAsCaller(ctx);
+            if (listEmpty(ctx)) return 0;
             detail::awaitReceiver(ctx, 1000);
         }
     }
@@ -151,6 +159,8 @@ uint32_t waitForResults(KpxContext* ctx, uint32_t mode) {
         }
         const uint32_t waited = platform::millisecondTimer() - start;
         if (waited > ctx->resultTimeoutMs) return fail(ctx, err::KPX_READ_TIMEOUT);
+        detail::serveAsCaller(ctx);
+        if (listEmpty(ctx)) return 0;
         detail::awaitReceiver(ctx, std::min<uint32_t>(ctx->resultTimeoutMs - waited + 1, 1000));
     }
 }
@@ -159,17 +169,23 @@ namespace {
 
 constexpr uint32_t kMaxReadPiece = 65536;
 
-// The receive thread: reads whatever the driver holds in one call and serves as many records
-// from it as it completes, under one hold of resultLock.
+// The receive side: reads whatever the driver holds in one call and serves as many records
+// from it as it completes, under one hold of resultLock. The receive thread runs it when the
+// driver signals bytes; a caller that waits for its answers runs it first itself (serveLock_
+// keeps the two apart), which spares a round trip the hand-overs between the threads.
 class Receiver {
 public:
-    explicit Receiver(KpxContext* ctx) : ctx_(ctx), drv_(ftdiDriver()) {}
-    void run();
+    explicit Receiver(KpxContext* ctx) : ctx_(ctx), drv_(ftdiDriver()), generation_(ctx->discardGeneration) {}
+    void runThread();
+    // A waiting caller's turn: serves what has arrived (after the thread, if it is serving).
+    void serveAsCaller();
 
 private:
     enum Phase { DATA = 0, DATA_BEFORE_LAST = 1, LAST_BIT = 2 };
 
-    // Returns false when the thread must stop (an error was posted).
+    // Under serveLock_: serves until the driver holds nothing more. False once an error is posted.
+    bool drain(bool idleRead);
+    // Returns false when the receive side must stop (an error was posted).
     bool serveReported();
     bool startRecord();
     void storeData(const uint8_t* in, uint32_t got);
@@ -181,6 +197,8 @@ private:
 
     KpxContext* ctx_;
     FtdiDriver& drv_;
+    platform::Lock serveLock_;
+    std::atomic<bool> callerServing_{false};
     ResultRecord* rec_ = nullptr;
     uint32_t generation_ = 0;
     uint32_t need_ = 0;
@@ -194,35 +212,62 @@ private:
     std::vector<uint8_t> in_;       // bytes as read from the driver
 };
 
-void Receiver::run() {
-    generation_ = ctx_->discardGeneration;   // set before the thread starts
+bool Receiver::drain(bool idleRead) {
+    for (;;) {
+        if (stopNoted_) return true;
+        if (detail::threadErrorOf(ctx_)) return false;
+        const FtStatus st = drv_.getQueueStatus(ctx_->ftHandle, &reported_);
+        if (st != FT_OK) return postStatus(st);
+        if (reported_ == 0) {
+            if (idleRead) {   // woken with nothing reported: a read of 0 bytes, as D2XX hosts do
+                uint32_t got = 0;
+                const FtStatus rs = drv_.read(ctx_->ftHandle, nullptr, 0, &got);
+                if (rs != FT_OK) return postStatus(rs);
+            }
+            return true;
+        }
+        idleRead = false;
+        while (reported_ != 0 && !stopNoted_)
+            if (!serveReported()) return false;
+    }
+}
+
+void Receiver::runThread() {
     FtStatus st = drv_.purge(ctx_->ftHandle, FT_PURGE_RX);
     if (st != FT_OK) { postStatus(st); return; }
-    for (;;) {
-        if (stopNoted_) return;
-        st = drv_.getQueueStatus(ctx_->ftHandle, &reported_);
-        if (st != FT_OK) { postStatus(st); return; }
-        bool announce = false;
-        {
-            platform::LockGuard guard(ctx_->threadLock);
-            announce = ctx_->receiveThreadState != ReceiveThreadState::Running;
-            ctx_->receiveThreadState = ReceiveThreadState::Running;
-        }
-        if (announce) detail::wakeCaller(ctx_);
-        while (reported_ == 0) {
-            if (ctx_->rxEvent->wait(0xFFFFFFFFu) < 0) { post(err::EVENT_WAIT); return; }
-            if (detail::stopRequested(ctx_)) return;
-            st = drv_.getQueueStatus(ctx_->ftHandle, &reported_);
-            if (st != FT_OK) { postStatus(st); return; }
-            if (reported_ == 0) {
-                uint32_t got = 0;
-                st = drv_.read(ctx_->ftHandle, nullptr, 0, &got);
-                if (st != FT_OK) { postStatus(st); return; }
-            }
-        }
-        while (reported_ != 0 && !stopNoted_)
-            if (!serveReported()) return;
+    {
+        platform::LockGuard guard(ctx_->threadLock);
+        ctx_->receiveThreadState = ReceiveThreadState::Running;
     }
+    detail::wakeCaller(ctx_);
+    bool idleRead = false;
+    for (;;) {
+        // A caller serving its own answers drains what woke us, and looks once more before it
+        // leaves; the thread then has nothing to do.
+        if (!callerServing_.load(std::memory_order_acquire)) {
+            platform::LockGuard serving(serveLock_);
+            if (!drain(idleRead) || stopNoted_) return;
+        }
+        if (ctx_->rxEvent->wait(0xFFFFFFFFu) < 0) { post(err::EVENT_WAIT); return; }
+        if (detail::stopRequested(ctx_)) return;
+        if (detail::threadErrorOf(ctx_)) return;
+        idleRead = true;
+    }
+}
+
+void Receiver::serveAsCaller() {
+    bool ended;
+    {
+        platform::LockGuard serving(serveLock_);   // the thread, if serving, finishes first
+        callerServing_.store(true, std::memory_order_release);
+        ended = !drain(false) || stopNoted_;
+        callerServing_.store(false, std::memory_order_release);
+    }
+    // Bytes that came while the flag kept the thread away are the thread's again.
+    uint32_t left = 0;
+    if (!ended && drv_.getQueueStatus(ctx_->ftHandle, &left) == FT_OK && left == 0) return;
+    // An error posted here, or the stop record delivered here, ends the thread as well.
+    if (ctx_->rxEvent) ctx_->rxEvent->set();
 }
 
 bool Receiver::startRecord() {
@@ -426,11 +471,18 @@ void Receiver::deliver() {
 
 namespace detail {
 
+std::shared_ptr<void> newReceiveSide(KpxContext* ctx) { return std::make_shared<Receiver>(ctx); }
+
+void serveAsCaller(KpxContext* ctx) {
+    if (ctx->receiveSide && ctx->rxEvent)   // only while a receive thread runs
+        static_cast<Receiver*>(ctx->receiveSide.get())->serveAsCaller();
+}
+
 void receiveThreadMain(void* arg) {
     auto* ctx = static_cast<KpxContext*>(arg);
     {
-        Receiver receiver(ctx);
-        receiver.run();
+        const std::shared_ptr<void> side = ctx->receiveSide;   // set before the thread starts
+        static_cast<Receiver*>(side.get())->runThread();
     }
     {
         platform::LockGuard guard(ctx->threadLock);
