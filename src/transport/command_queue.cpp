@@ -96,11 +96,14 @@ uint32_t queueCommands(KpxContext* ctx, const uint8_t* bytes, uint32_t length, u
     const uint32_t chunk = ctx->writeChunk;
 
     if (ctx->bufferingType == 0) {
+        // Answers an unbuffered operation waits for are served by the caller itself.
+        if (readBytes) detail::claimServing(ctx);
         uint32_t pos = 0, credited = 0;
         while (pos < length) {
             const uint32_t piece = std::min(length - pos, chunk);
             uint32_t written = 0;
             if (roomAndWrite(ctx, bytes + pos, piece, &written)) {
+                if (readBytes) detail::releaseServing(ctx);
                 // Unbuffered, only this operation's records are pending, and the chip will
                 // never answer them in step: drop them so that no later wait waits for them.
                 if (ctx->resultLock.lockFor(60000)) {

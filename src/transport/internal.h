@@ -57,6 +57,11 @@ void dropUndelivered(KpxContext* ctx);
 std::shared_ptr<void> newReceiveSide(KpxContext* ctx);
 // A waiting caller serves what has arrived itself (after the receive thread, if it is serving).
 void serveAsCaller(KpxContext* ctx);
+// Before an unbuffered write whose answers the caller will wait for: the receive thread leaves
+// them to the caller, whose next serveAsCaller ends the claim (releaseServing too: serves what
+// is there and hands anything later to the thread).
+void claimServing(KpxContext* ctx);
+void releaseServing(KpxContext* ctx);
 // The receive thread's body.
 void receiveThreadMain(void* arg);
 

@@ -119,6 +119,7 @@ uint32_t waitForResults(KpxContext* ctx, uint32_t mode) {
         // No time limit: the caller waits as long as the chip keeps answering, or until the
         // receive thread posts an error.
         if (mode != WAIT_ALL) return 0;
+        detail::serveAsCaller(ctx);   // also ends the claim of the operation's writes
         for (;;) {
             if (listEmpty(ctx)) return 0;
             if (const uint32_t te = detail::threadErrorOf(ctx)) return fail(ctx, te);
@@ -157,10 +158,9 @@ uint32_t waitForResults(KpxContext* ctx, uint32_t mode) {
             if (empty) return 0;
             if (const uint32_t te = detail::threadErrorOf(ctx)) return fail(ctx, te);
         }
+        // The thread serves here: a read it is stuck in must not hold up the time-out.
         const uint32_t waited = platform::millisecondTimer() - start;
         if (waited > ctx->resultTimeoutMs) return fail(ctx, err::KPX_READ_TIMEOUT);
-        detail::serveAsCaller(ctx);
-        if (listEmpty(ctx)) return 0;
         detail::awaitReceiver(ctx, std::min<uint32_t>(ctx->resultTimeoutMs - waited + 1, 1000));
     }
 }
@@ -179,6 +179,9 @@ public:
     void runThread();
     // A waiting caller's turn: serves what has arrived (after the thread, if it is serving).
     void serveAsCaller();
+    // An unbuffered operation is about to write commands whose answers it will wait for and
+    // serve itself: the thread, woken by their arrival, leaves them to it.
+    void claim() { callerServing_.store(true, std::memory_order_release); }
 
 private:
     enum Phase { DATA = 0, DATA_BEFORE_LAST = 1, LAST_BIT = 2 };
@@ -192,13 +195,18 @@ private:
     void storeLastBit(uint8_t in);
     void deliver();
     void account(uint32_t got);
-    bool post(uint32_t code) { detail::postThreadError(ctx_, code); return false; }
+    bool post(uint32_t code) {
+        detail::postThreadError(ctx_, code);
+        failed_.store(true, std::memory_order_release);
+        return false;
+    }
     bool postStatus(FtStatus st) { return post(statusToError(st)); }
 
     KpxContext* ctx_;
     FtdiDriver& drv_;
     platform::Lock serveLock_;
     std::atomic<bool> callerServing_{false};
+    std::atomic<bool> failed_{false};   // an error was posted (by the thread or a serving caller)
     ResultRecord* rec_ = nullptr;
     uint32_t generation_ = 0;
     uint32_t need_ = 0;
@@ -215,7 +223,7 @@ private:
 bool Receiver::drain(bool idleRead) {
     for (;;) {
         if (stopNoted_) return true;
-        if (detail::threadErrorOf(ctx_)) return false;
+        if (failed_.load(std::memory_order_relaxed)) return false;
         const FtStatus st = drv_.getQueueStatus(ctx_->ftHandle, &reported_);
         if (st != FT_OK) return postStatus(st);
         if (reported_ == 0) {
@@ -249,8 +257,7 @@ void Receiver::runThread() {
             if (!drain(idleRead) || stopNoted_) return;
         }
         if (ctx_->rxEvent->wait(0xFFFFFFFFu) < 0) { post(err::EVENT_WAIT); return; }
-        if (detail::stopRequested(ctx_)) return;
-        if (detail::threadErrorOf(ctx_)) return;
+        if (detail::stopRequested(ctx_) || failed_.load(std::memory_order_acquire)) return;
         idleRead = true;
     }
 }
@@ -476,6 +483,14 @@ std::shared_ptr<void> newReceiveSide(KpxContext* ctx) { return std::make_shared<
 void serveAsCaller(KpxContext* ctx) {
     if (ctx->receiveSide && ctx->rxEvent)   // only while a receive thread runs
         static_cast<Receiver*>(ctx->receiveSide.get())->serveAsCaller();
+}
+
+void claimServing(KpxContext* ctx) {
+    if (ctx->receiveSide && ctx->rxEvent) static_cast<Receiver*>(ctx->receiveSide.get())->claim();
+}
+
+void releaseServing(KpxContext* ctx) {
+    if (ctx->receiveSide && ctx->rxEvent) static_cast<Receiver*>(ctx->receiveSide.get())->serveAsCaller();
 }
 
 void receiveThreadMain(void* arg) {

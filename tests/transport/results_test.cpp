@@ -174,6 +174,31 @@ TEST_F(Results, TwoHundredFiftyRecordsSpanThreeBlocks) {
     EXPECT_EQ(ctx->resultHead->readIndex, 50u);
 }
 
+TEST_F(Results, OneReadServesEveryRecordItCompletesAcrossBlocks) {
+    // The answers of 230 records of mixed kinds arrive in two pieces, cut inside a record of the
+    // second block: each piece is taken in one read and completes the records it can.
+    Locked ctx(h);
+    std::mt19937 rng(5);
+    std::vector<Bytes> bits(230), tdo(230);
+    Bytes wire;
+    size_t cut = 0;
+    for (uint32_t i = 0; i < 230; ++i) {
+        const uint32_t n = i == 150 ? 20 : 1 + uint32_t(rng() % 40);
+        const bool separate = n > 1 && (i & 1) == 0;
+        bits[i].resize((n + 7) / 8);
+        for (auto& b : bits[i]) b = uint8_t(rng());
+        if (n % 8) bits[i].back() &= uint8_t(0xFF >> (8 - n % 8));
+        tdo[i].assign(bits[i].size(), 0);
+        ASSERT_NE(reserve(ctx.get(), n, separate ? uint32_t(RR_LAST_BIT_SEPARATE) : 0u, tdo[i].data()), nullptr);
+        if (i == 150) cut = wire.size() + 1;
+        const Bytes a = answer(bits[i], n, separate);
+        wire.insert(wire.end(), a.begin(), a.end());
+    }
+    pushSplit(wire, cut);
+    ASSERT_EQ(waitForResults(ctx.get(), WAIT_ALL), 0u);
+    EXPECT_EQ(tdo, bits);
+}
+
 TEST_F(Results, StrayByteStopsTheThreadAndEveryLaterTransmissionFails) {
     {
         Locked ctx(h);
