@@ -31,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     drv->with(0, [](fake::Chip& c) { c.scriptedOnly = true; });
 
     std::vector<std::unique_ptr<uint8_t[]>> buffers;
-    KpxContext* ctx = lookupContext(h, LOOKUP_REPORT | LOOKUP_RUNNING);
+    KpxContext* ctx = lookupRunningContext(h, LOOKUP_REPORT);
     if (!ctx) __builtin_trap();
     size_t expectedBytes = 0;
     for (size_t i = 0; i < records; ++i) {

@@ -13,7 +13,6 @@ uint32_t impl::x_openKpx(uint32_t* handle, const char* address) {
     if (openDevice(&ctx, handle, address)) return 1;
     // Left when the open succeeds; a failed open releases the context (and its lock) instead.
     ContextGuard held(ctx);
-    ctx->resuming = 0;
     const bool reset = resetDevice(ctx) == 0;
     if (reset && initController(ctx) == 0) return 0;
     if (reset) stopReceiveThread(ctx);
@@ -29,7 +28,7 @@ uint32_t impl::x_closeKpx(uint32_t handle) {
     uint32_t failed = 0;
     if (stopReceiveThread(ctx)) failed = 1;
     resetSessionState(ctx);
-    fillControllerInfo(ctx);
+    refreshControllerInfo(ctx);
     if (closeDevice(ctx)) failed = 1;
     persist::forgetController(ctx->controllerAddress);   // nothing of it is recorded
     releaseController(ctx, handle);

@@ -22,14 +22,14 @@ constexpr uint32_t kPair140[2] = {0, 0};
 
 }  // namespace
 
-void fillControllerInfo(KpxContext* ctx) {
+void fillControllerInfo(KpxContext* ctx, int32_t maxTckKHz, uint32_t tckKHz, bool hasTrst) {
     DorvaneControllerInfo& r = ctx->controllerInfo;
     std::memset(&r, 0, sizeof r);
     std::memset(ctx->infoValueWords, 0, sizeof ctx->infoValueWords);
     r.identification = 0x80671C0Fu;
     r.word8 = 2;
     r.controllerType = 9;
-    r.maxTckKHz = ctx->maxTckKHz;
+    r.maxTckKHz = maxTckKHz;
     r.word20 = 1;
     r.podTapType = 128;
     r.word52 = 1;
@@ -37,9 +37,9 @@ void fillControllerInfo(KpxContext* ctx) {
     r.pair60 = kPair60;
     r.pair64 = kPair64;
     r.value68 = &ctx->infoValueWords[0];
-    r.tckKHz = ctx->tckKHz;
+    r.tckKHz = tckKHz;
     r.word76 = 4095;
-    r.capabilities = ctx->trstBus ? 0x80Bu : 0x80Au;
+    r.capabilities = hasTrst ? 0x80Bu : 0x80Au;
     r.serialNumber = ctx->serialNumber;
     r.word100 = 1;
     r.pair104 = kPair104;

@@ -1,6 +1,7 @@
 // The handle table: maps handles (slot index + 1) to controller contexts.
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "core/context.h"
@@ -13,7 +14,6 @@ namespace {
 
 constexpr uint32_t kInitialSlots = 16;
 constexpr uint32_t kLookupTimeoutMs = 50;
-constexpr uint32_t kDefaultTimeoutMs = 125000;
 constexpr uint32_t kInvalidHandle = 0xFFFFFFFFu;
 
 // All three guarded by tableLock. The table lives for the life of the process.
@@ -65,7 +65,15 @@ bool findFreeSlot() {
     return false;
 }
 
+// Filled while the library loads (each layer's registration), read-only afterwards.
+PartFactory g_partFactories[static_cast<size_t>(PartId::Count)] = {};
+
 }  // namespace
+
+bool registerContextPart(PartId id, PartFactory factory) {
+    g_partFactories[static_cast<size_t>(id)] = factory;
+    return true;
+}
 
 KpxContext* allocateContext(uint32_t* handle) {
     *handle = kInvalidHandle;
@@ -75,20 +83,24 @@ KpxContext* allocateContext(uint32_t* handle) {
     }
 
     uint32_t index = g_handleHint;
-    auto* ctx = new (std::nothrow) KpxContext();
-    if (!ctx) {
+    std::unique_ptr<KpxContext> made(new (std::nothrow) KpxContext());
+    if (!made) {
         recordError(nullptr, err::ALLOC);
         return nullptr;
     }
+    for (size_t i = 0; i < static_cast<size_t>(PartId::Count); ++i) {
+        made->parts[i].reset(g_partFactories[i] ? g_partFactories[i]() : nullptr);
+        if (!made->parts[i]) {
+            recordError(nullptr, err::MEMORY_ALLOCATION);
+            return nullptr;
+        }
+    }
+    KpxContext* ctx = made.release();
     g_handleTable[index] = ctx;
 
     // The lock is new and so free; taking it by a try keeps tableLock -> contextLock a polling
     // order everywhere, the order releaseContext reverses (see lookupContext).
     if (!ctx->contextLock.tryLock()) ctx->contextLock.lock();
-    ctx->readTimeoutMs = kDefaultTimeoutMs;
-    ctx->writeTimeoutMs = kDefaultTimeoutMs;
-    ctx->resultTimeoutMs = kDefaultTimeoutMs;
-    ctx->lastFtStatus = 1;
     ctx->handle = index + 1;
     *handle = ctx->handle;
     return ctx;
@@ -106,18 +118,6 @@ KpxContext* lookupContext(uint32_t handle, uint32_t flags) {
     if (lockWithTimeout(ctx->contextLock, kLookupTimeoutMs)) {
         if (flags & LOOKUP_REPORT) recordError(nullptr, err::HANDLE_IN_USE);
         return nullptr;
-    }
-    if (flags & LOOKUP_RUNNING) {
-        ReceiveThreadState state;
-        {
-            platform::LockGuard thread(ctx->threadLock);
-            state = ctx->receiveThreadState;
-        }
-        if (state != ReceiveThreadState::Running) {
-            ContextGuard held(ctx);
-            if (flags & LOOKUP_REPORT) recordError(ctx, err::RX_THREAD_NOT_RUNNING);
-            return nullptr;
-        }
     }
     return ctx;
 }

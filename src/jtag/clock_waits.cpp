@@ -2,6 +2,7 @@
 #include "core/errors.h"
 #include "core/export_impl.h"
 #include "jtag/jtag.h"
+#include "persist/persist.h"
 #include "transport/transport.h"
 
 using namespace dorvane;
@@ -15,7 +16,7 @@ constexpr uint32_t kSlowUnit = 125;     // bytes per 0x19 command: 1000 TCKs
 
 enum : uint32_t { UNIT_S = 0, UNIT_MS = 1, UNIT_US = 2, UNIT_NS = 3, UNIT_CLOCKED = 0x80000000u };
 
-bool fastChip(const KpxContext* ctx) { return ctx->baseClockKHz == kFastBaseKHz; }
+bool fastChip(const KpxContext* ctx) { return transportOf(ctx).baseClockKHz == kFastBaseKHz; }
 
 uint32_t put3(uint8_t* out, uint32_t at, uint8_t a, uint8_t b, uint8_t c) {
     out[at] = a; out[at + 1] = b; out[at + 2] = c;
@@ -56,8 +57,9 @@ uint32_t sleepWait(KpxContext* ctx, uint32_t time, uint32_t unit) {
 }
 
 uint32_t stretchedWait(KpxContext* ctx, uint32_t time, uint32_t unit) {
-    const uint64_t f = ctx->tckKHz ? ctx->tckKHz : 1;
-    const uint64_t B = ctx->baseClockKHz;
+    TransportPart& tp = transportOf(ctx);
+    const uint64_t f = tp.tckKHz ? tp.tckKHz : 1;
+    const uint64_t B = tp.baseClockKHz;
     bool sleep = false;
     uint64_t P = 0;
     switch (unit) {
@@ -83,7 +85,7 @@ uint32_t stretchedWait(KpxContext* ctx, uint32_t time, uint32_t unit) {
         static const uint8_t kOneTck[] = {OP_BITS_IN, 0x00, OP_SEND_IMMEDIATE};
         return sleepAfter(ctx, kOneTck, sizeof kOneTck, sleepLength(time, unit));
     }
-    const bool buffered = ctx->bufferingType != 0;
+    const bool buffered = tp.bufferingType != 0;
     const uint32_t D = static_cast<uint32_t>((B - 1) / f);
     uint8_t bytes[24];
     uint32_t length = stretchedTckBytes(static_cast<uint32_t>(P), D, fastChip(ctx), buffered, bytes);
@@ -162,10 +164,10 @@ uint32_t stretchedTckBytes(uint32_t P, uint32_t d, bool fast, bool buffered, uin
 
 uint32_t tckWait(KpxContext* ctx, uint32_t n) {
     if (n == 0) return 0;
-    if (ctx->tapState[1] == ST_UNKNOWN) return fail(ctx, err::STATE_UNKNOWN);
+    if (tapsOf(ctx).tapState[1] == ST_UNKNOWN) return fail(ctx, err::STATE_UNKNOWN);
     if (ensureControllerReady(ctx)) return 1;
     const bool fast = fastChip(ctx);
-    const bool buffered = ctx->bufferingType != 0;
+    const bool buffered = transportOf(ctx).bufferingType != 0;
     const TckWaitPlan plan = planTckWait(n, fast, buffered);
 
     // TDI is held high; TMS keeps its level, so the TAP stays in its stable state.
@@ -208,49 +210,40 @@ uint32_t tckWait(KpxContext* ctx, uint32_t n) {
 // --- exports ---
 
 uint32_t impl::x_setScanFrequency(uint32_t handle, int32_t kHz) {
-    ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
+    ContextGuard ctx(lookupRunningContext(handle, LOOKUP_REPORT));
     if (!ctx) return 1;
     KpxContext* c = ctx.get();
     int32_t f = kHz;
     uint32_t result = 0;
-    if (f > c->maxTckKHz) {
-        f = c->maxTckKHz;
-    } else if (f < c->minTckKHz) {
-        f = c->minTckKHz;
+    if (f > transportOf(c).maxTckKHz) {
+        f = transportOf(c).maxTckKHz;
+    } else if (f < transportOf(c).minTckKHz) {
+        f = transportOf(c).minTckKHz;
         recordError(c, err::TCK_OUT_OF_RANGE);
         result = 1;   // the minimum is set all the same
     }
     if (f < 1) f = 1;
     if (emitClockDivisor(c, static_cast<uint32_t>(f), 1, nullptr) == 0) return 1;
-    if (fastChip(c) && c->tckKHz) {
-        // Long scans at low frequencies need proportionally longer time-outs.
-        const uint32_t t = 750000000u / c->tckKHz;
-        c->resultTimeoutMs = t;
-        if (c->readTimeoutMs != t || c->writeTimeoutMs != t) {
-            c->readTimeoutMs = t;
-            c->writeTimeoutMs = t;
-            if (setDriverTimeouts(c, t, t)) return 1;
-        }
-    }
+    if (scaleTimeoutsToClock(c)) return 1;
     return result;
 }
 
 uint32_t impl::x_waitTck(uint32_t handle, uint32_t count) {
-    ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
+    ContextGuard ctx(lookupRunningContext(handle, LOOKUP_REPORT));
     if (!ctx) return 1;
     if (count == 0) return 0;
     return tckWait(ctx.get(), count);
 }
 
 uint32_t impl::x_waitTime(uint32_t handle, uint32_t time, uint32_t unit) {
-    ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
+    ContextGuard ctx(lookupRunningContext(handle, LOOKUP_REPORT));
     if (!ctx) return 1;
     KpxContext* c = ctx.get();
     if (time == 0) return 0;
     if (unit & UNIT_CLOCKED) {
         const uint32_t u = unit & ~UNIT_CLOCKED;
         if (u > UNIT_NS) return fail(c, err::INVALID_WAIT_UNITS);
-        uint64_t ticks = static_cast<uint64_t>(c->tckKHz) * time;
+        uint64_t ticks = static_cast<uint64_t>(transportOf(c).tckKHz) * time;
         switch (u) {
         case UNIT_S: ticks *= 1000; break;
         case UNIT_MS: break;
@@ -260,12 +253,12 @@ uint32_t impl::x_waitTime(uint32_t handle, uint32_t time, uint32_t unit) {
         if (ticks > 0xFFFFFFFFull) return fail(c, err::TICKS_OUT_OF_RANGE);
         return tckWait(c, static_cast<uint32_t>(ticks));
     }
-    if (c->waitBySleep == 1) return sleepWait(c, time, unit);
+    if (persistOf(c).waitBySleep == 1) return sleepWait(c, time, unit);
     return stretchedWait(c, time, unit);
 }
 
 uint32_t impl::x_scanSetTckIdleState(uint32_t handle, uint32_t idleState) {
-    ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
+    ContextGuard ctx(lookupRunningContext(handle, LOOKUP_REPORT));
     if (!ctx) return 1;
     switch (idleState) {
     case 1: return 0;

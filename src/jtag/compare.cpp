@@ -7,19 +7,19 @@
 using namespace dorvane;
 
 uint32_t impl::x_getCmpErrors(uint32_t handle, uint32_t* errorFlag) {
-    ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
+    ContextGuard ctx(lookupRunningContext(handle, LOOKUP_REPORT));
     if (!ctx) return 1;
     if (!errorFlag) return fail(ctx.get(), err::NULL_POINTER);
     // Every compare already queued (also those held back by buffering) is checked first.
     if (waitForResults(ctx.get(), WAIT_ALL)) return 1;
-    *errorFlag = ctx->cmpErrorFlag[1] ? 1 : 0;
+    *errorFlag = transportOf(ctx).cmpErrorFlag[1] ? 1 : 0;
     return 0;
 }
 
 uint32_t impl::x_clearCmpErrors(uint32_t handle) {
-    ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
+    ContextGuard ctx(lookupRunningContext(handle, LOOKUP_REPORT));
     if (!ctx) return 1;
     if (waitForResults(ctx.get(), WAIT_ALL)) return 1;
-    ctx->cmpErrorFlag[1] = 0;
+    transportOf(ctx).cmpErrorFlag[1] = 0;
     return 0;
 }

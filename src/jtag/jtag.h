@@ -11,6 +11,31 @@
 
 namespace dorvane {
 
+// A TAP's scan protocol (scan_protocol): 2 slows the first TCK out of Run-Test/Idle.
+enum class ScanProtocol : uint32_t { Normal = 0, SlowRtiExit = 2 };
+
+// The JTAG engine's part of the controller context: per-TAP state tracking and protocol.
+struct TapPart : ContextPart {
+    static constexpr PartId kId = PartId::Jtag;
+
+    uint32_t irStopState[kTapSlots] = {0, 2};
+    uint32_t drStopState[kTapSlots] = {0, 2};
+    uint32_t tapState[kTapSlots] = {};
+    ScanProtocol tapProtocol[kTapSlots] = {};
+    uint32_t slowExitArmed[kTapSlots] = {};
+    uint32_t buffersOwned = 0;
+};
+
+inline TapPart& tapsOf(KpxContext* ctx) { return ctx->part<TapPart>(); }
+inline const TapPart& tapsOf(const KpxContext* ctx) { return ctx->part<TapPart>(); }
+// Also through a guard (ContextGuard) or any holder with operator->.
+template <class Holder>
+TapPart& tapsOf(const Holder& held) { return held->template part<TapPart>(); }
+
+// Back to the state of a controller just opened: stop states, TAP states, protocol (open,
+// close and a device reset; the line levels are the transport's, resetSessionState).
+void resetTapState(KpxContext* ctx);
+
 // B-Scan state codes.
 enum : uint32_t {
     ST_UNKNOWN = 0, ST_TLR = 1, ST_RTI = 2, ST_PDR = 3, ST_PIR = 4,
@@ -93,11 +118,11 @@ uint32_t registerMarker(KpxContext* ctx, uint32_t bitCount, volatile uint32_t* d
 // tmsHigh keeps it, the static pins at their levels and TRST as trstBits (its mask bit = released).
 template <size_t N>
 void putTrstPinCommand(const KpxContext* c, uint32_t tapId, uint8_t trstBits, CommandBytes<N>& buf) {
-    if (c->trstBus == 1) {
-        const uint8_t tms = c->tmsHigh[tapId] == 1 ? 0x08 : 0x00;
-        buf.put(OP_SET_LOW, tms | c->dataBusValue | trstBits | 0x02, c->effectiveLowDirection);
+    if (transportOf(c).trstBus == 1) {
+        const uint8_t tms = transportOf(c).tmsHigh[tapId] == 1 ? 0x08 : 0x00;
+        buf.put(OP_SET_LOW, tms | transportOf(c).dataBusValue | trstBits | 0x02, transportOf(c).effectiveLowDirection);
     } else {
-        buf.put(OP_SET_HIGH, c->ctrlBusValue | trstBits, c->effectiveHighDirection);
+        buf.put(OP_SET_HIGH, transportOf(c).ctrlBusValue | trstBits, transportOf(c).effectiveHighDirection);
     }
 }
 
@@ -105,7 +130,7 @@ void putTrstPinCommand(const KpxContext* c, uint32_t tapId, uint8_t trstBits, Co
 // waited for, so the call returns once the pins have changed.
 template <size_t N>
 uint32_t queuePinCommands(KpxContext* c, CommandBytes<N>& buf) {
-    const bool buffered = c->bufferingType != 0;
+    const bool buffered = transportOf(c).bufferingType != 0;
     if (!buffered) {
         buf.put(OP_READ_HIGH, OP_SEND_IMMEDIATE);
         if (registerMarker(c, 8, nullptr)) return 1;

@@ -13,14 +13,14 @@ namespace {
 
 uint32_t multiScan(uint32_t handle, bool dr, uint32_t tapId, const uint16_t* tdi, uint32_t bitCount, uint32_t count,
                    uint16_t* tdo) {
-    ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
+    ContextGuard ctx(lookupRunningContext(handle, LOOKUP_REPORT));
     if (!ctx) return 1;
     KpxContext* c = ctx.get();
     if (tapIdInvalid(c, tapId)) return fail(c, err::ILLEGAL_TAP_ID);
-    if (c->tapState[tapId] == ST_UNKNOWN) return fail(c, err::STATE_UNKNOWN);
-    if (c->trstReleased[tapId] == 0) return fail(c, err::TRST_ACTIVE);
+    if (tapsOf(c).tapState[tapId] == ST_UNKNOWN) return fail(c, err::STATE_UNKNOWN);
+    if (transportOf(c).trstReleased[tapId] == 0) return fail(c, err::TRST_ACTIVE);
 
-    c->buffersOwned = 1;
+    tapsOf(c).buffersOwned = 1;
     const uint32_t n = bitCount & 0xFFFF;
     const uint32_t vectors = count & 0xFFFF;
     if (vectors == 0) return fail(c, dr ? err::INVALID_DR_SHIFTS : err::INVALID_IR_SHIFTS);
@@ -40,7 +40,7 @@ uint32_t multiScan(uint32_t handle, bool dr, uint32_t tapId, const uint16_t* tdi
 
     bool switchedOn = false;
     uint32_t r = 0;
-    if (c->bufferingType == 0) {
+    if (transportOf(c).bufferingType == 0) {
         if (enableBuffering(c, 1)) r = 1;
         else switchedOn = true;
     }
@@ -66,7 +66,7 @@ uint32_t multiScan(uint32_t handle, bool dr, uint32_t tapId, const uint16_t* tdi
     std::free(tdiCopy);
     // The area is freed here only when no record took it over and no queued record still
     // writes into it; otherwise the last record frees it on delivery.
-    if (c->buffersOwned && delivered) std::free(area);
+    if (tapsOf(c).buffersOwned && delivered) std::free(area);
     return r;
 }
 

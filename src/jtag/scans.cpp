@@ -22,7 +22,7 @@ using ScanBuffer = CommandBytes<kChunkBytes + 64>;
 
 bool scanWaits(const KpxContext* ctx, bool chained, bool haveTdo) {
     if (chained) return false;
-    return ctx->bufferingType == 0 || (ctx->bufferingType == 1 && haveTdo);
+    return transportOf(ctx).bufferingType == 0 || (transportOf(ctx).bufferingType == 1 && haveTdo);
 }
 
 // Emits n / 8 whole bytes starting at tdi (or zeros / nothing), in chunks whose first one is
@@ -93,7 +93,7 @@ uint8_t* allocateTdoBytes(uint32_t n) {
 uint32_t scanRegister(KpxContext* ctx, uint32_t flags, uint32_t tapId, const uint8_t* tdiBytes, uint32_t n,
                       uint8_t* tdoBytes, uint8_t* expectedBytes, uint8_t* maskBytes, uint16_t* hostTdo,
                       uint8_t* multiBase) {
-    if (tapId < kTapSlots && ctx->tapMode[tapId] == TapMode::SwdBridge)
+    if (tapId < kTapSlots && transportOf(ctx).tapMode[tapId] == TapMode::SwdBridge)
         return swdScan(ctx, flags, tapId, tdiBytes, n, tdoBytes, expectedBytes, maskBytes, hostTdo, multiBase);
     if (ensureControllerReady(ctx)) return 1;
     const uint32_t tapMask = tapMaskOfId(tapId);
@@ -102,10 +102,10 @@ uint32_t scanRegister(KpxContext* ctx, uint32_t flags, uint32_t tapId, const uin
     const bool dr = flags & SCAN_DR;
     const bool toPause = flags & SCAN_TO_PAUSE;
     const bool chained = flags & SCAN_CHAINED;
-    const bool buffered = ctx->bufferingType != 0;
+    const bool buffered = transportOf(ctx).bufferingType != 0;
     // A zero-length scan clocks no data, so it has nothing to read.
     const bool reading = n > 0 && (tdoBytes || expectedBytes);
-    const uint32_t s = ctx->tapState[tapId];
+    const uint32_t s = tapsOf(ctx).tapState[tapId];
     const uint32_t pauseState = dr ? ST_PDR : ST_PIR;
 
     ScanBuffer buf;
@@ -114,10 +114,10 @@ uint32_t scanRegister(KpxContext* ctx, uint32_t flags, uint32_t tapId, const uin
     const bool stayInPause = toPause && n == 0 && s == pauseState;
     if (stayInPause) {
         // no entry path
-    } else if (s == ST_RTI && ctx->slowExitArmed[tapId]) {
+    } else if (s == ST_RTI && tapsOf(ctx).slowExitArmed[tapId]) {
         if (appendSlowFirstTck(ctx, buf.data, &buf.length)) return 1;
         buf.length += slowScanEntryTailBytes(dr, n > 0, buf.data + buf.length);
-        ctx->slowExitArmed[tapId] = 0;
+        tapsOf(ctx).slowExitArmed[tapId] = 0;
     } else {
         buf.length += scanEntryBytes(s, dr, n > 0, buf.data + buf.length);
     }
@@ -144,7 +144,7 @@ uint32_t scanRegister(KpxContext* ctx, uint32_t flags, uint32_t tapId, const uin
                 rf |= RR_COMPARE;
                 if (maskBytes) rf |= RR_MASK;
             }
-            if (ctx->buffersOwned && !chained) {
+            if (tapsOf(ctx).buffersOwned && !chained) {
                 if (multiBase) rf |= RR_OWN_MULTI;
                 else if (tdoBytes && tdoBytes != reinterpret_cast<uint8_t*>(hostTdo)) rf |= RR_OWN_TDO;
                 if (expectedBytes) rf |= RR_OWN_EXPECTED;
@@ -164,7 +164,7 @@ uint32_t scanRegister(KpxContext* ctx, uint32_t flags, uint32_t tapId, const uin
                 useDataDone = true;
             }
             rec->flags |= rf;
-            if (!chained) ctx->buffersOwned = 0;
+            if (!chained) tapsOf(ctx).buffersOwned = 0;
         }
 
         uint32_t lastChunk = 0;
@@ -191,7 +191,7 @@ uint32_t scanRegister(KpxContext* ctx, uint32_t flags, uint32_t tapId, const uin
     } else if (chained) {
         recordTapState(ctx, tapMask, ST_CHAINED_EXIT1);
     } else {
-        const uint32_t stop = dr ? ctx->drStopState[tapId] : ctx->irStopState[tapId];
+        const uint32_t stop = dr ? tapsOf(ctx).drStopState[tapId] : tapsOf(ctx).irStopState[tapId];
         uint8_t len, tms;
         stopPathBytes(stop, &len, &tms);
         if (buffered) {
@@ -244,7 +244,7 @@ uint32_t scanRaw(KpxContext* ctx, uint32_t tapId, const uint8_t* tdiBytes, uint3
             useDone = true;
         }
         rec->flags |= rf;
-        ctx->buffersOwned = 0;
+        tapsOf(ctx).buffersOwned = 0;
     }
     if (selectTaps(ctx, tapMaskOfId(tapId))) return 1;
 
@@ -267,7 +267,7 @@ uint32_t scanRaw(KpxContext* ctx, uint32_t tapId, const uint8_t* tdiBytes, uint3
             ++readCount;
         }
     }
-    if (ctx->bufferingType == 0) {
+    if (transportOf(ctx).bufferingType == 0) {
         buf.put(OP_READ_HIGH);
         if (registerMarker(ctx, 8, nullptr)) return 1;
     }
@@ -287,20 +287,20 @@ enum ScanKind : uint32_t { KIND_REGISTER, KIND_RAW };
 // and the release of whatever no result record took over.
 uint32_t runScan(uint32_t handle, ScanKind kind, uint32_t flags, uint32_t tapId, const uint16_t* tdi, uint32_t n,
                  uint16_t* tdo, const uint16_t* expected, const uint16_t* mask) {
-    ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
+    ContextGuard ctx(lookupRunningContext(handle, LOOKUP_REPORT));
     if (!ctx) return 1;
     KpxContext* c = ctx.get();
     if (tapIdInvalid(c, tapId)) return fail(c, err::ILLEGAL_TAP_ID);
-    if (c->tapState[tapId] == ST_UNKNOWN) return fail(c, err::STATE_UNKNOWN);
-    if (kind == KIND_REGISTER && c->trstReleased[tapId] == 0) return fail(c, err::TRST_ACTIVE);
+    if (tapsOf(c).tapState[tapId] == ST_UNKNOWN) return fail(c, err::STATE_UNKNOWN);
+    if (kind == KIND_REGISTER && transportOf(c).trstReleased[tapId] == 0) return fail(c, err::TRST_ACTIVE);
 
-    c->buffersOwned = 1;
+    tapsOf(c).buffersOwned = 1;
     // On a little-endian host the word vectors already hold the bytes in scan order: a JTAG
     // scan reads TDI from them and the receive thread writes TDO into them directly, so a scan
     // allocates nothing. The SWD bridge reads and writes past the last byte, and big-endian
     // hosts need the byte order changed: they get copies.
     const bool direct = std::endian::native == std::endian::little &&
-                        !(tapId < kTapSlots && c->tapMode[tapId] == TapMode::SwdBridge);
+                        !(tapId < kTapSlots && transportOf(c).tapMode[tapId] == TapMode::SwdBridge);
     const uint8_t* tdiBytes = nullptr;
     uint8_t* tdiCopy = nullptr;
     uint8_t* tdoBytes = nullptr;
@@ -325,7 +325,7 @@ uint32_t runScan(uint32_t handle, ScanKind kind, uint32_t flags, uint32_t tapId,
         r = scanRegister(c, flags, tapId, tdiBytes, n, tdoBytes, expBytes, maskBytes, tdo, nullptr);
     }
     std::free(tdiCopy);
-    if (c->buffersOwned) {
+    if (tapsOf(c).buffersOwned) {
         if (!tdoDirect) std::free(tdoBytes);
         std::free(expBytes);
         std::free(maskBytes);

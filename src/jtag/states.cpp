@@ -1,4 +1,6 @@
 // TAP state tracking and the moves between the four stable states.
+#include <new>
+
 #include "core/errors.h"
 #include "core/export_impl.h"
 #include "jtag/jtag.h"
@@ -9,6 +11,10 @@ using namespace dorvane;
 
 namespace dorvane {
 namespace {
+
+// This layer's part of every controller context.
+[[maybe_unused]] const bool kPartRegistered = registerContextPart(
+    TapPart::kId, []() -> ContextPart* { return new (std::nothrow) TapPart(); });
 
 // Next state after one TCK, by current code, for TMS = 0 and TMS = 1.
 constexpr uint32_t kNextTms0[kStateTableSize] = {
@@ -117,19 +123,23 @@ uint32_t tapCountOfMask(uint32_t tapMask) {
     return count;
 }
 
+void resetTapState(KpxContext* ctx) {
+    tapsOf(ctx) = TapPart();
+}
+
 uint32_t selectTaps(KpxContext* ctx, uint32_t tapMask) {
-    if (tapMask == ctx->selectedTapMask) return 0;
+    if (tapMask == transportOf(ctx).selectedTapMask) return 0;
     if (tapMask != 0 && tapIndexOfMask(tapMask) == 0) return fail(ctx, err::OUT_OF_RANGE);
-    ctx->selectedTapMask = tapMask;
+    transportOf(ctx).selectedTapMask = tapMask;
     return 0;   // one TAP: selecting costs no command bytes
 }
 
 void recordTapState(KpxContext* ctx, uint32_t tapMask, uint32_t code) {
-    if (tapMask & 1u) ctx->tapState[1] = code;
+    if (tapMask & 1u) tapsOf(ctx).tapState[1] = code;
 }
 
 void recordTmsHigh(KpxContext* ctx, uint32_t tapMask, uint32_t flag) {
-    if (tapMask & 1u) ctx->tmsHigh[1] = flag;
+    if (tapMask & 1u) transportOf(ctx).tmsHigh[1] = flag;
 }
 
 uint32_t waitCompletionWord(KpxContext* ctx, volatile uint32_t* word) { return waitForDelivery(ctx, word); }
@@ -140,7 +150,7 @@ uint32_t registerMarker(KpxContext* ctx, uint32_t bitCount, volatile uint32_t* d
     rec->bitCount = bitCount;
     rec->lastBitPosition = (bitCount - 1) % 8;
     rec->doneFlag = doneFlag;
-    ctx->pendingReadBytes += 1;
+    transportOf(ctx).pendingReadBytes += 1;
     return 0;
 }
 
@@ -157,28 +167,28 @@ uint32_t appendSlowFirstTck(KpxContext* ctx, uint8_t* out, uint32_t* length) {
 
 uint32_t moveTaps(KpxContext* ctx, uint32_t tapMask, uint32_t target) {
     uint32_t i = tapIndexOfMask(tapMask);
-    if (i >= 1 && i < kTapSlots && ctx->tapMode[i] == TapMode::SwdBridge) {
+    if (i >= 1 && i < kTapSlots && transportOf(ctx).tapMode[i] == TapMode::SwdBridge) {
         // The SWD bridge's TAP has no TCK of its own: commit what the virtual TAP holds.
         uint32_t r = 0;
-        if (ctx->swd[i].irUpdatePending) r = swdUpdateIr(ctx, i);
-        else if (ctx->swd[i].drUpdatePending) r = swdUpdateDr(ctx, i);
+        if (swdOf(ctx).swd[i].irUpdatePending) r = swdUpdateIr(ctx, i);
+        else if (swdOf(ctx).swd[i].drUpdatePending) r = swdUpdateDr(ctx, i);
         if (r) return r;
         recordTapState(ctx, tapMask, target);
         recordTmsHigh(ctx, tapMask, target == ST_TLR);
         return 0;
     }
     if (selectTaps(ctx, tapMask)) return 1;
-    uint32_t s = (i >= 1 && i < kTapSlots) ? ctx->tapState[i] : 0;
+    uint32_t s = (i >= 1 && i < kTapSlots) ? tapsOf(ctx).tapState[i] : 0;
     if (s == ST_UNKNOWN) return fail(ctx, err::STATE_UNKNOWN);
     if (s > 4 || target < 1 || target > 4) return fail(ctx, err::STABLE_STATE_EXPECTED_17);
 
-    const bool buffered = ctx->bufferingType != 0;
+    const bool buffered = transportOf(ctx).bufferingType != 0;
     const uint8_t op = buffered ? OP_TMS : OP_TMS_READ;
     CommandBytes<32> buf;
-    if (s == ST_RTI && target != ST_RTI && ctx->slowExitArmed[i]) {
+    if (s == ST_RTI && target != ST_RTI && tapsOf(ctx).slowExitArmed[i]) {
         if (appendSlowFirstTck(ctx, buf.data, &buf.length)) return 1;
         buf.length += slowMoveTailBytes(target, op, buf.data + buf.length);
-        ctx->slowExitArmed[i] = 0;
+        tapsOf(ctx).slowExitArmed[i] = 0;
     } else {
         buf.length += movePathBytes(s, target, op, buf.data + buf.length);
     }
@@ -199,18 +209,18 @@ uint32_t moveTaps(KpxContext* ctx, uint32_t tapMask, uint32_t target) {
 // --- exports ---
 
 uint32_t impl::x_moveToState(uint32_t handle, uint32_t tapId, int32_t state) {
-    ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
+    ContextGuard ctx(lookupRunningContext(handle, LOOKUP_REPORT));
     if (!ctx) return 1;
     if (tapIdInvalid(ctx.get(), tapId)) return fail(ctx.get(), err::ILLEGAL_TAP_ID);
-    if (ctx->tapState[tapId] == ST_UNKNOWN) return fail(ctx.get(), err::STATE_UNKNOWN);
+    if (tapsOf(ctx).tapState[tapId] == ST_UNKNOWN) return fail(ctx.get(), err::STATE_UNKNOWN);
     if (state < 1 || state > 4) return fail(ctx.get(), err::STABLE_STATE_EXPECTED);
-    if (ctx->trstReleased[tapId] == 0) return fail(ctx.get(), err::TRST_ACTIVE);
+    if (transportOf(ctx).trstReleased[tapId] == 0) return fail(ctx.get(), err::TRST_ACTIVE);
     if (ensureControllerReady(ctx.get())) return 1;
     return moveTaps(ctx.get(), tapMaskOfId(tapId), static_cast<uint32_t>(state));
 }
 
 uint32_t impl::x_commonMoveToState(uint32_t handle, uint32_t tapMask, int32_t state) {
-    ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
+    ContextGuard ctx(lookupRunningContext(handle, LOOKUP_REPORT));
     if (!ctx) return 1;
     if (tapMaskInvalid(ctx.get(), tapMask)) return fail(ctx.get(), err::WRONG_TAP_MASK);
     if (state < 1 || state > 4) return fail(ctx.get(), err::STABLE_STATE_EXPECTED);
@@ -220,7 +230,7 @@ uint32_t impl::x_commonMoveToState(uint32_t handle, uint32_t tapMask, int32_t st
 
 uint32_t impl::x_commonMoveToStateTl(uint32_t handle, const uint32_t* tapList, uint32_t listLength,
                                                         int32_t state) {
-    ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
+    ContextGuard ctx(lookupRunningContext(handle, LOOKUP_REPORT));
     if (!ctx) return 1;
     if (!tapList) return fail(ctx.get(), err::NULL_POINTER);
     if (listLength != kMaxTapId) return fail(ctx.get(), err::TAP_LIST_LENGTH);
@@ -241,22 +251,22 @@ uint32_t impl::x_commonMoveToStateTl(uint32_t handle, const uint32_t* tapList, u
 }
 
 uint32_t impl::x_scanGetState(uint32_t handle, uint32_t tapId, uint32_t* state) {
-    ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
+    ContextGuard ctx(lookupRunningContext(handle, LOOKUP_REPORT));
     if (!ctx) return 1;
     if (tapIdInvalid(ctx.get(), tapId)) return fail(ctx.get(), err::ILLEGAL_TAP_ID);
     if (!state) return fail(ctx.get(), err::NULL_POINTER);
-    uint32_t s = ctx->tapState[tapId];
+    uint32_t s = tapsOf(ctx).tapState[tapId];
     if (s <= ST_PIR) { *state = s; return 0; }
     if (s >= ST_TMS1_X1 && s <= ST_TMS1_X4) { *state = ST_UNKNOWN; return 0; }
     return 1;   // a transient state cannot be reported; no new error code
 }
 
 uint32_t impl::x_scanAssumeState(uint32_t handle, uint32_t tapId, int32_t state) {
-    ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
+    ContextGuard ctx(lookupRunningContext(handle, LOOKUP_REPORT));
     if (!ctx) return 1;
     if (tapIdInvalid(ctx.get(), tapId)) return fail(ctx.get(), err::ILLEGAL_TAP_ID);
     if (state < 1 || state > 4) return fail(ctx.get(), err::STABLE_STATE_EXPECTED_17);
-    if (ctx->trstReleased[tapId] == 0) return fail(ctx.get(), err::TRST_ACTIVE);
+    if (transportOf(ctx).trstReleased[tapId] == 0) return fail(ctx.get(), err::TRST_ACTIVE);
     uint32_t mask = tapMaskOfId(tapId);
     recordTapState(ctx.get(), mask, static_cast<uint32_t>(state));
     recordTmsHigh(ctx.get(), mask, state == ST_TLR);
@@ -264,30 +274,30 @@ uint32_t impl::x_scanAssumeState(uint32_t handle, uint32_t tapId, int32_t state)
 }
 
 uint32_t impl::x_scanSetStopState(uint32_t handle, int32_t state) {
-    ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
+    ContextGuard ctx(lookupRunningContext(handle, LOOKUP_REPORT));
     if (!ctx) return 1;
     if (state < 1 || state > 4) return fail(ctx.get(), err::STABLE_STATE_EXPECTED_17);
     for (uint32_t t = 1; t < kTapSlots; ++t) {
-        ctx->irStopState[t] = static_cast<uint32_t>(state);
-        ctx->drStopState[t] = static_cast<uint32_t>(state);
+        tapsOf(ctx).irStopState[t] = static_cast<uint32_t>(state);
+        tapsOf(ctx).drStopState[t] = static_cast<uint32_t>(state);
     }
     return 0;
 }
 
 uint32_t impl::x_scanProtocol(uint32_t handle, uint32_t tapId, uint32_t protocol) {
-    ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
+    ContextGuard ctx(lookupRunningContext(handle, LOOKUP_REPORT));
     if (!ctx) return 1;
     if (tapId == kAllTaps) {
         if (protocol != 1) return fail(ctx.get(), err::INVALID_PROTOCOL);
-        if (tapCountOfMask(ctx->selectedTapMask) != 1) return fail(ctx.get(), err::PROTOCOL_NOT_SUPPORTED);
-        uint32_t i = tapIndexOfMask(ctx->selectedTapMask);
-        if (i < kTapSlots && ctx->tapProtocol[i] == ScanProtocol::SlowRtiExit && ctx->tapState[i] == ST_RTI) ctx->slowExitArmed[i] = 1;
+        if (tapCountOfMask(transportOf(ctx).selectedTapMask) != 1) return fail(ctx.get(), err::PROTOCOL_NOT_SUPPORTED);
+        uint32_t i = tapIndexOfMask(transportOf(ctx).selectedTapMask);
+        if (i < kTapSlots && tapsOf(ctx).tapProtocol[i] == ScanProtocol::SlowRtiExit && tapsOf(ctx).tapState[i] == ST_RTI) tapsOf(ctx).slowExitArmed[i] = 1;
         return 0;
     }
     if (tapIdInvalid(ctx.get(), tapId)) return fail(ctx.get(), err::ILLEGAL_TAP_ID);
     if (protocol != 0 && protocol != 2) return fail(ctx.get(), err::INVALID_PROTOCOL);
-    if (ctx->tapProtocol[tapId] == static_cast<ScanProtocol>(protocol)) return 0;
-    if (ctx->tapState[tapId] < 1 || ctx->tapState[tapId] > 4) return fail(ctx.get(), err::STATE_UNKNOWN);
-    ctx->tapProtocol[tapId] = static_cast<ScanProtocol>(protocol);
+    if (tapsOf(ctx).tapProtocol[tapId] == static_cast<ScanProtocol>(protocol)) return 0;
+    if (tapsOf(ctx).tapState[tapId] < 1 || tapsOf(ctx).tapState[tapId] > 4) return fail(ctx.get(), err::STATE_UNKNOWN);
+    tapsOf(ctx).tapProtocol[tapId] = static_cast<ScanProtocol>(protocol);
     return 0;
 }

@@ -1,16 +1,20 @@
 // x_setMode: settings and actions that have no call of their own.
 #include <cstring>
+#include <new>
 
 #include "core/context.h"
 #include "core/errors.h"
 #include "core/export_impl.h"
 #include "persist/persist.h"
-#include "transport/ftdi_driver.h"
 #include "transport/transport.h"
 
 using namespace dorvane;
 
 namespace {
+
+// This layer's part of every controller context.
+[[maybe_unused]] const bool kPartRegistered = registerContextPart(
+    PersistPart::kId, []() -> ContextPart* { return new (std::nothrow) PersistPart(); });
 
 enum : uint32_t { MODE_CYCLE_PORT = 5, MODE_QRIO_TAPS = 7, MODE_RECORD_8 = 8, MODE_RECORD_9 = 9, MODE_ONE_TCK_WAIT = 11 };
 
@@ -19,21 +23,8 @@ uint32_t cyclePort(KpxContext* ctx, uint32_t handle) {
     uint32_t failed = 0;
     if (stopReceiveThread(ctx)) failed = 1;
     resetSessionState(ctx);
-    fillControllerInfo(ctx);
-    transport::FtdiDriver& drv = transport::ftdiDriver();
-    if (ctx->ftHandle) {
-        transport::FtStatus st = drv.cyclePort(ctx->ftHandle);
-        if (st != transport::FT_OK) {
-            ctx->lastFtStatus = st;
-            failed = fail(ctx, statusToError(st));
-        }
-        st = drv.close(ctx->ftHandle);
-        if (st != transport::FT_OK) {
-            ctx->lastFtStatus = st;
-            failed = fail(ctx, statusToError(st));
-        }
-    }
-    ctx->ftHandle = nullptr;
+    refreshControllerInfo(ctx);
+    if (cyclePortAndClose(ctx)) failed = 1;
     persist::forgetController(ctx->controllerAddress);
     releaseController(ctx, handle);
     return failed;
@@ -55,7 +46,7 @@ uint32_t qrioTaps(KpxContext* ctx, const uint32_t* list) {
 }  // namespace
 
 uint32_t impl::x_setMode(uint32_t handle, uint32_t modeId, uint32_t* params) {
-    KpxContext* ctx = lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING);
+    KpxContext* ctx = lookupRunningContext(handle, LOOKUP_REPORT);
     if (!ctx) return 1;
     ContextGuard guard(ctx);
     const bool known = modeId == MODE_CYCLE_PORT || modeId == MODE_QRIO_TAPS || modeId == MODE_RECORD_8 ||
@@ -70,18 +61,18 @@ uint32_t impl::x_setMode(uint32_t handle, uint32_t modeId, uint32_t* params) {
     case MODE_QRIO_TAPS:
         return qrioTaps(ctx, params);
     case MODE_RECORD_8:
-        ctx->modeRecord8[0] = ctx->modeRecord8[1] = 0;
-        handOut(params, ctx->modeRecord8);
+        persistOf(ctx).modeRecord8[0] = persistOf(ctx).modeRecord8[1] = 0;
+        handOut(params, persistOf(ctx).modeRecord8);
         return 0;
     case MODE_RECORD_9: {
         static constexpr uint32_t kRecord9[6] = {1, 1, 0, 0, 0, 0};
-        for (int i = 0; i < 6; ++i) ctx->modeRecord9[i] = kRecord9[i];
-        handOut(params, ctx->modeRecord9);
+        for (int i = 0; i < 6; ++i) persistOf(ctx).modeRecord9[i] = kRecord9[i];
+        handOut(params, persistOf(ctx).modeRecord9);
         return 0;
     }
     default:   // MODE_ONE_TCK_WAIT
         if (params[0] > 1) return fail(ctx, err::INVALID_ONE_TCK);
-        ctx->waitBySleep = params[0] == 0 ? 1 : 0;
+        persistOf(ctx).waitBySleep = params[0] == 0 ? 1 : 0;
         return 0;
     }
 }

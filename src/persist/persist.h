@@ -4,6 +4,28 @@
 
 #include <cstdint>
 
+#include "core/context.h"
+
+namespace dorvane {
+
+// The persist layer's part of the controller context: the suspend store's "Clock" record, the
+// records modes 8 and 9 hand out, and the one-TCK wait mode.
+struct PersistPart : ContextPart {
+    static constexpr PartId kId = PartId::Persist;
+    uint32_t clockRecord[3] = {};
+    uint32_t modeRecord8[2] = {};
+    uint32_t modeRecord9[6] = {};
+    uint8_t waitBySleep = 0;        // wait_time sleeps instead of clocking (mode 11)
+};
+
+inline PersistPart& persistOf(KpxContext* ctx) { return ctx->part<PersistPart>(); }
+inline const PersistPart& persistOf(const KpxContext* ctx) { return ctx->part<PersistPart>(); }
+// Also through a guard (ContextGuard) or any holder with operator->.
+template <class Holder>
+PersistPart& persistOf(const Holder& held) { return held->template part<PersistPart>(); }
+
+}  // namespace dorvane
+
 namespace dorvane::persist {
 
 // The record kept under "Clock": three little-endian words, word 2 the TCK frequency in kHz,

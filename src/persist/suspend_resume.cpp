@@ -27,35 +27,24 @@ uint32_t readPins(KpxContext* ctx, uint8_t command, uint8_t* value) {
 
 // Steps 3 on of resume, after the device is open and the context allocated.
 uint32_t takeUp(KpxContext* ctx) {
-    ctx->resuming = 1;
-    resetSessionState(ctx);
-    ctx->setupFlags |= SETUP_DONE;
-    if (initController(ctx)) return 1;
+    TransportPart& tp = transportOf(ctx);
+    if (initResumedController(ctx)) return 1;
 
     const char* path = persist::storePath();
-    if (!path || !persist::loadResumeInfo(path, ctx->controllerAddress, ctx->clockRecord))
+    if (!path || !persist::loadResumeInfo(path, ctx->controllerAddress, persistOf(ctx).clockRecord))
         return fail(ctx, err::ILLEGAL_RESUME);
 
     uint8_t pins = 0;
-    if (ctx->trstBus != 0) {
-        if (readPins(ctx, ctx->trstBus == 1 ? kReadLow : kReadHigh, &pins)) return 1;
-        ctx->trstReleased[1] = (pins & ctx->trstMask) ? 1 : 0;
+    if (tp.trstBus != 0) {
+        if (readPins(ctx, tp.trstBus == 1 ? kReadLow : kReadHigh, &pins)) return 1;
+        tp.trstReleased[1] = (pins & tp.trstMask) ? 1 : 0;
     }
     if (readPins(ctx, kReadLow, &pins)) return 1;
-    ctx->tmsHigh[1] = (pins >> 3) & 1;
+    tp.tmsHigh[1] = (pins >> 3) & 1;
 
-    ctx->tckKHz = ctx->clockRecord[2] ? ctx->clockRecord[2] : 1;
-    ctx->controllerInfo.tckKHz = static_cast<int32_t>(ctx->tckKHz);
-    if (ctx->baseClockKHz == 30000) {
-        const uint32_t t = 750000000u / ctx->tckKHz;
-        ctx->resultTimeoutMs = t;
-        if (ctx->readTimeoutMs != t || ctx->writeTimeoutMs != t) {
-            ctx->readTimeoutMs = t;
-            ctx->writeTimeoutMs = t;
-            if (setDriverTimeouts(ctx, t, t)) return 1;
-        }
-    }
-    ctx->cmpErrorFlag[1] = 0;
+    adoptClock(ctx, persistOf(ctx).clockRecord[2] ? persistOf(ctx).clockRecord[2] : 1);
+    if (scaleTimeoutsToClock(ctx)) return 1;
+    tp.cmpErrorFlag[1] = 0;
     return 0;
 }
 
@@ -65,9 +54,9 @@ uint32_t impl::x_suspendKpx(uint32_t handle) {
     KpxContext* ctx = lookupContext(handle, LOOKUP_REPORT);
     if (!ctx) return 1;
     uint32_t failed = 0;
-    ctx->clockRecord[2] = ctx->tckKHz;
+    persistOf(ctx).clockRecord[2] = transportOf(ctx).tckKHz;
     const char* path = persist::storePath();
-    if (!path || !persist::storeSuspendInfo(path, ctx->controllerAddress, ctx->clockRecord))
+    if (!path || !persist::storeSuspendInfo(path, ctx->controllerAddress, persistOf(ctx).clockRecord))
         failed = fail(ctx, err::SUSPEND_NOT_STORED);
     if (stopReceiveThread(ctx)) failed = 1;
     if (closeDevice(ctx)) failed = 1;

@@ -164,7 +164,7 @@ public:
         if (queueCommands(ctx_, bytes, length, readBack)) return 1;
         // The other set is reused only after its results were delivered.
         const uint32_t other = set ^ 1;
-        if (done_[other] && ctx_->bufferingType != 0 && waitForResults(ctx_, WAIT_SEND)) return 1;
+        if (done_[other] && transportOf(ctx_).bufferingType != 0 && waitForResults(ctx_, WAIT_SEND)) return 1;
         return waitCompletionWord(ctx_, &done_[other]);
     }
 
@@ -184,16 +184,16 @@ private:
 
 uint32_t impl::x_kpxScanDirect(uint32_t handle, uint32_t tapId, const uint8_t* steps,
                                                   uint32_t stepCount, uint32_t* mismatchCount) {
-    ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
+    ContextGuard ctx(lookupRunningContext(handle, LOOKUP_REPORT));
     if (!ctx) return 1;
     KpxContext* c = ctx.get();
     if (tapIdInvalid(c, tapId)) return fail(c, err::ILLEGAL_TAP_ID);
     if (stepCount > 0 && !steps) return fail(c, err::NULL_POINTER);
-    if (c->trstReleased[tapId] == 0) return fail(c, err::TRST_ACTIVE);
+    if (transportOf(c).trstReleased[tapId] == 0) return fail(c, err::TRST_ACTIVE);
     if (ensureControllerReady(c)) return 1;
     if (stepCount == 0) return 0;
 
-    if (c->trstBus == 0) {
+    if (transportOf(c).trstBus == 0) {
         // Refused before anything is clocked, so no record waits for bytes that never come.
         for (uint32_t k = 0; k < stepCount; ++k)
             if (steps[k] & STEP_TRST) {
@@ -203,9 +203,9 @@ uint32_t impl::x_kpxScanDirect(uint32_t handle, uint32_t tapId, const uint8_t* s
     }
     const uint32_t mask = tapMaskOfId(tapId);
     if (selectTaps(c, mask)) return 1;
-    c->mismatchBitCount = 0;
-    const DirectScanPins pins{c->trstBus, c->trstMask, c->dataBusValue, c->ctrlBusValue, c->effectiveLowDirection,
-                              c->effectiveHighDirection};
+    transportOf(c).mismatchBitCount = 0;
+    const DirectScanPins pins{transportOf(c).trstBus, transportOf(c).trstMask, transportOf(c).dataBusValue, transportOf(c).ctrlBusValue, transportOf(c).effectiveLowDirection,
+                              transportOf(c).effectiveHighDirection};
     // Records point into the job (buffer sets and completion words). After a transfer failure
     // they may never be delivered, and the job is then left allocated rather than freed under them.
     struct Job {
@@ -215,8 +215,8 @@ uint32_t impl::x_kpxScanDirect(uint32_t handle, uint32_t tapId, const uint8_t* s
         Job(KpxContext* cx, uint32_t tap, bool count, const DirectScanPins& p, uint32_t state, bool tms)
             : run(cx, tap, count), enc(p, state, tms, run) { run.attach(&enc); }
     };
-    auto job = std::make_unique<Job>(c, tapId, mismatchCount != nullptr, pins, c->tapState[tapId],
-                                     c->tmsHigh[tapId] == 1);
+    auto job = std::make_unique<Job>(c, tapId, mismatchCount != nullptr, pins, tapsOf(c).tapState[tapId],
+                                     transportOf(c).tmsHigh[tapId] == 1);
     auto abandon = [&]() -> uint32_t {
         if (job->run.anyRecord()) (void)job.release();
         return 1;
@@ -226,7 +226,7 @@ uint32_t impl::x_kpxScanDirect(uint32_t handle, uint32_t tapId, const uint8_t* s
         if (job->enc.encode(steps, stepCount)) return abandon();
         DirectScanEncoder& enc = job->enc;
         std::vector<uint8_t> tail(enc.bytes(), enc.bytes() + enc.length());
-        const bool buffered = c->bufferingType != 0;
+        const bool buffered = transportOf(c).bufferingType != 0;
         if (!buffered) {
             job->closing = 1;
             if (registerMarker(c, 8, &job->closing)) return abandon();
@@ -245,7 +245,7 @@ uint32_t impl::x_kpxScanDirect(uint32_t handle, uint32_t tapId, const uint8_t* s
             // The records point into this call's buffer sets: they must be delivered before it returns.
             if (waitForResults(c, WAIT_ALL)) return abandon();
         }
-        if (mismatchCount) *mismatchCount = c->mismatchBitCount;
+        if (mismatchCount) *mismatchCount = transportOf(c).mismatchBitCount;
         return 0;
     } catch (...) {
         // An exception (an allocation failure) must not free the job under its records or

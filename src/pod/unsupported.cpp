@@ -3,13 +3,14 @@
 #include "core/context.h"
 #include "core/errors.h"
 #include "core/export_impl.h"
+#include "transport/transport.h"
 
 using namespace dorvane;
 
 namespace {
 
 uint32_t notSupported(uint32_t handle, uint32_t code) {
-    ContextGuard ctx(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING));
+    ContextGuard ctx(lookupRunningContext(handle, LOOKUP_REPORT));
     if (!ctx) return 1;
     recordError(ctx.get(), code);
     return 2;

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <memory>
+#include <new>
 
 #include "core/errors.h"
 #include "transport/transport.h"
@@ -17,8 +18,11 @@ namespace dorvane {
 
 namespace {
 
+// This layer's part of every controller context.
+[[maybe_unused]] const bool kPartRegistered = registerContextPart(
+    SwdPart::kId, []() -> ContextPart* { return new (std::nothrow) SwdPart(); });
+
 enum : uint32_t { SWD_SCAN_DR = 0x1, SWD_SCAN_TO_PAUSE = 0x2 };
-enum : uint32_t { STATE_TEST_LOGIC_RESET = 1 };
 
 enum : uint8_t {
     IR_SCIL19_IDCODE = 2, IR_ABORT = 8, IR_DPACC = 10, IR_APACC = 11, IR_SCIL19_CONNECT = 12, IR_IDCODE = 14,
@@ -83,7 +87,7 @@ void storeRegister(uint8_t* r, uint32_t length, uint64_t v) {
     cutLastByte(r, length);
 }
 
-SwdTapState& tapOf(KpxContext* ctx, uint32_t tapId) { return ctx->swd[tapId < kTapSlots ? tapId : 0]; }
+SwdTapState& tapOf(KpxContext* ctx, uint32_t tapId) { return swdOf(ctx).swd[tapId < kTapSlots ? tapId : 0]; }
 
 // Before the first line reset the virtual TAP holds instruction 0: the 1-bit BYPASS register.
 uint8_t* selected(SwdTapState& t, uint32_t* length) {
@@ -128,17 +132,11 @@ void dataOf(const uint8_t* reg, uint8_t* data) {
 // Buffering is off for the length of one transaction and comes back on every path.
 class UnbufferedTransaction {
 public:
-    explicit UnbufferedTransaction(KpxContext* ctx) : ctx_(ctx), saved_(ctx->bufferingType) {}
-    ~UnbufferedTransaction() { ctx_->bufferingType = saved_; }
+    explicit UnbufferedTransaction(KpxContext* ctx) : ctx_(ctx), saved_(transportOf(ctx).bufferingType) {}
+    ~UnbufferedTransaction() { restoreBuffering(ctx_, saved_); }
     UnbufferedTransaction(const UnbufferedTransaction&) = delete;
     UnbufferedTransaction& operator=(const UnbufferedTransaction&) = delete;
-    uint32_t begin() {
-        if (saved_ == 0) return 0;
-        if (flushBuffering(ctx_)) return 1;
-        ctx_->bufferingType = 0;
-        resetWriteChunk(ctx_);
-        return 0;
-    }
+    uint32_t begin() { return pauseBuffering(ctx_); }
 
 private:
     KpxContext* ctx_;
@@ -147,9 +145,9 @@ private:
 
 uint32_t selectTap(KpxContext* ctx, uint32_t tapId) {
     const uint32_t mask = tapId >= 1 && tapId <= 32 ? 1u << (tapId - 1) : 0;
-    if (mask == ctx->selectedTapMask) return 0;
+    if (mask == transportOf(ctx).selectedTapMask) return 0;
     if (mask == 0) return fail(ctx, err::OUT_OF_RANGE);
-    ctx->selectedTapMask = mask;
+    transportOf(ctx).selectedTapMask = mask;
     return 0;
 }
 
@@ -182,12 +180,12 @@ struct Transaction {
 
     // Request, SWDIO released, turnaround, 3 ACK bits.
     void head(Bytes& b) const {
-        b.put({OP_BITS_OUT, 0x07, request, OP_SET_LOW, ctx->dataBusValue,
-               static_cast<uint8_t>(ctx->dataBusDirection | 0x01), OP_BITS_OUT, 0x00, 0x00, OP_BITS_IN, 0x02});
+        b.put({OP_BITS_OUT, 0x07, request, OP_SET_LOW, transportOf(ctx).dataBusValue,
+               static_cast<uint8_t>(transportOf(ctx).dataBusDirection | 0x01), OP_BITS_OUT, 0x00, 0x00, OP_BITS_IN, 0x02});
     }
     // The turnaround back to the pod and SWDIO driven again.
     void driveAgain(Bytes& b) const {
-        b.put({OP_BITS_OUT, 0x00, 0x00, OP_SET_LOW, ctx->dataBusValue, ctx->effectiveLowDirection});
+        b.put({OP_BITS_OUT, 0x00, 0x00, OP_SET_LOW, transportOf(ctx).dataBusValue, transportOf(ctx).effectiveLowDirection});
     }
     // 32 data bits, the parity bit, turnaround, SWDIO driven, 8 idle clocks.
     void readTail(Bytes& b) const {
@@ -226,7 +224,7 @@ uint32_t transact(KpxContext* ctx, uint32_t tapId, bool apNdp, bool read, uint8_
                 t.readTail(tail);
                 if (exchange(ctx, tapId, tail, {{32, readData}, {1, &parityBit}})) return 1;
             } else {
-                tail.put({OP_BITS_OUT, 0x00, 0x00, OP_SET_LOW, ctx->dataBusValue, ctx->effectiveLowDirection});
+                tail.put({OP_BITS_OUT, 0x00, 0x00, OP_SET_LOW, transportOf(ctx).dataBusValue, transportOf(ctx).effectiveLowDirection});
                 Transaction::idleRead(tail);
                 if (exchange(ctx, tapId, tail, {{8, nullptr}})) return 1;
             }
@@ -276,7 +274,7 @@ void compareAndDeliver(KpxContext* ctx, uint32_t tapId, uint8_t* tdo, const uint
     if (expected) {
         for (uint32_t i = 0; i < bytes; ++i)
             if (tdo[i]) {
-                ctx->cmpErrorFlag[tapId < kTapSlots ? tapId : 0] = 1;
+                transportOf(ctx).cmpErrorFlag[tapId < kTapSlots ? tapId : 0] = 1;
                 break;
             }
     }
@@ -290,7 +288,7 @@ void compareAndDeliver(KpxContext* ctx, uint32_t tapId, uint8_t* tdo, const uint
 }
 
 // The controller asks for the ADIv5.2 dormant-to-SWD wake-up before the line reset.
-bool wakeFromDormant(const KpxContext* ctx) { return ctx->swdDormantWakeUp != 0; }
+bool wakeFromDormant(const KpxContext* ctx) { return transportOf(ctx).swdDormantWakeUp != 0; }
 
 }  // namespace
 
@@ -495,7 +493,7 @@ uint32_t swdLineReset(KpxContext* ctx, uint32_t tapId) {
 
     uint8_t bytes[3 + sizeof pattern + 4];
     uint32_t used = 0;
-    const bool buffered = ctx->bufferingType != 0;
+    const bool buffered = transportOf(ctx).bufferingType != 0;
     const uint32_t sent = buffered ? length : length - 1;   // unbuffered, the idle byte is read back
     bytes[used++] = OP_BYTES_OUT;
     bytes[used++] = static_cast<uint8_t>(sent - 1);
@@ -518,8 +516,6 @@ uint32_t swdLineReset(KpxContext* ctx, uint32_t tapId) {
         if (waitForResults(ctx, WAIT_ALL)) return 1;
     }
 
-    ctx->tapState[tapId] = STATE_TEST_LOGIC_RESET;
-    ctx->tmsHigh[tapId] = 1;
     t.currentIr = IR_IDCODE;
     t.selectedDrLength = kInstructions[IR_IDCODE].length;
     t.selectedDr = t.idcodeDp;

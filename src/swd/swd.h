@@ -8,6 +8,36 @@
 
 namespace dorvane {
 
+// The SWD bridge's per-TAP virtual JTAG-DP.
+struct SwdTapState {
+    uint8_t irUpdatePending = 0;    // a state move commits the pending virtual Update-IR
+    uint8_t drUpdatePending = 0;    // ... and Update-DR
+    uint8_t irShift = 0;
+    uint8_t currentIr = 0;
+    uint8_t* selectedDr = nullptr;  // into this record; null until the first line reset
+    uint32_t selectedDrLength = 0;
+    uint8_t idcode[4] = {};
+    uint8_t abortReg[5] = {};
+    uint8_t dpacc[5] = {};
+    uint8_t apacc[5] = {};
+    uint8_t connect[2] = {};
+    uint8_t idcodeDp[4] = {};
+    uint8_t bypass[1] = {};
+    uint8_t connectValue[2] = {};   // SCIL19_CONNECT as latched by its last Update-DR
+    uint8_t abortAckPending = 0;    // the next ABORT capture shows ACK 010
+    uint8_t dpidrReadPending = 0;   // the next DPACC capture reads DPIDR first
+    uint8_t overrunDetect = 0;      // transactions in the pipelined form
+    uint32_t selectShadow = 0;      // last value written to DP SELECT
+};
+
+// The SWD bridge's part of the controller context.
+struct SwdPart : ContextPart {
+    static constexpr PartId kId = PartId::Swd;
+    SwdTapState swd[kTapSlots];
+};
+
+inline SwdPart& swdOf(KpxContext* ctx) { return ctx->part<SwdPart>(); }
+
 // Serves a whole IR/DR scan of a BSCAN2SWD TAP (same arguments as scanRegister; flags bit 0 =
 // DR scan, bit 1 = end in the pause state without an update).
 uint32_t swdScan(KpxContext* ctx, uint32_t flags, uint32_t tapId, const uint8_t* tdiBytes, uint32_t n,

@@ -16,16 +16,20 @@ using detail::driverFailure;
 
 namespace {
 
+// This layer's part of every controller context.
+[[maybe_unused]] const bool kPartRegistered = registerContextPart(
+    TransportPart::kId, []() -> ContextPart* { return new (std::nothrow) TransportPart(); });
+
 // Reads and throws away whatever the chip still has queued.
 uint32_t drainReceiveQueue(KpxContext* ctx) {
     FtdiDriver& drv = ftdiDriver();
     uint8_t scratch[16];
     uint32_t count = 0;
-    FtStatus st = drv.getQueueStatus(ctx->ftHandle, &count);
+    FtStatus st = drv.getQueueStatus(transportOf(ctx).ftHandle, &count);
     while (st == FT_OK && count != 0) {
         uint32_t got = 0;
-        st = drv.read(ctx->ftHandle, scratch, count < 16 ? count : 16, &got);
-        if (st == FT_OK) st = drv.getQueueStatus(ctx->ftHandle, &count);
+        st = drv.read(transportOf(ctx).ftHandle, scratch, count < 16 ? count : 16, &got);
+        if (st == FT_OK) st = drv.getQueueStatus(transportOf(ctx).ftHandle, &count);
     }
     return st == FT_OK ? 0 : driverFailure(ctx, st);
 }
@@ -33,7 +37,7 @@ uint32_t drainReceiveQueue(KpxContext* ctx) {
 uint32_t setLoopbackOff(KpxContext* ctx, bool report) {
     const uint8_t off = 0x85;
     uint32_t written = 0;
-    const FtStatus st = ftdiDriver().write(ctx->ftHandle, &off, 1, &written);
+    const FtStatus st = ftdiDriver().write(transportOf(ctx).ftHandle, &off, 1, &written);
     if (st == FT_OK) return 0;
     if (!report) return 1;
     return driverFailure(ctx, st);
@@ -54,27 +58,28 @@ uint32_t syncStatusFailure(KpxContext* ctx, FtStatus st) {
 
 // The echo handshake: with loopback on, two invalid opcodes must come back as FA AA, FA AB.
 uint32_t syncController(KpxContext* ctx) {
+    TransportPart& tp = transportOf(ctx);
     FtdiDriver& drv = ftdiDriver();
     if (drainReceiveQueue(ctx)) return 1;
     const uint8_t on = 0x84;
     uint32_t written = 0;
-    FtStatus st = drv.write(ctx->ftHandle, &on, 1, &written);
+    FtStatus st = drv.write(tp.ftHandle, &on, 1, &written);
     if (st != FT_OK) return driverFailure(ctx, st);
     uint32_t count = 0;
-    st = drv.getQueueStatus(ctx->ftHandle, &count);
+    st = drv.getQueueStatus(tp.ftHandle, &count);
     if (st != FT_OK) return syncStatusFailure(ctx, st);
     if (count != 0) return syncFailure(ctx, err::RX_BUFFER_NOT_EMPTY);
 
     uint32_t start = 0;
     for (const uint8_t b : {uint8_t(0xAA), uint8_t(0xAB)}) {
         const uint8_t cmd[2] = {b, 0x87};
-        st = drv.write(ctx->ftHandle, cmd, 2, &written);
+        st = drv.write(tp.ftHandle, cmd, 2, &written);
         if (st != FT_OK) return syncStatusFailure(ctx, st);
         if (b == 0xAA) start = platform::millisecondTimer();   // one limit for both answers
         for (;;) {
-            st = drv.getQueueStatus(ctx->ftHandle, &count);
+            st = drv.getQueueStatus(tp.ftHandle, &count);
             if (st != FT_OK) return syncStatusFailure(ctx, st);
-            if (platform::millisecondTimer() - start > ctx->resultTimeoutMs)
+            if (platform::millisecondTimer() - start > tp.resultTimeoutMs)
                 return syncFailure(ctx, err::SYNC_READ_TIMEOUT);
             if (count >= 2) break;
         }
@@ -84,7 +89,7 @@ uint32_t syncController(KpxContext* ctx) {
         while (left > 0) {
             const uint32_t n = left == 17 ? 15 : (left < 16 ? left : 16);
             uint32_t got = 0;
-            st = drv.read(ctx->ftHandle, piece, n, &got);
+            st = drv.read(tp.ftHandle, piece, n, &got);
             if (st != FT_OK) return syncStatusFailure(ctx, st);
             if (got >= 2) { last2[0] = piece[got - 2]; last2[1] = piece[got - 1]; }
             else if (got == 1) { last2[0] = last2[1]; last2[1] = piece[0]; }
@@ -94,59 +99,68 @@ uint32_t syncController(KpxContext* ctx) {
         if (last2[0] != 0xFA || last2[1] != b) return syncFailure(ctx, err::SYNC_FAILURE);
     }
     if (setLoopbackOff(ctx, true)) return 1;
-    st = drv.getQueueStatus(ctx->ftHandle, &count);
+    st = drv.getQueueStatus(tp.ftHandle, &count);
     if (st != FT_OK) return driverFailure(ctx, st);
     if (count != 0) return fail(ctx, err::RX_BUFFER_NOT_EMPTY);
     return 0;
 }
 
 void setThreadState(KpxContext* ctx, ReceiveThreadState state) {
-    platform::LockGuard guard(ctx->threadLock);
-    ctx->receiveThreadState = state;
+    platform::LockGuard guard(transportOf(ctx).threadLock);
+    transportOf(ctx).receiveThreadState = state;
 }
 
 ReceiveThreadState threadState(KpxContext* ctx) {
-    platform::LockGuard guard(ctx->threadLock);
-    return ctx->receiveThreadState;
+    platform::LockGuard guard(transportOf(ctx).threadLock);
+    return transportOf(ctx).receiveThreadState;
 }
 
 void joinReceiveThread(KpxContext* ctx) {
-    if (ctx->receiveThread && ctx->receiveThread->joinable()) ctx->receiveThread->join();
-    ctx->receiveThread.reset();
+    TransportPart& tp = transportOf(ctx);
+    if (tp.receiveThread && tp.receiveThread->joinable()) tp.receiveThread->join();
+    tp.receiveThread.reset();
 }
 
 }  // namespace
 
+KpxContext* lookupRunningContext(uint32_t handle, uint32_t flags) {
+    KpxContext* ctx = lookupContext(handle, flags);
+    if (!ctx) return nullptr;
+    if (threadState(ctx) != ReceiveThreadState::Running) {
+        ContextGuard held(ctx);
+        if (flags & LOOKUP_REPORT) recordError(ctx, err::RX_THREAD_NOT_RUNNING);
+        return nullptr;
+    }
+    return ctx;
+}
+
 void resetSessionState(KpxContext* ctx) {
-    ctx->setupFlags = 0;
-    ctx->commandBufferLength = 0;
-    ctx->irStopState[1] = 2;
-    ctx->drStopState[1] = 2;
-    ctx->tapState[1] = 0;
-    ctx->cmpErrorFlag[1] = 0;
-    ctx->tapProtocol[1] = ScanProtocol::Normal;
-    ctx->slowExitArmed[1] = 0;
-    ctx->trstReleased[1] = 1;
-    ctx->selectedTapMask = 0;
-    ctx->tmsHigh[1] = 0;
+    TransportPart& tp = transportOf(ctx);
+    tp.setupFlags = 0;
+    tp.commandBufferLength = 0;
+    tp.cmpErrorFlag[1] = 0;
+    tp.trstReleased[1] = 1;
+    tp.selectedTapMask = 0;
+    tp.tmsHigh[1] = 0;
 }
 
 uint32_t resetDevice(KpxContext* ctx) {
+    TransportPart& tp = transportOf(ctx);
     FtdiDriver& drv = ftdiDriver();
     FtStatus st = FT_OK;
     for (int i = 0; i < 15; ++i) {
-        st = drv.resetDevice(ctx->ftHandle);
+        st = drv.resetDevice(tp.ftHandle);
         if (st == FT_OK) break;
     }
-    if (st == FT_OK) st = drv.purge(ctx->ftHandle, FT_PURGE_RX | FT_PURGE_TX);
-    if (st == FT_OK) st = drv.setBitMode(ctx->ftHandle, 0, 0);
+    if (st == FT_OK) st = drv.purge(tp.ftHandle, FT_PURGE_RX | FT_PURGE_TX);
+    if (st == FT_OK) st = drv.setBitMode(tp.ftHandle, 0, 0);
     if (st != FT_OK) return driverFailure(ctx, st);
     // Answers to records still pending are gone with the reset.
     {
-        platform::LockGuard held(ctx->resultLock);
+        platform::LockGuard held(tp.resultLock);
         detail::dropUndelivered(ctx);
     }
-    ctx->tckKHz = 6000;
+    tp.tckKHz = 6000;
     ctx->controllerInfo.tckKHz = 6000;
     std::memset(ctx->infoValueWords, 0, sizeof ctx->infoValueWords);
     resetSessionState(ctx);
@@ -154,61 +168,62 @@ uint32_t resetDevice(KpxContext* ctx) {
 }
 
 uint32_t initController(KpxContext* ctx) {
+    TransportPart& tp = transportOf(ctx);
     FtdiDriver& drv = ftdiDriver();
-    FtStatus st = drv.purge(ctx->ftHandle, FT_PURGE_RX | FT_PURGE_TX);
+    FtStatus st = drv.purge(tp.ftHandle, FT_PURGE_RX | FT_PURGE_TX);
     if (st != FT_OK) return driverFailure(ctx, st);
-    st = drv.setBitMode(ctx->ftHandle, ctx->effectiveLowDirection, 2);
+    st = drv.setBitMode(tp.ftHandle, tp.effectiveLowDirection, 2);
     if (st != FT_OK) return driverFailure(ctx, st);
-    if (!ctx->resuming) {
+    if (!tp.resuming) {
         if (drainReceiveQueue(ctx)) return 1;
         // All low pins driven 0 in their present directions, then the low byte read back.
-        const uint8_t pins[5] = {0x80, 0x00, ctx->effectiveLowDirection, 0x81, 0x87};
+        const uint8_t pins[5] = {0x80, 0x00, tp.effectiveLowDirection, 0x81, 0x87};
         uint32_t n = 0;
-        st = drv.write(ctx->ftHandle, pins, 5, &n);
+        st = drv.write(tp.ftHandle, pins, 5, &n);
         if (st != FT_OK) return driverFailure(ctx, st);
         uint8_t gpio = 0;
-        st = drv.read(ctx->ftHandle, &gpio, 1, &n);
+        st = drv.read(tp.ftHandle, &gpio, 1, &n);
         if (st != FT_OK) return driverFailure(ctx, st);
     }
-    st = drv.setTimeouts(ctx->ftHandle, ctx->readTimeoutMs, ctx->writeTimeoutMs);
+    st = drv.setTimeouts(tp.ftHandle, tp.readTimeoutMs, tp.writeTimeoutMs);
     if (st != FT_OK) return driverFailure(ctx, st);
-    st = drv.setLatencyTimer(ctx->ftHandle, 2);
+    st = drv.setLatencyTimer(tp.ftHandle, 2);
     if (st != FT_OK) return driverFailure(ctx, st);
     if (syncController(ctx)) return 1;
 
-    if (!ctx->rxEvent) {
+    if (!tp.rxEvent) {
         std::unique_ptr<platform::Event> ev(new (std::nothrow) platform::Event());
         if (!ev || !ev->valid()) return fail(ctx, err::EVENT_CREATE);
-        ctx->rxEvent = std::move(ev);
+        tp.rxEvent = std::move(ev);
     }
-    if (!ctx->resultEvent) {   // kept for the context's life: waiters may still look at it
+    if (!tp.resultEvent) {   // kept for the context's life: waiters may still look at it
         std::unique_ptr<platform::Event> ev(new (std::nothrow) platform::Event());
         if (!ev || !ev->valid()) return fail(ctx, err::EVENT_CREATE);
-        ctx->resultEvent = std::move(ev);
+        tp.resultEvent = std::move(ev);
     }
     // The echo handshake left nothing behind; wait for the queue to show it. Bytes that stay
     // (nothing reads them yet) would keep the start waiting for good, so the wait is bounded.
     const uint32_t start = platform::millisecondTimer();
     for (;;) {
         uint32_t count = 0;
-        st = drv.getQueueStatus(ctx->ftHandle, &count);
+        st = drv.getQueueStatus(tp.ftHandle, &count);
         if (st != FT_OK) return driverFailure(ctx, st);
         if (count == 0) break;
-        if (platform::millisecondTimer() - start > ctx->resultTimeoutMs) return fail(ctx, err::RX_BUFFER_NOT_EMPTY);
+        if (platform::millisecondTimer() - start > tp.resultTimeoutMs) return fail(ctx, err::RX_BUFFER_NOT_EMPTY);
         platform::sleepMs(1);
     }
-    ctx->pendingReadBytes = 0;
-    ctx->receivedHandover = 0;
-    ctx->receivedSinceHandover = 0;
-    st = drv.setEventNotification(ctx->ftHandle, FT_EVENT_RXCHAR, ctx->rxEvent.get());
+    tp.pendingReadBytes = 0;
+    tp.receivedHandover = 0;
+    tp.receivedSinceHandover = 0;
+    st = drv.setEventNotification(tp.ftHandle, FT_EVENT_RXCHAR, tp.rxEvent.get());
     if (st != FT_OK) return driverFailure(ctx, st);
 
     detail::setStopRequest(ctx, 0);
-    ctx->setupFlags &= ~uint32_t(SETUP_STOP_REQUEST);
+    tp.setupFlags &= ~uint32_t(SETUP_STOP_REQUEST);
     setThreadState(ctx, ReceiveThreadState::Starting);
     joinReceiveThread(ctx);   // a thread that ended on its own earlier
     try {
-        ctx->receiveSide = detail::newReceiveSide(ctx);
+        tp.receiveSide = detail::newReceiveSide(ctx);
     } catch (const std::bad_alloc&) {
         setThreadState(ctx, ReceiveThreadState::Stopped);
         return fail(ctx, err::THREAD_CREATE);
@@ -218,7 +233,7 @@ uint32_t initController(KpxContext* ctx) {
         setThreadState(ctx, ReceiveThreadState::Stopped);
         return fail(ctx, err::THREAD_CREATE);
     }
-    ctx->receiveThread = std::move(thread);
+    tp.receiveThread = std::move(thread);
     for (;;) {
         const ReceiveThreadState s = threadState(ctx);
         if (s == ReceiveThreadState::Running) return 0;
@@ -230,14 +245,22 @@ uint32_t initController(KpxContext* ctx) {
     }
 }
 
+uint32_t initResumedController(KpxContext* ctx) {
+    transportOf(ctx).resuming = 1;
+    resetSessionState(ctx);
+    transportOf(ctx).setupFlags |= SETUP_DONE;
+    return initController(ctx);
+}
+
 uint32_t stopReceiveThread(KpxContext* ctx) {
-    if (!ctx->rxEvent) return 0;
+    TransportPart& tp = transportOf(ctx);
+    if (!tp.rxEvent) return 0;
     uint32_t result = 0;
-    if (ctx->bufferingType != 0) {
+    if (tp.bufferingType != 0) {
         // Buffered: the stop travels as the last record, so everything before it is delivered.
         if (growCommandBuffer(ctx, 2) == 0) {
-            ctx->commandBuffer[ctx->commandBufferLength++] = 0x83;
-            ctx->commandBuffer[ctx->commandBufferLength++] = 0x87;
+            tp.commandBuffer[tp.commandBufferLength++] = 0x83;
+            tp.commandBuffer[tp.commandBufferLength++] = 0x87;
         }
         ResultRecord* rec = newResultRecord(ctx);
         if (!rec) {
@@ -246,23 +269,23 @@ uint32_t stopReceiveThread(KpxContext* ctx) {
             rec->bitCount = 8;
             rec->lastBitPosition = 7;
             rec->flags |= RR_STOP_THREAD;
-            ctx->pendingReadBytes += 1;
+            tp.pendingReadBytes += 1;
             if (waitForResults(ctx, WAIT_ALL)) {
                 result = 1;
             } else {
-                ctx->bufferingType = 0;
+                tp.bufferingType = 0;
                 resetWriteChunk(ctx);
             }
         }
-        std::free(ctx->commandBuffer);
-        ctx->commandBuffer = nullptr;
-        ctx->commandBufferCapacity = 0;
-        ctx->commandBufferLength = 0;
+        std::free(tp.commandBuffer);
+        tp.commandBuffer = nullptr;
+        tp.commandBufferCapacity = 0;
+        tp.commandBufferLength = 0;
     }
     // Wake the idle thread with the stop request (a no-op for a thread that already ended).
-    ctx->setupFlags |= SETUP_STOP_REQUEST;
+    tp.setupFlags |= SETUP_STOP_REQUEST;
     detail::setStopRequest(ctx, 1);
-    if (!ctx->rxEvent->set()) {
+    if (!tp.rxEvent->set()) {
         result = fail(ctx, err::EVENT_SET);
     } else {
         const uint32_t start = platform::millisecondTimer();
@@ -278,60 +301,77 @@ uint32_t stopReceiveThread(KpxContext* ctx) {
     // The thread may still be inside a read after a time-out; it ends once that read returns
     // and finds the stop request, and must not outlive the context.
     if (threadState(ctx) != ReceiveThreadState::Stopped) {
-        ftdiDriver().purge(ctx->ftHandle, FT_PURGE_RX);
-        ctx->rxEvent->set();
+        ftdiDriver().purge(tp.ftHandle, FT_PURGE_RX);
+        tp.rxEvent->set();
     }
     joinReceiveThread(ctx);
-    ftdiDriver().setEventNotification(ctx->ftHandle, FT_EVENT_RXCHAR, nullptr);
-    ctx->rxEvent.reset();
+    ftdiDriver().setEventNotification(tp.ftHandle, FT_EVENT_RXCHAR, nullptr);
+    tp.rxEvent.reset();
     return result;
 }
 
 uint32_t closeDevice(KpxContext* ctx) {
+    TransportPart& tp = transportOf(ctx);
     uint32_t result = 0;
-    if (ctx->ftHandle) {
+    if (tp.ftHandle) {
         FtdiDriver& drv = ftdiDriver();
-        FtStatus st = drv.purge(ctx->ftHandle, FT_PURGE_RX);
+        FtStatus st = drv.purge(tp.ftHandle, FT_PURGE_RX);
         if (st != FT_OK) result = driverFailure(ctx, st);
-        st = drv.close(ctx->ftHandle);
+        st = drv.close(tp.ftHandle);
         if (st != FT_OK) result = driverFailure(ctx, st);
     }
-    ctx->ftHandle = nullptr;
+    tp.ftHandle = nullptr;
+    return result;
+}
+
+uint32_t cyclePortAndClose(KpxContext* ctx) {
+    TransportPart& tp = transportOf(ctx);
+    uint32_t result = 0;
+    if (tp.ftHandle) {
+        FtdiDriver& drv = ftdiDriver();
+        FtStatus st = drv.cyclePort(tp.ftHandle);
+        if (st != FT_OK) result = driverFailure(ctx, st);
+        st = drv.close(tp.ftHandle);
+        if (st != FT_OK) result = driverFailure(ctx, st);
+    }
+    tp.ftHandle = nullptr;
     return result;
 }
 
 uint32_t emitPinSetup(KpxContext* ctx) {
-    uint8_t lowValue = ctx->dataBusValue | 0x0A, lowDir = ctx->dataBusDirection | 0x0B;
-    uint8_t highValue = ctx->ctrlBusValue, highDir = ctx->ctrlBusDirection;
-    if (ctx->tapMode[1] == TapMode::SwdBridge) {   // SWD bridge: only TCK and TDI forced to outputs
-        lowValue = ctx->dataBusValue;
-        lowDir = ctx->dataBusDirection | 0x03;
-    } else if (ctx->trstBus == 1) {
-        lowValue |= ctx->trstMask;
-        lowDir |= ctx->trstMask;
-    } else if (ctx->trstBus == 2) {
-        highValue |= ctx->trstMask;
-        highDir |= ctx->trstMask;
+    TransportPart& tp = transportOf(ctx);
+    uint8_t lowValue = tp.dataBusValue | 0x0A, lowDir = tp.dataBusDirection | 0x0B;
+    uint8_t highValue = tp.ctrlBusValue, highDir = tp.ctrlBusDirection;
+    if (tp.tapMode[1] == TapMode::SwdBridge) {   // SWD bridge: only TCK and TDI forced to outputs
+        lowValue = tp.dataBusValue;
+        lowDir = tp.dataBusDirection | 0x03;
+    } else if (tp.trstBus == 1) {
+        lowValue |= tp.trstMask;
+        lowDir |= tp.trstMask;
+    } else if (tp.trstBus == 2) {
+        highValue |= tp.trstMask;
+        highDir |= tp.trstMask;
     }
     const uint8_t bytes[6] = {0x80, lowValue, lowDir, 0x82, highValue, highDir};
     const uint32_t rc = queueCommands(ctx, bytes, sizeof bytes, 0);
-    ctx->setupFlags |= SETUP_PINS_SENT;
-    ctx->effectiveLowDirection = lowDir;
-    ctx->effectiveHighDirection = highDir;
+    tp.setupFlags |= SETUP_PINS_SENT;
+    tp.effectiveLowDirection = lowDir;
+    tp.effectiveHighDirection = highDir;
     return rc;
 }
 
 uint32_t ensureControllerReady(KpxContext* ctx) {
+    TransportPart& tp = transportOf(ctx);
     constexpr uint32_t all = SETUP_DIVISOR_SENT | SETUP_PINS_SENT | SETUP_READY | SETUP_DONE | SETUP_WAITED;
-    if ((ctx->setupFlags & all) == all) return 0;
-    if (!(ctx->setupFlags & SETUP_DIVISOR_SENT) && emitClockDivisor(ctx, ctx->tckKHz, 1, nullptr) == 0) return 1;
-    if (!(ctx->setupFlags & SETUP_PINS_SENT) && emitPinSetup(ctx)) return 1;
-    ctx->setupFlags |= SETUP_READY;
-    if (!(ctx->setupFlags & SETUP_WAITED)) {
+    if ((tp.setupFlags & all) == all) return 0;
+    if (!(tp.setupFlags & SETUP_DIVISOR_SENT) && emitClockDivisor(ctx, tp.tckKHz, 1, nullptr) == 0) return 1;
+    if (!(tp.setupFlags & SETUP_PINS_SENT) && emitPinSetup(ctx)) return 1;
+    tp.setupFlags |= SETUP_READY;
+    if (!(tp.setupFlags & SETUP_WAITED)) {
         if (waitForResults(ctx, WAIT_ALL)) return 1;
-        ctx->setupFlags |= SETUP_WAITED;
+        tp.setupFlags |= SETUP_WAITED;
     }
-    ctx->setupFlags |= SETUP_DONE;
+    tp.setupFlags |= SETUP_DONE;
     return 0;
 }
 

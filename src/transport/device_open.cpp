@@ -34,7 +34,7 @@ struct Found {
 };
 
 uint32_t statusFail(KpxContext* ctx, FtStatus st) {
-    ctx->lastFtStatus = st;
+    transportOf(ctx).lastFtStatus = st;
     return fail(ctx, statusToError(st));
 }
 
@@ -142,65 +142,58 @@ uint32_t openByEnumeration(KpxContext* ctx, ControllerAddress& addr, Found& f) {
     return 0;
 }
 
-}  // namespace
-
-uint32_t openDevice(KpxContext** out, uint32_t* handle, const char* address) {
-    *out = nullptr;
-    ControllerAddress addr;
-    std::memset(&addr, 0, sizeof addr);
-    if (parseControllerAddress(&addr, address)) return 1;
-    KpxContext* ctx = allocateContext(handle);
-    if (!ctx) return 1;
+// Everything of opening after the context exists; on failure the context is released.
+uint32_t openAllocated(KpxContext* ctx, uint32_t* handle, ControllerAddress& addr, Found& f) {
+    TransportPart& tp = transportOf(ctx);
     auto* block = static_cast<ResultBlock*>(std::calloc(1, sizeof(ResultBlock)));
     if (!block) {
         releaseContext(*handle);
         *handle = 0xFFFFFFFFu;
         return fail(nullptr, err::ALLOC);
     }
-    ctx->resultHead = block;
-    ctx->resultTail = block;
+    tp.resultHead = block;
+    tp.resultTail = block;
 
-    auto abandon = [&](Found& f) {
+    auto abandon = [&]() {
         closeFound(f);
-        ctx->ftHandle = nullptr;
+        tp.ftHandle = nullptr;
         releaseController(ctx, *handle);
         *handle = 0xFFFFFFFFu;
         return 1u;
     };
 
-    Found f;
     uint32_t rc = 0;
     {
         platform::NamedMutexGuard held(deviceMutex());
         if (!(addr.flags & ADDRESS_BY_LOGICAL_UNIT)) rc = openBySerial(ctx, addr, f);
         if (rc == 0 && !f.handle) rc = openByEnumeration(ctx, addr, f);
     }
-    if (rc) return abandon(f);
+    if (rc) return abandon();
 
-    ctx->ftHandle = f.handle;
-    ctx->dataBusDirection = addr.dataBusDirection;
-    ctx->dataBusValue = addr.dataBusValue;
-    ctx->ctrlBusDirection = addr.ctrlBusDirection;
-    ctx->ctrlBusValue = addr.ctrlBusValue;
+    tp.ftHandle = f.handle;
+    tp.dataBusDirection = addr.dataBusDirection;
+    tp.dataBusValue = addr.dataBusValue;
+    tp.ctrlBusDirection = addr.ctrlBusDirection;
+    tp.ctrlBusValue = addr.ctrlBusValue;
     if (f.type == FT_DEVICE_2232C) {   // four high GPIO lines only
-        ctx->ctrlBusDirection &= 0x0F;
-        ctx->ctrlBusValue &= 0x0F;
+        tp.ctrlBusDirection &= 0x0F;
+        tp.ctrlBusValue &= 0x0F;
     }
     if (addr.trstBus != 0) {
         if (f.type == FT_DEVICE_2232C && addr.trstBus == 2 && addr.trstMask > 8) {
             recordError(ctx, err::TRST_FT2232C);
-            return abandon(f);
+            return abandon();
         }
         if (f.type == FT_DEVICE_4232H && addr.trstBus == 2) {
             recordError(ctx, err::TRST_FT4232H);
-            return abandon(f);
+            return abandon();
         }
-        ctx->trstBus = addr.trstBus;
-        ctx->trstMask = addr.trstMask;
+        tp.trstBus = addr.trstBus;
+        tp.trstMask = addr.trstMask;
     }
-    ctx->tapMode[0] = static_cast<TapMode>(addr.tapMode[0]);
-    ctx->tapMode[1] = static_cast<TapMode>(addr.tapMode[1]);
-    ctx->swdDormantWakeUp = (addr.flags & ADDRESS_SWD_DORMANT_WAKEUP) ? 1 : 0;
+    tp.tapMode[0] = static_cast<TapMode>(addr.tapMode[0]);
+    tp.tapMode[1] = static_cast<TapMode>(addr.tapMode[1]);
+    tp.swdDormantWakeUp = (addr.flags & ADDRESS_SWD_DORMANT_WAKEUP) ? 1 : 0;
 
     // Opened by serial number: the serial without its channel letter; by logical unit: none.
     ctx->serialNumber[0] = 0;
@@ -217,24 +210,45 @@ uint32_t openDevice(KpxContext** out, uint32_t* handle, const char* address) {
     canonical.resize(std::min<size_t>(canonical.size(), sizeof ctx->controllerAddress - 1));
     std::memcpy(ctx->controllerAddress, canonical.c_str(), canonical.size() + 1);
     ctx->logicalUnitNumber = f.matchCount;
-    for (uint32_t t = 1; t < kTapSlots; ++t) {
-        ctx->irStopState[t] = 2;
-        ctx->drStopState[t] = 2;
-    }
     const uint32_t base = (f.type == FT_DEVICE_2232C) ? 6000u : 30000u;
-    ctx->baseClockKHz = base;
-    ctx->maxTckKHz = static_cast<int32_t>(base);
-    ctx->minTckKHz = 1;
-    if (ctx->tckKHz == 0) ctx->tckKHz = 6000;
-    fillControllerInfo(ctx);
+    tp.baseClockKHz = base;
+    tp.maxTckKHz = static_cast<int32_t>(base);
+    tp.minTckKHz = 1;
+    if (tp.tckKHz == 0) tp.tckKHz = 6000;
+    refreshControllerInfo(ctx);
     resetWriteChunk(ctx);
-    ctx->pendingReadBytes = 0;
+    tp.pendingReadBytes = 0;
+    return 0;
+}
+
+}  // namespace
+
+uint32_t openDevice(KpxContext** out, uint32_t* handle, const char* address) {
+    *out = nullptr;
+    ControllerAddress addr;
+    std::memset(&addr, 0, sizeof addr);
+    if (parseControllerAddress(&addr, address)) return 1;
+    KpxContext* ctx = allocateContext(handle);
+    if (!ctx) return 1;
+    Found f;
+    try {
+        if (openAllocated(ctx, handle, addr, f)) return 1;
+    } catch (...) {
+        // Out of memory on the way: the device and the context go before the export's guard
+        // reports it, so neither stays taken.
+        closeFound(f);
+        transportOf(ctx).ftHandle = nullptr;
+        releaseController(ctx, *handle);
+        *handle = 0xFFFFFFFFu;
+        throw;
+    }
     *out = ctx;
     return 0;
 }
 
 void releaseController(KpxContext* ctx, uint32_t handle) {
-    for (ResultBlock* block = ctx->resultHead; block;) {
+    TransportPart& tp = transportOf(ctx);
+    for (ResultBlock* block = tp.resultHead; block;) {
         for (uint32_t i = block->readIndex; i < block->count && i < kRecordsPerBlock; ++i) {
             if (block->records[i].flags & RR_PENDING) freeRecordBuffers(&block->records[i]);
         }
@@ -242,10 +256,10 @@ void releaseController(KpxContext* ctx, uint32_t handle) {
         std::free(block);
         block = next;
     }
-    ctx->resultHead = nullptr;
-    ctx->resultTail = nullptr;
-    std::free(ctx->commandBuffer);
-    ctx->commandBuffer = nullptr;
+    tp.resultHead = nullptr;
+    tp.resultTail = nullptr;
+    std::free(tp.commandBuffer);
+    tp.commandBuffer = nullptr;
     releaseContext(handle);
 }
 

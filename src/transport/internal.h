@@ -13,26 +13,26 @@ namespace dorvane::detail {
 
 // threadError and stopRequest cross between the calling thread and the receive thread.
 inline uint32_t threadErrorOf(KpxContext* ctx) {
-    return std::atomic_ref<uint32_t>(ctx->threadError).load(std::memory_order_acquire);
+    return std::atomic_ref<uint32_t>(transportOf(ctx).threadError).load(std::memory_order_acquire);
 }
 inline void postThreadError(KpxContext* ctx, uint32_t code) {
-    std::atomic_ref<uint32_t>(ctx->threadError).store(code, std::memory_order_release);
+    std::atomic_ref<uint32_t>(transportOf(ctx).threadError).store(code, std::memory_order_release);
 }
 inline bool stopRequested(KpxContext* ctx) {
-    return std::atomic_ref<uint32_t>(ctx->stopRequest).load(std::memory_order_acquire) != 0;
+    return std::atomic_ref<uint32_t>(transportOf(ctx).stopRequest).load(std::memory_order_acquire) != 0;
 }
 inline void setStopRequest(KpxContext* ctx, uint32_t v) {
-    std::atomic_ref<uint32_t>(ctx->stopRequest).store(v, std::memory_order_release);
+    std::atomic_ref<uint32_t>(transportOf(ctx).stopRequest).store(v, std::memory_order_release);
 }
 
 // The calling thread sleeps until the receive thread signals it (deliveries, a hand-over of
 // its received count, its start and its end) or timeoutMs pass; callers re-check their
 // condition after every return.
 inline void awaitReceiver(KpxContext* ctx, uint32_t timeoutMs) {
-    if (ctx->resultEvent) ctx->resultEvent->wait(timeoutMs);
+    if (transportOf(ctx).resultEvent) transportOf(ctx).resultEvent->wait(timeoutMs);
 }
 inline void wakeCaller(KpxContext* ctx) {
-    if (ctx->resultEvent) ctx->resultEvent->set();
+    if (transportOf(ctx).resultEvent) transportOf(ctx).resultEvent->set();
 }
 
 // Records the error of a driver status (keeping it in lastFtStatus) and returns 1.
@@ -44,7 +44,7 @@ uint32_t writePiece(KpxContext* ctx, const uint8_t* bytes, uint32_t length, uint
 
 // Under resultLock: no record waits for delivery.
 inline bool resultListEmpty(const KpxContext* ctx) {
-    return ctx->resultHead == ctx->resultTail && ctx->resultHead->readIndex == ctx->resultHead->count;
+    return transportOf(ctx).resultHead == transportOf(ctx).resultTail && transportOf(ctx).resultHead->readIndex == transportOf(ctx).resultHead->count;
 }
 
 // Drops every undelivered record (freeing what they own) and every block but the tail,

@@ -26,12 +26,12 @@ void freeRecordBuffers(ResultRecord* rec) {
 }
 
 ResultRecord* newResultRecord(KpxContext* ctx) {
-    if (!ctx->resultLock.lockFor(60000)) {
+    if (!transportOf(ctx).resultLock.lockFor(60000)) {
         recordError(ctx, err::KPX_READ_TIMEOUT);
         return nullptr;
     }
-    platform::LockGuard held(ctx->resultLock, platform::adoptLock);
-    ResultBlock* tail = ctx->resultTail;
+    platform::LockGuard held(transportOf(ctx).resultLock, platform::adoptLock);
+    ResultBlock* tail = transportOf(ctx).resultTail;
     // The block after this one exists before its last record is handed out, so a record is
     // never handed out without room for the next.
     if (tail->count + 1 >= kRecordsPerBlock) {
@@ -46,7 +46,7 @@ ResultRecord* newResultRecord(KpxContext* ctx) {
         rec->flags = RR_PENDING;
         ++tail->count;
         tail->next = block;
-        ctx->resultTail = block;
+        transportOf(ctx).resultTail = block;
         return rec;
     }
     ResultRecord* rec = &tail->records[tail->count];
@@ -59,20 +59,20 @@ ResultRecord* newResultRecord(KpxContext* ctx) {
 namespace detail {
 
 void dropUndelivered(KpxContext* ctx) {
-    ResultBlock* b = ctx->resultHead;
+    ResultBlock* b = transportOf(ctx).resultHead;
     while (b) {
         for (uint32_t i = b->readIndex; i < b->count; ++i) freeRecordBuffers(&b->records[i]);
         ResultBlock* next = b->next;
-        if (b != ctx->resultTail) std::free(b);
+        if (b != transportOf(ctx).resultTail) std::free(b);
         b = next;
     }
-    ResultBlock* t = ctx->resultTail;
+    ResultBlock* t = transportOf(ctx).resultTail;
     std::memset(t->records, 0, sizeof t->records);
     t->count = 0;
     t->readIndex = 0;
     t->next = nullptr;
-    ctx->resultHead = t;
-    ++ctx->discardGeneration;
+    transportOf(ctx).resultHead = t;
+    ++transportOf(ctx).discardGeneration;
 }
 
 }  // namespace detail
@@ -82,20 +82,20 @@ namespace {
 // Writes everything held back, in pieces, and empties the buffer.
 uint32_t sendHeldBack(KpxContext* ctx) {
     uint32_t pos = 0;
-    const uint32_t length = ctx->commandBufferLength;
-    if (ctx->writeChunk == 0) resetWriteChunk(ctx);
+    const uint32_t length = transportOf(ctx).commandBufferLength;
+    if (transportOf(ctx).writeChunk == 0) resetWriteChunk(ctx);
     while (pos < length) {
-        const uint32_t piece = std::min(length - pos, ctx->writeChunk);
+        const uint32_t piece = std::min(length - pos, transportOf(ctx).writeChunk);
         uint32_t written = 0;
-        if (detail::writePiece(ctx, ctx->commandBuffer + pos, piece, &written)) return 1;
+        if (detail::writePiece(ctx, transportOf(ctx).commandBuffer + pos, piece, &written)) return 1;
         pos += piece;
     }
-    ctx->commandBufferLength = 0;
+    transportOf(ctx).commandBufferLength = 0;
     return 0;
 }
 
 bool listEmpty(KpxContext* ctx) {
-    platform::LockGuard held(ctx->resultLock);
+    platform::LockGuard held(transportOf(ctx).resultLock);
     return detail::resultListEmpty(ctx);
 }
 
@@ -115,7 +115,7 @@ uint32_t waitForDelivery(KpxContext* ctx, volatile uint32_t* word) {
 }
 
 uint32_t waitForResults(KpxContext* ctx, uint32_t mode) {
-    if (ctx->bufferingType == 0) {
+    if (transportOf(ctx).bufferingType == 0) {
         // No time limit: the caller waits as long as the chip keeps answering, or until the
         // receive thread posts an error.
         if (mode != WAIT_ALL) return 0;
@@ -130,29 +130,29 @@ uint32_t waitForResults(KpxContext* ctx, uint32_t mode) {
     }
 
     if (mode == WAIT_DISCARD) {
-        const FtStatus st = ftdiDriver().purge(ctx->ftHandle, FT_PURGE_RX | FT_PURGE_TX);
+        const FtStatus st = ftdiDriver().purge(transportOf(ctx).ftHandle, FT_PURGE_RX | FT_PURGE_TX);
         if (st != FT_OK) return detail::driverFailure(ctx, st);
-        ctx->commandBufferLength = 0;
-        if (!ctx->resultLock.lockFor(60000)) return fail(ctx, err::KPX_READ_TIMEOUT);
+        transportOf(ctx).commandBufferLength = 0;
+        if (!transportOf(ctx).resultLock.lockFor(60000)) return fail(ctx, err::KPX_READ_TIMEOUT);
         {
-            platform::LockGuard held(ctx->resultLock, platform::adoptLock);
+            platform::LockGuard held(transportOf(ctx).resultLock, platform::adoptLock);
             detail::dropUndelivered(ctx);
-            ctx->pendingReadBytes = 0;
+            transportOf(ctx).pendingReadBytes = 0;
         }
-        platform::LockGuard thread(ctx->threadLock);
-        ctx->receivedHandover = 0;
+        platform::LockGuard thread(transportOf(ctx).threadLock);
+        transportOf(ctx).receivedHandover = 0;
         return 0;
     }
 
-    if (ctx->commandBufferLength == 0) return 0;
+    if (transportOf(ctx).commandBufferLength == 0) return 0;
     if (sendHeldBack(ctx)) return 1;
     if (mode != WAIT_ALL) return 0;
     const uint32_t start = platform::millisecondTimer();
     for (;;) {
-        if (ctx->resultLock.lockFor(5000)) {
+        if (transportOf(ctx).resultLock.lockFor(5000)) {
             bool empty;
             {
-                platform::LockGuard held(ctx->resultLock, platform::adoptLock);
+                platform::LockGuard held(transportOf(ctx).resultLock, platform::adoptLock);
                 empty = detail::resultListEmpty(ctx);
             }
             if (empty) return 0;
@@ -160,8 +160,8 @@ uint32_t waitForResults(KpxContext* ctx, uint32_t mode) {
         }
         // The thread serves here: a read it is stuck in must not hold up the time-out.
         const uint32_t waited = platform::millisecondTimer() - start;
-        if (waited > ctx->resultTimeoutMs) return fail(ctx, err::KPX_READ_TIMEOUT);
-        detail::awaitReceiver(ctx, std::min<uint32_t>(ctx->resultTimeoutMs - waited + 1, 1000));
+        if (waited > transportOf(ctx).resultTimeoutMs) return fail(ctx, err::KPX_READ_TIMEOUT);
+        detail::awaitReceiver(ctx, std::min<uint32_t>(transportOf(ctx).resultTimeoutMs - waited + 1, 1000));
     }
 }
 
@@ -175,7 +175,8 @@ constexpr uint32_t kMaxReadPiece = 65536;
 // keeps the two apart), which spares a round trip the hand-overs between the threads.
 class Receiver {
 public:
-    explicit Receiver(KpxContext* ctx) : ctx_(ctx), drv_(ftdiDriver()), generation_(ctx->discardGeneration) {}
+    explicit Receiver(KpxContext* ctx)
+        : ctx_(ctx), tp_(transportOf(ctx)), drv_(ftdiDriver()), generation_(tp_.discardGeneration) {}
     void runThread();
     // A waiting caller's turn: serves what has arrived (after the thread, if it is serving).
     void serveAsCaller();
@@ -203,6 +204,7 @@ private:
     bool postStatus(FtStatus st) { return post(statusToError(st)); }
 
     KpxContext* ctx_;
+    TransportPart& tp_;
     FtdiDriver& drv_;
     platform::Lock serveLock_;
     std::atomic<bool> callerServing_{false};
@@ -224,12 +226,12 @@ bool Receiver::drain(bool idleRead) {
     for (;;) {
         if (stopNoted_) return true;
         if (failed_.load(std::memory_order_relaxed)) return false;
-        const FtStatus st = drv_.getQueueStatus(ctx_->ftHandle, &reported_);
+        const FtStatus st = drv_.getQueueStatus(tp_.ftHandle, &reported_);
         if (st != FT_OK) return postStatus(st);
         if (reported_ == 0) {
             if (idleRead) {   // woken with nothing reported: a read of 0 bytes, as D2XX hosts do
                 uint32_t got = 0;
-                const FtStatus rs = drv_.read(ctx_->ftHandle, nullptr, 0, &got);
+                const FtStatus rs = drv_.read(tp_.ftHandle, nullptr, 0, &got);
                 if (rs != FT_OK) return postStatus(rs);
             }
             return true;
@@ -241,11 +243,11 @@ bool Receiver::drain(bool idleRead) {
 }
 
 void Receiver::runThread() {
-    FtStatus st = drv_.purge(ctx_->ftHandle, FT_PURGE_RX);
+    FtStatus st = drv_.purge(tp_.ftHandle, FT_PURGE_RX);
     if (st != FT_OK) { postStatus(st); return; }
     {
-        platform::LockGuard guard(ctx_->threadLock);
-        ctx_->receiveThreadState = ReceiveThreadState::Running;
+        platform::LockGuard guard(tp_.threadLock);
+        tp_.receiveThreadState = ReceiveThreadState::Running;
     }
     detail::wakeCaller(ctx_);
     bool idleRead = false;
@@ -256,7 +258,7 @@ void Receiver::runThread() {
             platform::LockGuard serving(serveLock_);
             if (!drain(idleRead) || stopNoted_) return;
         }
-        if (ctx_->rxEvent->wait(0xFFFFFFFFu) < 0) { post(err::EVENT_WAIT); return; }
+        if (tp_.rxEvent->wait(0xFFFFFFFFu) < 0) { post(err::EVENT_WAIT); return; }
         if (detail::stopRequested(ctx_) || failed_.load(std::memory_order_acquire)) return;
         idleRead = true;
     }
@@ -272,13 +274,13 @@ void Receiver::serveAsCaller() {
     }
     // Bytes that came while the flag kept the thread away are the thread's again.
     uint32_t left = 0;
-    if (!ended && drv_.getQueueStatus(ctx_->ftHandle, &left) == FT_OK && left == 0) return;
+    if (!ended && drv_.getQueueStatus(tp_.ftHandle, &left) == FT_OK && left == 0) return;
     // An error posted here, or the stop record delivered here, ends the thread as well.
-    if (ctx_->rxEvent) ctx_->rxEvent->set();
+    if (tp_.rxEvent) tp_.rxEvent->set();
 }
 
 bool Receiver::startRecord() {
-    ResultBlock* head = ctx_->resultHead;
+    ResultBlock* head = tp_.resultHead;
     ResultRecord* r = &head->records[head->readIndex];
     if (!(r->flags & RR_PENDING)) return post(err::RESULT_ALREADY_PROCESSED);
     rec_ = r;
@@ -307,12 +309,12 @@ bool Receiver::startRecord() {
 }
 
 void Receiver::account(uint32_t got) {
-    ctx_->receivedSinceHandover += got;
-    if (ctx_->receivedSinceHandover > 4096 && ctx_->threadLock.lockFor(60000)) {
+    tp_.receivedSinceHandover += got;
+    if (tp_.receivedSinceHandover > 4096 && tp_.threadLock.lockFor(60000)) {
         {
-            platform::LockGuard held(ctx_->threadLock, platform::adoptLock);
-            ctx_->receivedHandover += ctx_->receivedSinceHandover;
-            ctx_->receivedSinceHandover = 0;
+            platform::LockGuard held(tp_.threadLock, platform::adoptLock);
+            tp_.receivedHandover += tp_.receivedSinceHandover;
+            tp_.receivedSinceHandover = 0;
         }
         detail::wakeCaller(ctx_);   // a writer may be waiting for read-back room
     }
@@ -322,12 +324,12 @@ void Receiver::account(uint32_t got) {
 bool Receiver::serveReported() {
     {
         // A discard since the last look dropped the record being served: start afresh.
-        if (!ctx_->resultLock.lockFor(60000)) return post(err::KPX_READ_TIMEOUT);
-        platform::LockGuard held(ctx_->resultLock, platform::adoptLock);
-        if (generation_ != ctx_->discardGeneration) {
-            generation_ = ctx_->discardGeneration;
+        if (!tp_.resultLock.lockFor(60000)) return post(err::KPX_READ_TIMEOUT);
+        platform::LockGuard held(tp_.resultLock, platform::adoptLock);
+        if (generation_ != tp_.discardGeneration) {
+            generation_ = tp_.discardGeneration;
             rec_ = nullptr;
-            ctx_->receivedSinceHandover = 0;
+            tp_.receivedSinceHandover = 0;
         }
     }
     const uint32_t want = std::min(reported_, kMaxReadPiece);
@@ -337,16 +339,16 @@ bool Receiver::serveReported() {
         return post(err::ALLOC);
     }
     uint32_t got = 0;
-    const FtStatus st = drv_.read(ctx_->ftHandle, in_.data(), want, &got);
+    const FtStatus st = drv_.read(tp_.ftHandle, in_.data(), want, &got);
     if (st != FT_OK) return postStatus(st);
     account(got);
     if (got == 0) return true;
 
-    if (!ctx_->resultLock.lockFor(60000)) return post(err::KPX_READ_TIMEOUT);
+    if (!tp_.resultLock.lockFor(60000)) return post(err::KPX_READ_TIMEOUT);
     bool delivered = false;
     {
-        platform::LockGuard held(ctx_->resultLock, platform::adoptLock);
-        if (generation_ != ctx_->discardGeneration) return true;   // these bytes answered dropped records
+        platform::LockGuard held(tp_.resultLock, platform::adoptLock);
+        if (generation_ != tp_.discardGeneration) return true;   // these bytes answered dropped records
         const uint8_t* in = in_.data();
         uint32_t left = got;
         while (left > 0 && !stopNoted_) {
@@ -396,7 +398,7 @@ void Receiver::storeData(const uint8_t* in, uint32_t got) {
                 const uint8_t m = r->mask ? r->mask[pos_ + i] : 0xFF;
                 count += std::popcount(static_cast<unsigned>((e ^ out[i]) & m));
             }
-            ctx_->mismatchBitCount += count;
+            tp_.mismatchBitCount += count;
         }
         pos_ += got;
         return;
@@ -415,7 +417,7 @@ void Receiver::storeData(const uint8_t* in, uint32_t got) {
             if (r->tdoBytes || i + 1 == got) out[i] = diff;
             if (diff) mismatch = true;
         }
-        if (mismatch) ctx_->cmpErrorFlag[r->tapId < kTapSlots ? r->tapId : 0] |= 1;
+        if (mismatch) tp_.cmpErrorFlag[r->tapId < kTapSlots ? r->tapId : 0] |= 1;
     }
     pos_ += got;
 }
@@ -439,7 +441,7 @@ void Receiver::storeLastBit(uint8_t in) {
         b ^= static_cast<uint8_t>((r->expected ? r->expected[index] : 0) & bit);
         if ((r->flags & RR_MASK) && r->mask) b &= static_cast<uint8_t>(~(r->mask[index] & bit));
         dest_[index] = b;
-        if (b & bit) ctx_->cmpErrorFlag[r->tapId < kTapSlots ? r->tapId : 0] |= 1;
+        if (b & bit) tp_.cmpErrorFlag[r->tapId < kTapSlots ? r->tapId : 0] |= 1;
     }
     phase_ = DATA;
 }
@@ -466,9 +468,9 @@ void Receiver::deliver() {
     r->flags &= ~uint32_t(RR_PENDING);
     volatile uint32_t* done = r->doneFlag;
     rec_ = nullptr;
-    ResultBlock* head = ctx_->resultHead;
+    ResultBlock* head = tp_.resultHead;
     if (++head->readIndex == kRecordsPerBlock && head->next) {   // r lives in head
-        ctx_->resultHead = head->next;
+        tp_.resultHead = head->next;
         std::free(head);
     }
     if (done) std::atomic_ref<uint32_t>(*const_cast<uint32_t*>(done)).store(0, std::memory_order_release);
@@ -481,27 +483,27 @@ namespace detail {
 std::shared_ptr<void> newReceiveSide(KpxContext* ctx) { return std::make_shared<Receiver>(ctx); }
 
 void serveAsCaller(KpxContext* ctx) {
-    if (ctx->receiveSide && ctx->rxEvent)   // only while a receive thread runs
-        static_cast<Receiver*>(ctx->receiveSide.get())->serveAsCaller();
+    if (transportOf(ctx).receiveSide && transportOf(ctx).rxEvent)   // only while a receive thread runs
+        static_cast<Receiver*>(transportOf(ctx).receiveSide.get())->serveAsCaller();
 }
 
 void claimServing(KpxContext* ctx) {
-    if (ctx->receiveSide && ctx->rxEvent) static_cast<Receiver*>(ctx->receiveSide.get())->claim();
+    if (transportOf(ctx).receiveSide && transportOf(ctx).rxEvent) static_cast<Receiver*>(transportOf(ctx).receiveSide.get())->claim();
 }
 
 void releaseServing(KpxContext* ctx) {
-    if (ctx->receiveSide && ctx->rxEvent) static_cast<Receiver*>(ctx->receiveSide.get())->serveAsCaller();
+    if (transportOf(ctx).receiveSide && transportOf(ctx).rxEvent) static_cast<Receiver*>(transportOf(ctx).receiveSide.get())->serveAsCaller();
 }
 
 void receiveThreadMain(void* arg) {
     auto* ctx = static_cast<KpxContext*>(arg);
     {
-        const std::shared_ptr<void> side = ctx->receiveSide;   // set before the thread starts
+        const std::shared_ptr<void> side = transportOf(ctx).receiveSide;   // set before the thread starts
         static_cast<Receiver*>(side.get())->runThread();
     }
     {
-        platform::LockGuard guard(ctx->threadLock);
-        ctx->receiveThreadState = ReceiveThreadState::Stopped;
+        platform::LockGuard guard(transportOf(ctx).threadLock);
+        transportOf(ctx).receiveThreadState = ReceiveThreadState::Stopped;
     }
     detail::wakeCaller(ctx);
 }

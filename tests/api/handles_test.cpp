@@ -75,7 +75,7 @@ TEST(HandleTable, ANewContextStartsWithItsDefaults) {
     ASSERT_NE(ctx, nullptr);
     EXPECT_EQ(ctx->handle, handle);
     EXPECT_EQ(ctx->lastError, 0u);
-    EXPECT_EQ(ctx->resultHead, nullptr);   // the transport adds its result list at open
+    EXPECT_EQ(transportOf(ctx).resultHead, nullptr);   // the transport adds its result list at open
 
     // The context comes back locked: another thread's lookup is refused.
     std::thread([handle] { EXPECT_EQ(lookupContext(handle, 0), nullptr); }).join();
@@ -112,7 +112,7 @@ TEST(Lookup, ABusyHandleFailsWith2001WithoutTouchingTheContext) {
         LockHolder holder(ctx->contextLock);
         recordError(nullptr, 0);
         uint32_t start = platform::millisecondTimer();
-        EXPECT_EQ(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING), nullptr);
+        EXPECT_EQ(lookupRunningContext(handle, LOOKUP_REPORT), nullptr);
         EXPECT_GE(platform::millisecondTimer() - start, 50u);   // it waited out the full limit
         EXPECT_EQ(globalLastError(), err::HANDLE_IN_USE);
         EXPECT_EQ(ctx->lastError, 0u);
@@ -135,9 +135,9 @@ TEST(Lookup, TheRunningFlagRequiresTheReceiveThread) {
     ASSERT_NE(ctx, nullptr);
     ctx->contextLock.unlock();
 
-    EXPECT_EQ(lookupContext(handle, LOOKUP_RUNNING), nullptr);
+    EXPECT_EQ(lookupRunningContext(handle, 0), nullptr);
     EXPECT_EQ(ctx->lastError, 0u);
-    EXPECT_EQ(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING), nullptr);
+    EXPECT_EQ(lookupRunningContext(handle, LOOKUP_REPORT), nullptr);
     EXPECT_EQ(ctx->lastError, err::RX_THREAD_NOT_RUNNING);
     EXPECT_EQ(globalLastError(), err::RX_THREAD_NOT_RUNNING);
     // The failed lookup left the context's lock.
@@ -150,9 +150,9 @@ TEST(Lookup, TheRunningFlagRequiresTheReceiveThread) {
     EXPECT_EQ(lookupContext(handle, LOOKUP_REPORT), ctx);
     ctx->contextLock.unlock();
 
-    ctx->receiveThreadState = ReceiveThreadState::Running;
-    EXPECT_EQ(lookupContext(handle, LOOKUP_REPORT | LOOKUP_RUNNING), ctx);
-    ctx->receiveThreadState = ReceiveThreadState::Stopped;
+    transportOf(ctx).receiveThreadState = ReceiveThreadState::Running;
+    EXPECT_EQ(lookupRunningContext(handle, LOOKUP_REPORT), ctx);
+    transportOf(ctx).receiveThreadState = ReceiveThreadState::Stopped;
     releaseContext(handle);
 }
 
@@ -164,7 +164,7 @@ TEST(Release, FreesWhatUndeliveredRecordsOwnAndLeavesDeliveredOnesAlone) {
     // Block 1: record 0 delivered (its buffer belongs to the test now), record 1 pending.
     auto* first = static_cast<ResultBlock*>(std::calloc(1, sizeof(ResultBlock)));
     ASSERT_NE(first, nullptr);
-    ctx->resultHead = first;
+    transportOf(ctx).resultHead = first;
     auto* delivered = static_cast<uint8_t*>(std::malloc(4));
     first->records[0] = ResultRecord{1, 7, 0, 8, nullptr, delivered, nullptr, nullptr, nullptr, nullptr};
     first->records[1] = ResultRecord{1, 7, RR_PENDING | RR_OWN_TDO | RR_OWN_EXPECTED | RR_OWN_MASK, 8, nullptr,
@@ -180,9 +180,9 @@ TEST(Release, FreesWhatUndeliveredRecordsOwnAndLeavesDeliveredOnesAlone) {
     second->records[0].multiBase = static_cast<uint8_t*>(std::malloc(16));
     second->count = 1;
     first->next = second;
-    ctx->resultTail = second;
-    ctx->commandBuffer = static_cast<uint8_t*>(std::malloc(64));
-    ctx->commandBufferCapacity = 64;
+    transportOf(ctx).resultTail = second;
+    transportOf(ctx).commandBuffer = static_cast<uint8_t*>(std::malloc(64));
+    transportOf(ctx).commandBufferCapacity = 64;
 
     // Leaks or double frees show under the sanitizer builds.
     releaseController(ctx, handle);

@@ -315,7 +315,7 @@ TEST_F(Waits, FrequencyClampsAndRescalesTimeouts) {
     EXPECT_EQ(written(), (Bytes{0x86, 0x07, 0x00, 0x8A, 0x83, 0x87}));
     {
         Locked c(h);
-        EXPECT_EQ(c->tckKHz, 3750u);
+        EXPECT_EQ(dorvane::transportOf(c).tckKHz, 3750u);
     }
     clear();
     EXPECT_EQ(x_setScanFrequency(h, 0), 1u);

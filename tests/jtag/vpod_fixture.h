@@ -13,6 +13,8 @@
 #include "dorvane/dorvane.h"
 #include "platform/platform.h"
 #include "transport/ftdi_driver.h"
+#include "jtag/jtag.h"
+#include "transport/transport.h"
 #include "vpod/control.h"
 #include "vpod/usb.h"
 
@@ -135,7 +137,7 @@ protected:
         EXPECT_EQ(x_scanGetState(h, 1, &s), 0u);
         return s;
     }
-    uint32_t tmsHigh() { Locked c(h); return c->tmsHigh[1]; }
+    uint32_t tmsHigh() { Locked c(h); return dorvane::transportOf(c).tmsHigh[1]; }
     uint32_t lastCode() { Locked c(h); return c->lastError; }
     vpod::control::TapInfo tap(unsigned i) {
         vpod::control::TapInfo info;

@@ -17,11 +17,13 @@
 #include "core/errors.h"
 #include "config/config.h"
 #include "dorvane/dorvane.h"
+#include "jtag/jtag.h"
 #include "persist/persist.h"
 #include "platform/net.h"
 #include "platform/platform.h"
 #include "server.h"
 #include "transport/driver_providers.h"
+#include "transport/transport.h"
 #include "vpod/control.h"
 #include "vpod/wire.h"
 
@@ -85,8 +87,8 @@ int childMain(const std::string& order) {
         const uint32_t h = kpx_handle();
         {
             Locked ctx(h);
-            CHILD_CHECK(ctx && ctx->tckKHz == std::stoul(f[1]) && ctx->tapState[1] == 0);
-            CHILD_CHECK(ctx->trstReleased[1] == 0 && ctx->tmsHigh[1] == std::stoul(f[2]));
+            CHILD_CHECK(ctx && transportOf(ctx).tckKHz == std::stoul(f[1]) && tapsOf(ctx).tapState[1] == 0);
+            CHILD_CHECK(transportOf(ctx).trstReleased[1] == 0 && transportOf(ctx).tmsHigh[1] == std::stoul(f[2]));
         }
         CHILD_CHECK(resume_kpx(kAddress) == 1 && kpx_error_nbr() == publicNumber(err::STILL_ACTIVE));
         CHILD_CHECK(x_scanDr(h, 1, nullptr, 8, nullptr) == 1 && x_kpxErrorNbr(h) == publicNumber(err::STATE_UNKNOWN));
@@ -364,16 +366,16 @@ TEST_F(Suspend, ModesRefuseBadCallsAndChangeNothing) {
         EXPECT_EQ(x_kpxErrorNbr(h), publicNumber(row.error));
         Locked ctx(h);
         ASSERT_TRUE(ctx);   // still open
-        EXPECT_EQ(ctx->waitBySleep, 0u);
+        EXPECT_EQ(persistOf(ctx).waitBySleep, 0u);
     }
 
     uint32_t p[2] = {0, 0};
     EXPECT_EQ(x_setMode(h, 7, p), 0u);
     EXPECT_EQ(x_setMode(h, 11, p), 0u);
-    EXPECT_EQ(Locked(h)->waitBySleep, 1u);
+    EXPECT_EQ(persistOf(Locked(h)).waitBySleep, 1u);
     p[0] = 1;
     EXPECT_EQ(x_setMode(h, 11, p), 0u);
-    EXPECT_EQ(Locked(h)->waitBySleep, 0u);
+    EXPECT_EQ(persistOf(Locked(h)).waitBySleep, 0u);
     for (uint32_t mode : {8u, 9u}) {
         uint32_t first[2] = {}, again[2] = {};
         ASSERT_EQ(x_setMode(h, mode, first), 0u);

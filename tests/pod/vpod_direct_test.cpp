@@ -61,7 +61,7 @@ TEST_F(Direct, VectorsWalkTheWholeStateMachine) {
         ASSERT_EQ(x_kpxScanDirect(h, 1, one.data(), 1, nullptr), 0u);
         EXPECT_EQ(tap(0).state, s.model);
         Locked c(h);
-        EXPECT_EQ(c->tapState[1], s.code);
+        EXPECT_EQ(dorvane::tapsOf(c).tapState[1], s.code);
     }
     // Transient states cannot be reported; a stable end state can.
     const Bytes toShift = tmsSteps({0, 1, 0, 0});
@@ -91,7 +91,7 @@ TEST_F(Direct, MismatchCountsOverBatches) {
     EXPECT_EQ(mismatches, 3u);
     {
         Locked c(h);
-        EXPECT_EQ(c->tapState[1], 13u);   // Shift-DR
+        EXPECT_EQ(dorvane::tapsOf(c).tapState[1], 13u);   // Shift-DR
     }
 
     // A long vector: all of the 64-bit IDCODE chain, again and again through Exit/Pause, so the

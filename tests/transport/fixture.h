@@ -41,7 +41,7 @@ protected:
 // The context of an open handle, its contextLock held for the test's scope.
 class Locked {
 public:
-    explicit Locked(uint32_t h) : ctx_(dorvane::lookupContext(h, dorvane::LOOKUP_REPORT | dorvane::LOOKUP_RUNNING)) {}
+    explicit Locked(uint32_t h) : ctx_(dorvane::lookupRunningContext(h, dorvane::LOOKUP_REPORT)) {}
     ~Locked() { if (ctx_) ctx_->contextLock.unlock(); }
     dorvane::KpxContext* operator->() const { return ctx_; }
     dorvane::KpxContext* get() const { return ctx_; }

@@ -34,7 +34,7 @@ TEST_F(Queue, UnbufferedWritesGoOutInPiecesOf4096) {
     ASSERT_EQ(queueCommands(ctx.get(), b.data(), 9000, 3), 0u);
     EXPECT_EQ(drv.writeSizes(0), (std::vector<uint32_t>{4096, 4096, 808}));
     EXPECT_EQ(drv.written(0), b);
-    EXPECT_EQ(ctx->pendingReadBytes, 3u);
+    EXPECT_EQ(transportOf(ctx).pendingReadBytes, 3u);
 }
 
 TEST_F(Queue, BufferedWritesOnlyFullPieces) {
@@ -44,15 +44,15 @@ TEST_F(Queue, BufferedWritesOnlyFullPieces) {
     ASSERT_EQ(queueCommands(ctx.get(), b.data(), 1500, 1), 0u);
     ASSERT_EQ(queueCommands(ctx.get(), b.data(), 1500, 1), 0u);
     EXPECT_TRUE(drv.writeSizes(0).empty());
-    EXPECT_EQ(ctx->commandBufferLength, 3000u);
+    EXPECT_EQ(transportOf(ctx).commandBufferLength, 3000u);
     ASSERT_EQ(queueCommands(ctx.get(), b.data(), 1500, 1), 0u);
     EXPECT_EQ(drv.writeSizes(0), (std::vector<uint32_t>{4096}));
-    EXPECT_EQ(ctx->commandBufferLength, 404u);
-    EXPECT_EQ(ctx->pendingReadBytes, 3u);
+    EXPECT_EQ(transportOf(ctx).commandBufferLength, 404u);
+    EXPECT_EQ(transportOf(ctx).pendingReadBytes, 3u);
     Bytes expect;
     for (int i = 0; i < 3; ++i) expect.insert(expect.end(), b.begin(), b.end());
     EXPECT_EQ(drv.written(0), Bytes(expect.begin(), expect.begin() + 4096));
-    EXPECT_EQ(Bytes(ctx->commandBuffer, ctx->commandBuffer + 404), Bytes(expect.begin() + 4096, expect.end()));
+    EXPECT_EQ(Bytes(transportOf(ctx).commandBuffer, transportOf(ctx).commandBuffer + 404), Bytes(expect.begin() + 4096, expect.end()));
 
     // A large call on an empty buffer writes straight from the caller's bytes.
     ASSERT_EQ(waitForResults(ctx.get(), WAIT_DISCARD), 0u);
@@ -60,10 +60,10 @@ TEST_F(Queue, BufferedWritesOnlyFullPieces) {
     const Bytes big = filler(10000);
     ASSERT_EQ(queueCommands(ctx.get(), big.data(), 10000, 0), 0u);
     EXPECT_EQ(drv.writeSizes(0), (std::vector<uint32_t>{4096, 4096}));
-    EXPECT_EQ(ctx->commandBufferLength, 1808u);
-    EXPECT_EQ(Bytes(ctx->commandBuffer, ctx->commandBuffer + 1808), Bytes(big.begin() + 8192, big.end()));
+    EXPECT_EQ(transportOf(ctx).commandBufferLength, 1808u);
+    EXPECT_EQ(Bytes(transportOf(ctx).commandBuffer, transportOf(ctx).commandBuffer + 1808), Bytes(big.begin() + 8192, big.end()));
     EXPECT_EQ(disableBuffering(ctx.get()), 0u) << "setupFlags 0: nothing to flush";
-    EXPECT_EQ(ctx->commandBuffer, nullptr);
+    EXPECT_EQ(transportOf(ctx).commandBuffer, nullptr);
 }
 
 }  // namespace

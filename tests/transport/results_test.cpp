@@ -114,17 +114,17 @@ TEST_F(Results, CompareDeliversDifferencesAndSetsTheTapFlag) {
     drv.push(0, answer(bits, 12, true));
     ASSERT_EQ(waitForResults(ctx.get(), WAIT_ALL), 0u);
     EXPECT_EQ(tdo, (Bytes{0x00, 0x06}));
-    EXPECT_EQ(ctx->cmpErrorFlag[1], 1u);
+    EXPECT_EQ(transportOf(ctx).cmpErrorFlag[1], 1u);
 
     // Equal under the mask: no flag, differences zero; without tdoBytes too.
-    ctx->cmpErrorFlag[1] = 0;
+    transportOf(ctx).cmpErrorFlag[1] = 0;
     Bytes same = {0xBC, 0x0A};
     r = reserve(ctx.get(), 12, RR_COMPARE | RR_MASK, nullptr);
     r->expected = expected.data();
     r->mask = mask.data();
     drv.push(0, answer(same, 12, false));
     ASSERT_EQ(waitForResults(ctx.get(), WAIT_ALL), 0u);
-    EXPECT_EQ(ctx->cmpErrorFlag[1], 0u);
+    EXPECT_EQ(transportOf(ctx).cmpErrorFlag[1], 0u);
 
     // The last bit alone differs.
     Bytes last = {0xBC, 0x02};
@@ -132,7 +132,7 @@ TEST_F(Results, CompareDeliversDifferencesAndSetsTheTapFlag) {
     r->expected = expected.data();
     drv.push(0, answer(last, 12, true));
     ASSERT_EQ(waitForResults(ctx.get(), WAIT_ALL), 0u);
-    EXPECT_EQ(ctx->cmpErrorFlag[1], 1u);
+    EXPECT_EQ(transportOf(ctx).cmpErrorFlag[1], 1u);
 }
 
 TEST_F(Results, DiscardInTheMiddleOfARecordLeavesTheNextRecordIntact) {
@@ -140,7 +140,7 @@ TEST_F(Results, DiscardInTheMiddleOfARecordLeavesTheNextRecordIntact) {
     ASSERT_EQ(enableBuffering(ctx.get(), 9), 0u);
     Bytes old(2, 0xEE);
     ASSERT_NE(reserve(ctx.get(), 16, RR_OWN_EXPECTED, old.data()), nullptr);
-    ctx->resultTail->records[ctx->resultTail->count - 1].expected = static_cast<uint8_t*>(std::malloc(2));
+    transportOf(ctx).resultTail->records[transportOf(ctx).resultTail->count - 1].expected = static_cast<uint8_t*>(std::malloc(2));
     pushTaken({0x11});   // half of the record
     ASSERT_EQ(waitForResults(ctx.get(), WAIT_DISCARD), 0u);
     Bytes fresh(2, 0);
@@ -156,22 +156,22 @@ TEST_F(Results, TwoHundredFiftyRecordsSpanThreeBlocks) {
     Locked ctx(h);
     std::vector<uint32_t> done(250, 1);
     Bytes tdo(250), wire(250);
-    const ResultBlock* first = ctx->resultTail;
+    const ResultBlock* first = transportOf(ctx).resultTail;
     for (uint32_t i = 0; i < 250; ++i) {
         ResultRecord* r = reserve(ctx.get(), 8, 0, &tdo[i]);
         ASSERT_NE(r, nullptr);
         r->doneFlag = &done[i];
         wire[i] = uint8_t(i * 7);
     }
-    EXPECT_EQ(ctx->resultHead, first);
-    EXPECT_EQ(ctx->resultTail->sequence, first->sequence + 2);
-    EXPECT_EQ(ctx->resultTail->count, 50u);
+    EXPECT_EQ(transportOf(ctx).resultHead, first);
+    EXPECT_EQ(transportOf(ctx).resultTail->sequence, first->sequence + 2);
+    EXPECT_EQ(transportOf(ctx).resultTail->count, 50u);
     drv.push(0, wire);
     ASSERT_EQ(waitForResults(ctx.get(), WAIT_ALL), 0u);
     EXPECT_EQ(tdo, wire);
     EXPECT_EQ(std::count(done.begin(), done.end(), 0u), 250);
-    EXPECT_EQ(ctx->resultHead, ctx->resultTail);
-    EXPECT_EQ(ctx->resultHead->readIndex, 50u);
+    EXPECT_EQ(transportOf(ctx).resultHead, transportOf(ctx).resultTail);
+    EXPECT_EQ(transportOf(ctx).resultHead->readIndex, 50u);
 }
 
 TEST_F(Results, OneReadServesEveryRecordItCompletesAcrossBlocks) {

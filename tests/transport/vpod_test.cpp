@@ -116,7 +116,7 @@ TEST_F(VpodKcf, ChannelsSingleChannelChipsAndSerialNumbers) {
     {
         Locked ctx(h);
         EXPECT_STREQ(ctx->serialNumber, "SH01") << "no channel letter to remove";
-        EXPECT_EQ(ctx->maxTckKHz, 30000);
+        EXPECT_EQ(transportOf(ctx).maxTckKHz, 30000);
     }
     close(h);
 
@@ -235,9 +235,9 @@ TEST_F(Vpod, FaultsWhileRunningEndInTheirErrors) {
     auto threadState = [h] {
         KpxContext* c = lookupContext(h, 0);
         if (!c) return 0xFFu;
-        c->threadLock.lock();
-        const uint32_t s = static_cast<uint32_t>(c->receiveThreadState);
-        c->threadLock.unlock();
+        transportOf(c).threadLock.lock();
+        const uint32_t s = static_cast<uint32_t>(transportOf(c).receiveThreadState);
+        transportOf(c).threadLock.unlock();
         c->contextLock.unlock();
         return s;
     };
@@ -268,8 +268,8 @@ TEST_F(Vpod, StalledReadWithBufferingEndsInTheResultTimeOut) {
     ASSERT_NE(h, 0xFFFFFFFFu);
     {
         Locked ctx(h);
-        ctx->readTimeoutMs = 400;
-        ctx->resultTimeoutMs = 100;
+        transportOf(ctx).readTimeoutMs = 400;
+        transportOf(ctx).resultTimeoutMs = 100;
     }
     ASSERT_EQ(x_kpxResetController(h), 0u);   // puts the short read time-out into effect
     ASSERT_EQ(x_tmsReset(h, 1), 0u);
@@ -281,7 +281,7 @@ TEST_F(Vpod, StalledReadWithBufferingEndsInTheResultTimeOut) {
     vc::clearFaults("DV000001A");
     {
         Locked ctx(h);
-        ctx->resultTimeoutMs = 125000;
+        transportOf(ctx).resultTimeoutMs = 125000;
     }
     EXPECT_EQ(close(h), 0u) << "the late answer is still taken at close";
 }
