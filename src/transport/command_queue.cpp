@@ -86,7 +86,8 @@ namespace {
 
 // Room check, then one piece written whole.
 uint32_t roomAndWrite(KpxContext* ctx, const uint8_t* bytes, uint32_t length, uint32_t* written) {
-    if (transportOf(ctx).pendingReadBytes + transportOf(ctx).writeChunk > kReadBackLimit && waitForReadRoom(ctx)) return 1;
+    const TransportPart& tp = transportOf(ctx);
+    if (tp.pendingReadBytes + tp.writeChunk > kReadBackLimit && waitForReadRoom(ctx)) return 1;
     return detail::writePiece(ctx, bytes, length, written);
 }
 

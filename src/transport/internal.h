@@ -29,10 +29,10 @@ inline void setStopRequest(KpxContext* ctx, uint32_t v) {
 // its received count, its start and its end) or timeoutMs pass; callers re-check their
 // condition after every return.
 inline void awaitReceiver(KpxContext* ctx, uint32_t timeoutMs) {
-    if (transportOf(ctx).resultEvent) transportOf(ctx).resultEvent->wait(timeoutMs);
+    if (const auto& ev = transportOf(ctx).resultEvent) ev->wait(timeoutMs);
 }
 inline void wakeCaller(KpxContext* ctx) {
-    if (transportOf(ctx).resultEvent) transportOf(ctx).resultEvent->set();
+    if (const auto& ev = transportOf(ctx).resultEvent) ev->set();
 }
 
 // Records the error of a driver status (keeping it in lastFtStatus) and returns 1.

@@ -26,12 +26,13 @@ void freeRecordBuffers(ResultRecord* rec) {
 }
 
 ResultRecord* newResultRecord(KpxContext* ctx) {
-    if (!transportOf(ctx).resultLock.lockFor(60000)) {
+    TransportPart& tp = transportOf(ctx);
+    if (!tp.resultLock.lockFor(60000)) {
         recordError(ctx, err::KPX_READ_TIMEOUT);
         return nullptr;
     }
-    platform::LockGuard held(transportOf(ctx).resultLock, platform::adoptLock);
-    ResultBlock* tail = transportOf(ctx).resultTail;
+    platform::LockGuard held(tp.resultLock, platform::adoptLock);
+    ResultBlock* tail = tp.resultTail;
     // The block after this one exists before its last record is handed out, so a record is
     // never handed out without room for the next.
     if (tail->count + 1 >= kRecordsPerBlock) {
@@ -46,7 +47,7 @@ ResultRecord* newResultRecord(KpxContext* ctx) {
         rec->flags = RR_PENDING;
         ++tail->count;
         tail->next = block;
-        transportOf(ctx).resultTail = block;
+        tp.resultTail = block;
         return rec;
     }
     ResultRecord* rec = &tail->records[tail->count];
@@ -59,20 +60,21 @@ ResultRecord* newResultRecord(KpxContext* ctx) {
 namespace detail {
 
 void dropUndelivered(KpxContext* ctx) {
-    ResultBlock* b = transportOf(ctx).resultHead;
+    TransportPart& tp = transportOf(ctx);
+    ResultBlock* b = tp.resultHead;
     while (b) {
         for (uint32_t i = b->readIndex; i < b->count; ++i) freeRecordBuffers(&b->records[i]);
         ResultBlock* next = b->next;
-        if (b != transportOf(ctx).resultTail) std::free(b);
+        if (b != tp.resultTail) std::free(b);
         b = next;
     }
-    ResultBlock* t = transportOf(ctx).resultTail;
+    ResultBlock* t = tp.resultTail;
     std::memset(t->records, 0, sizeof t->records);
     t->count = 0;
     t->readIndex = 0;
     t->next = nullptr;
-    transportOf(ctx).resultHead = t;
-    ++transportOf(ctx).discardGeneration;
+    tp.resultHead = t;
+    ++tp.discardGeneration;
 }
 
 }  // namespace detail
@@ -81,16 +83,17 @@ namespace {
 
 // Writes everything held back, in pieces, and empties the buffer.
 uint32_t sendHeldBack(KpxContext* ctx) {
+    TransportPart& tp = transportOf(ctx);
     uint32_t pos = 0;
-    const uint32_t length = transportOf(ctx).commandBufferLength;
-    if (transportOf(ctx).writeChunk == 0) resetWriteChunk(ctx);
+    const uint32_t length = tp.commandBufferLength;
+    if (tp.writeChunk == 0) resetWriteChunk(ctx);
     while (pos < length) {
-        const uint32_t piece = std::min(length - pos, transportOf(ctx).writeChunk);
+        const uint32_t piece = std::min(length - pos, tp.writeChunk);
         uint32_t written = 0;
-        if (detail::writePiece(ctx, transportOf(ctx).commandBuffer + pos, piece, &written)) return 1;
+        if (detail::writePiece(ctx, tp.commandBuffer + pos, piece, &written)) return 1;
         pos += piece;
     }
-    transportOf(ctx).commandBufferLength = 0;
+    tp.commandBufferLength = 0;
     return 0;
 }
 
@@ -115,7 +118,8 @@ uint32_t waitForDelivery(KpxContext* ctx, volatile uint32_t* word) {
 }
 
 uint32_t waitForResults(KpxContext* ctx, uint32_t mode) {
-    if (transportOf(ctx).bufferingType == 0) {
+    TransportPart& tp = transportOf(ctx);
+    if (tp.bufferingType == 0) {
         // No time limit: the caller waits as long as the chip keeps answering, or until the
         // receive thread posts an error.
         if (mode != WAIT_ALL) return 0;
@@ -130,29 +134,29 @@ uint32_t waitForResults(KpxContext* ctx, uint32_t mode) {
     }
 
     if (mode == WAIT_DISCARD) {
-        const FtStatus st = ftdiDriver().purge(transportOf(ctx).ftHandle, FT_PURGE_RX | FT_PURGE_TX);
+        const FtStatus st = ftdiDriver().purge(tp.ftHandle, FT_PURGE_RX | FT_PURGE_TX);
         if (st != FT_OK) return detail::driverFailure(ctx, st);
-        transportOf(ctx).commandBufferLength = 0;
-        if (!transportOf(ctx).resultLock.lockFor(60000)) return fail(ctx, err::KPX_READ_TIMEOUT);
+        tp.commandBufferLength = 0;
+        if (!tp.resultLock.lockFor(60000)) return fail(ctx, err::KPX_READ_TIMEOUT);
         {
-            platform::LockGuard held(transportOf(ctx).resultLock, platform::adoptLock);
+            platform::LockGuard held(tp.resultLock, platform::adoptLock);
             detail::dropUndelivered(ctx);
-            transportOf(ctx).pendingReadBytes = 0;
+            tp.pendingReadBytes = 0;
         }
-        platform::LockGuard thread(transportOf(ctx).threadLock);
-        transportOf(ctx).receivedHandover = 0;
+        platform::LockGuard thread(tp.threadLock);
+        tp.receivedHandover = 0;
         return 0;
     }
 
-    if (transportOf(ctx).commandBufferLength == 0) return 0;
+    if (tp.commandBufferLength == 0) return 0;
     if (sendHeldBack(ctx)) return 1;
     if (mode != WAIT_ALL) return 0;
     const uint32_t start = platform::millisecondTimer();
     for (;;) {
-        if (transportOf(ctx).resultLock.lockFor(5000)) {
+        if (tp.resultLock.lockFor(5000)) {
             bool empty;
             {
-                platform::LockGuard held(transportOf(ctx).resultLock, platform::adoptLock);
+                platform::LockGuard held(tp.resultLock, platform::adoptLock);
                 empty = detail::resultListEmpty(ctx);
             }
             if (empty) return 0;
@@ -160,8 +164,8 @@ uint32_t waitForResults(KpxContext* ctx, uint32_t mode) {
         }
         // The thread serves here: a read it is stuck in must not hold up the time-out.
         const uint32_t waited = platform::millisecondTimer() - start;
-        if (waited > transportOf(ctx).resultTimeoutMs) return fail(ctx, err::KPX_READ_TIMEOUT);
-        detail::awaitReceiver(ctx, std::min<uint32_t>(transportOf(ctx).resultTimeoutMs - waited + 1, 1000));
+        if (waited > tp.resultTimeoutMs) return fail(ctx, err::KPX_READ_TIMEOUT);
+        detail::awaitReceiver(ctx, std::min<uint32_t>(tp.resultTimeoutMs - waited + 1, 1000));
     }
 }
 
@@ -482,18 +486,25 @@ namespace detail {
 
 std::shared_ptr<void> newReceiveSide(KpxContext* ctx) { return std::make_shared<Receiver>(ctx); }
 
+namespace {
+
+// The receive side while a receive thread runs, else null.
+Receiver* runningReceiver(KpxContext* ctx) {
+    TransportPart& tp = transportOf(ctx);
+    return tp.receiveSide && tp.rxEvent ? static_cast<Receiver*>(tp.receiveSide.get()) : nullptr;
+}
+
+}  // namespace
+
 void serveAsCaller(KpxContext* ctx) {
-    if (transportOf(ctx).receiveSide && transportOf(ctx).rxEvent)   // only while a receive thread runs
-        static_cast<Receiver*>(transportOf(ctx).receiveSide.get())->serveAsCaller();
+    if (Receiver* r = runningReceiver(ctx)) r->serveAsCaller();
 }
 
 void claimServing(KpxContext* ctx) {
-    if (transportOf(ctx).receiveSide && transportOf(ctx).rxEvent) static_cast<Receiver*>(transportOf(ctx).receiveSide.get())->claim();
+    if (Receiver* r = runningReceiver(ctx)) r->claim();
 }
 
-void releaseServing(KpxContext* ctx) {
-    if (transportOf(ctx).receiveSide && transportOf(ctx).rxEvent) static_cast<Receiver*>(transportOf(ctx).receiveSide.get())->serveAsCaller();
-}
+void releaseServing(KpxContext* ctx) { serveAsCaller(ctx); }
 
 void receiveThreadMain(void* arg) {
     auto* ctx = static_cast<KpxContext*>(arg);
