@@ -378,7 +378,9 @@ int main(int argc, char** argv) {
     const Row& svf = find("1.7 Mbit SVF");
     struct Bar { std::string what; double value, limit; };
     const Bar bars[] = {
-        {"buffered 32-bit DR with TDO: library CPU / wire <= 0.1", bt.m.lib() / bt.m.wire, 0.1},
+        // The model's wire time of scans with TDO also waits for the answers' USB frames; the
+        // same scans' wire time without TDO is the stricter measure, and used here.
+        {"buffered 32-bit DR with TDO: library CPU / wire <= 0.1", bt.m.lib() / std::min(bt.m.wire, bn.m.wire), 0.1},
         {"buffered 32-bit DR without TDO: library CPU / wire <= 0.05", bn.m.lib() / bn.m.wire, 0.05},
         {"unbuffered round trip: library's added wall (us) <= 6", (rt.m.wall - rt.m.emu) / 1e3, 6},
         {"1 Mbit DR: library CPU / wire <= 0.02", mb.m.lib() / mb.m.wire, 0.02},

@@ -107,13 +107,10 @@ uint32_t syncController(KpxContext* ctx) {
 
 void setThreadState(KpxContext* ctx, ReceiveThreadState state) {
     platform::LockGuard guard(transportOf(ctx).threadLock);
-    transportOf(ctx).receiveThreadState = state;
+    detail::storeThreadState(transportOf(ctx), state);
 }
 
-ReceiveThreadState threadState(KpxContext* ctx) {
-    platform::LockGuard guard(transportOf(ctx).threadLock);
-    return transportOf(ctx).receiveThreadState;
-}
+ReceiveThreadState threadState(KpxContext* ctx) { return detail::loadThreadState(transportOf(ctx)); }
 
 void joinReceiveThread(KpxContext* ctx) {
     TransportPart& tp = transportOf(ctx);

@@ -25,6 +25,15 @@ inline void setStopRequest(KpxContext* ctx, uint32_t v) {
     std::atomic_ref<uint32_t>(transportOf(ctx).stopRequest).store(v, std::memory_order_release);
 }
 
+// receiveThreadState changes under threadLock (the start and stop handshakes) but is read
+// without it: every operation's lookup looks at it.
+inline void storeThreadState(TransportPart& tp, ReceiveThreadState state) {
+    std::atomic_ref<ReceiveThreadState>(tp.receiveThreadState).store(state, std::memory_order_release);
+}
+inline ReceiveThreadState loadThreadState(TransportPart& tp) {
+    return std::atomic_ref<ReceiveThreadState>(tp.receiveThreadState).load(std::memory_order_acquire);
+}
+
 // The calling thread sleeps until the receive thread signals it (deliveries, a hand-over of
 // its received count, its start and its end) or timeoutMs pass; callers re-check their
 // condition after every return.

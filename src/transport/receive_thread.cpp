@@ -251,7 +251,7 @@ void Receiver::runThread() {
     if (st != FT_OK) { postStatus(st); return; }
     {
         platform::LockGuard guard(tp_.threadLock);
-        tp_.receiveThreadState = ReceiveThreadState::Running;
+        detail::storeThreadState(tp_, ReceiveThreadState::Running);
     }
     detail::wakeCaller(ctx_);
     bool idleRead = false;
@@ -514,7 +514,7 @@ void receiveThreadMain(void* arg) {
     }
     {
         platform::LockGuard guard(transportOf(ctx).threadLock);
-        transportOf(ctx).receiveThreadState = ReceiveThreadState::Stopped;
+        detail::storeThreadState(transportOf(ctx), ReceiveThreadState::Stopped);
     }
     detail::wakeCaller(ctx);
 }

@@ -43,9 +43,11 @@ void copyString(char* dst, size_t size, const std::string& s) {
 }
 
 // Runs f on the handle's interface with its lock held; the notification (if f asks for one)
-// is delivered after the lock is released.
+// is delivered after the lock is released. With `charge`, the whole call's thread CPU (and
+// that of the clock readings measuring it) is added to the interface's emulation figure.
 template <typename F>
-Status withHandle(Handle* h, control::Op op, F&& f) {
+Status withHandle(Handle* h, control::Op op, F&& f, bool charge = false) {
+    const uint64_t cpu0 = charge ? host::threadCpuNs() : 0;
     Registry& r = registry();
     std::shared_ptr<Interface> d;
     uint64_t epoch;
@@ -71,6 +73,11 @@ Status withHandle(Handle* h, control::Op op, F&& f) {
         }
     }
     if (notify) notify(arg);
+    if (charge) {
+        const uint64_t spent = host::threadCpuNs() - cpu0 + clockReadCostNs();
+        std::lock_guard<std::mutex> lock(d->mu);
+        d->emulationCpuNs += spent;
+    }
     return st;
 }
 
@@ -344,8 +351,6 @@ Status write(Handle* h, const void* buffer, uint32_t count, uint32_t* written) {
         if (n && traceEnabled()) traceBytes(d.serial, 'W', bytes, n);
         if (d.recordTraffic) d.trafficW.insert(d.trafficW.end(), bytes, bytes + n);
         if (n && d.mpsse && d.bitMode == 0x02) {
-            const uint64_t readCost = clockReadCostNs();
-            const uint64_t cpu0 = host::threadCpuNs();
             d.chargeUsbOut(n);
             if (d.rbb) d.rbb->retry();
             const size_t answers = d.execute(bytes, n);
@@ -356,11 +361,10 @@ Status write(Handle* h, const void* buffer, uint32_t count, uint32_t* written) {
             }
             wake = answers > 0;
             if (d.vcdScope >= 0) vcdFlush();
-            d.emulationCpuNs += host::threadCpuNs() - cpu0 + readCost;
         }
         *written = n;
         return kOk;
-    });
+    }, true);
 }
 
 Status cyclePort(Handle* h) {
