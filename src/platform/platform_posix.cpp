@@ -96,9 +96,10 @@ bool Lock::lockFor(uint32_t timeoutMs) {
         return true;
     }
     if (tryLock()) return true;
-    // Blocks in the kernel until the holder leaves or the time is up.
+    // Blocks in the kernel until the holder leaves or the time is up (timedlock takes a
+    // wall-clock deadline; it is the form ThreadSanitizer knows).
     timespec deadline{};
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    clock_gettime(CLOCK_REALTIME, &deadline);
     deadline.tv_sec += timeoutMs / 1000;
     deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
     if (deadline.tv_nsec >= 1000000000L) {
@@ -106,7 +107,7 @@ bool Lock::lockFor(uint32_t timeoutMs) {
         deadline.tv_nsec -= 1000000000L;
     }
     LockImpl& l = lockImpl(storage_);
-    if (pthread_mutex_clocklock(&l.mutex, CLOCK_MONOTONIC, &deadline) != 0) return false;
+    if (pthread_mutex_timedlock(&l.mutex, &deadline) != 0) return false;
     noteTaken(l);
     return true;
 }
