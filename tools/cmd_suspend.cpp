@@ -87,7 +87,7 @@ DORVANE_TOOL_COMMAND(kSuspendCommand) = {
     "Resumes the controller when it is suspended, else opens it; sets the TCK frequency when\n"
     "--khz is given; suspends it, leaving its pins as they are, for the next program.\n"
     "The in-process virtual pod ends with the tool: use the vpod server to try this without a pod\n"
-    "(DORVANE_DRIVER=vpod-server, DORVANE_VPOD_SERVER=[host:]port).\n",
+    "(dorvane-vpod serve --socket PATH; DORVANE_DRIVER=vpod, DORVANE_VPOD_SERVER=PATH).\n",
     runSuspend};
 
 DORVANE_TOOL_COMMAND(kResumeCommand) = {

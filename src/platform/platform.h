@@ -143,6 +143,7 @@ public:
     // Waits up to timeoutMs (0xFFFFFFFF = no limit); true with the exit code once it ended.
     bool wait(uint32_t timeoutMs, int& exitCode);
     void kill();   // ends it at once, as a crash would
+    void stop();   // asks it to end: SIGTERM on POSIX; on Windows the same as kill()
 private:
     void* impl_ = nullptr;
 };

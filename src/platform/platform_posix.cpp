@@ -622,6 +622,11 @@ void Process::kill() {
     if (p && !p->reaped) ::kill(p->pid, SIGKILL);
 }
 
+void Process::stop() {
+    auto* p = static_cast<ProcessImpl*>(impl_);
+    if (p && !p->reaped) ::kill(p->pid, SIGTERM);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Dynamic libraries
 

@@ -417,6 +417,8 @@ void Process::kill() {
     if (impl_) TerminateProcess(static_cast<HANDLE>(impl_), 137);
 }
 
+void Process::stop() { kill(); }
+
 // ---------------------------------------------------------------------------------------------
 // Dynamic libraries
 

@@ -54,9 +54,8 @@ FtdiDriver& nullDriver() {
 FtdiDriver& driverNamed(const std::string& name) {
     std::string n = name;
     for (char& c : n) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-    if (n == "vpod") return vpodDriver();
+    if (n == "vpod" || n == "vpod-server") return vpodDriver();   // the old name of a server's pod
     if (n == "d2xx") return d2xxDriver();
-    if (n == "vpod-server") return vpodServerDriver();
 #if DORVANE_HAVE_LIBFTDI
     if (n == "libftdi") return libftdiDriver();
 #endif

@@ -9,10 +9,9 @@ namespace dorvane::transport {
 
 // Answers as if no device were attached (an unusable or unbuilt provider).
 FtdiDriver& nullDriver();
-// The in-process virtual pod.
+// The virtual pod: this process's own board, or while DORVANE_VPOD_SERVER names a vpod
+// server, that server's board (the virtual pod forwards every call itself).
 FtdiDriver& vpodDriver();
-// The virtual pod of a dorvane-vpod-server process, at the address DORVANE_VPOD_SERVER names.
-FtdiDriver& vpodServerDriver();
 // The D2XX library that DORVANE_D2XX_LIBRARY names (default: the vendor's file name), loaded
 // on first use; if it cannot be loaded, it answers as nullDriver() does.
 FtdiDriver& d2xxDriver();

@@ -1,4 +1,5 @@
-// The in-process virtual pod behind the driver seam.
+// The virtual pod behind the driver seam: the board of this process, or of the vpod server
+// DORVANE_VPOD_SERVER names (the virtual pod forwards to it by itself).
 #include "transport/driver_providers.h"
 
 #include "platform/platform.h"

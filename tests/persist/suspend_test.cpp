@@ -1,7 +1,8 @@
-// Suspend, resume and modes across processes. This program owns the virtual pod and serves it
-// (the vpod server, in process); copies of it started with DORVANE_PERSIST_CHILD take the
-// controller up as the next program of a production station would. All of them share a
-// private suspend store (ALLUSERSPROFILE points into a scratch directory).
+// Suspend, resume, modes and device ownership across processes. One vpod server process
+// (dorvane-vpod serve) owns the board for this program and for the copies of it started with
+// DORVANE_PERSIST_CHILD, which take the controller up as the next program of a production
+// station would. All of them share a private suspend store (ALLUSERSPROFILE points into a
+// scratch directory).
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -19,13 +20,11 @@
 #include "dorvane/dorvane.h"
 #include "jtag/jtag.h"
 #include "persist/persist.h"
-#include "platform/net.h"
 #include "platform/platform.h"
-#include "server.h"
 #include "transport/driver_providers.h"
 #include "transport/transport.h"
 #include "vpod/control.h"
-#include "vpod/wire.h"
+#include "vpod/vpod.h"
 
 using namespace dorvane;
 
@@ -78,6 +77,7 @@ private:
 // "race|gate": resumes; the winner holds the controller until the gate mutex is free.
 // "store|prefix|n": suspend records of n controllers, named prefix1 to prefixn.
 // "unavailable": suspends and resumes without a usable store.
+// "hold": opens and scans until it is killed.
 int childMain(const std::string& order) {
     std::vector<std::string> f;
     for (size_t start = 0, bar = 0; bar != std::string::npos; start = bar + 1)
@@ -120,7 +120,23 @@ int childMain(const std::string& order) {
         CHILD_CHECK(h == kNone && x_openKpx(&h, kAddress) == 0 && x_closeKpx(h) == 0);
         return kOk;
     }
+    if (f[0] == "hold") {
+        uint32_t h = kNone;
+        CHILD_CHECK(x_openKpx(&h, kAddress) == 0 && x_tmsReset(h, 1) == 0);
+        uint16_t id[2];
+        while (x_scanDr(h, 1, nullptr, 32, id) == 0) {
+        }
+        return kCheckFailed;
+    }
     return kBadOrder;
+}
+
+// Up to 10 s for cond to come true.
+template <typename F>
+bool waitFor(F&& cond) {
+    for (int i = 0; i < 1000; ++i, platform::sleepMs(10))
+        if (cond()) return true;
+    return false;
 }
 
 // ---- the parent side --------------------------------------------------------------------------
@@ -141,14 +157,20 @@ public:
         platform::setEnv("ALLUSERSPROFILE", (root_ / "all users").string().c_str());
         store_ = (root_ / "all users" / "Quillon" / "devices" / "dorvane.ini").string();
 
-        vpod::control::loadDefaultBoard();
-        ASSERT_TRUE(server_.start(0));
-        platform::setEnv("DORVANE_VPOD_SERVER", std::to_string(server_.port()).c_str());
-        platform::setEnv("DORVANE_DRIVER", "vpod-server");
-        transport::setFtdiDriver(&transport::vpodServerDriver());
+        // The server, and every vpod of this program and its children its client.
+        socket_ = (root_ / "vpod.sock").string();
+        ASSERT_TRUE(server_.start(DORVANE_BINARY_DIR "/vpod/server/dorvane-vpod", {"serve", "--socket", socket_}));
+        platform::setEnv("DORVANE_VPOD_SERVER", socket_.c_str());
+        platform::setEnv("DORVANE_DRIVER", "vpod");
+        transport::setFtdiDriver(&transport::vpodDriver());
+        ASSERT_TRUE(waitFor([] { return !vpod::control::interfaces().empty(); }));
     }
     void TearDown() override {
-        server_.stop();
+        server_.stop();   // SIGTERM: a clean stop that takes its socket along
+        int code = -1;
+        EXPECT_TRUE(server_.wait(10000, code));
+        EXPECT_EQ(code, 0);
+        EXPECT_FALSE(std::filesystem::exists(socket_));
         std::error_code ec;
         std::filesystem::remove_all(root_, ec);
     }
@@ -156,7 +178,8 @@ public:
     static std::filesystem::path root() { return root_; }
 
 private:
-    vpod::server::Server server_;
+    platform::Process server_;
+    std::string socket_;
     static inline std::filesystem::path root_;
     static inline std::string store_;
 };
@@ -317,6 +340,63 @@ TEST_F(Suspend, OfTwoProcessesRacingToResumeExactlyOneWins) {
     }
 }
 
+TEST_F(Suspend, AnInterfaceIsBusyForOtherProcessesUntilItsHolderDies) {
+    vpod::control::ChipState before, s;
+    ASSERT_TRUE(vpod::control::chipState(kIface, &before));
+    platform::Process holder;
+    ASSERT_TRUE(startChild(holder, "hold"));
+    ASSERT_TRUE(waitFor([&] {   // the holder scans
+        return vpod::control::chipState(kIface, &s) && s.tckCycles > before.tckCycles + 20000;
+    }));
+    EXPECT_EQ(x_openKpx(&h, kAddress), 1u);
+    EXPECT_EQ(kpx_error_nbr(), publicNumber(err::SERIAL_NOT_FOUND));
+    vpod::Handle* raw = nullptr;
+    EXPECT_EQ(vpod::openEx(kIface, vpod::kOpenBySerialNumber, &raw), vpod::kDeviceNotOpened);
+    EXPECT_TRUE(vpod::control::isOpen(kIface));
+
+    holder.kill();   // mid-scan
+    int code = 0;
+    ASSERT_TRUE(holder.wait(10000, code));
+    // At once: no waiting for the server to notice; the device mutex died with its holder.
+    platform::NamedMutex deviceMutex("Global-KV-FTDI-Mutex");
+    ASSERT_TRUE(deviceMutex.lockFor(0));
+    deviceMutex.unlock();
+    ASSERT_EQ(x_openKpx(&h, kAddress), 0u) << kpx_error_msg();
+    uint16_t id[2] = {};
+    ASSERT_EQ(x_tmsReset(h, 1), 0u);
+    ASSERT_EQ(x_scanDr(h, 1, nullptr, 32, id), 0u) << x_kpxErrorMsg(h);
+    EXPECT_EQ(id[0] | (uint32_t{id[1]} << 16), 0x4BA00477u);
+}
+
+TEST_F(Suspend, OpenOcdThroughTheUsbLevelPodIsOneMoreClient) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "openocd cannot load a sanitized pod";
+#endif
+    const std::string pod = DORVANE_BINARY_DIR "/vpod/usb/libdorvane_vpod_usb.so", openocd = "/usr/bin/openocd";
+    if (!std::filesystem::exists(pod) || !std::filesystem::exists(openocd)) GTEST_SKIP() << "no openocd or USB-level pod";
+    const std::string log = (World::root() / "openocd.log").string();
+    auto scan = [&] {
+        platform::Process p;
+        platform::setEnv("LD_PRELOAD", pod.c_str());
+        const bool started = p.start(openocd, {"-l", log, "-c", "adapter driver ftdi", "-c", "ftdi vid_pid 0x0403 0x6010",
+                                               "-c", "ftdi channel 0", "-c", "ftdi layout_init 0x0008 0x000b",
+                                               "-c", "adapter speed 1000", "-c", "transport select jtag",
+                                               "-c", "init", "-c", "shutdown"});
+        platform::setEnv("LD_PRELOAD", nullptr);
+        int code = -1;
+        return started && p.wait(60000, code) ? code : -1;
+    };
+    ASSERT_EQ(x_openKpx(&h, kAddress), 0u) << kpx_error_msg();
+    EXPECT_NE(scan(), 0);   // the interface is this process's
+    ASSERT_EQ(x_closeKpx(h), 0u);
+    h = kNone;
+    vpod::control::TapInfo before, after;
+    ASSERT_TRUE(vpod::control::tapInfo(kIface, 0, &before));
+    EXPECT_EQ(scan(), 0) << readRaw(log);
+    ASSERT_TRUE(vpod::control::tapInfo(kIface, 0, &after));
+    EXPECT_GT(after.resets, before.resets);   // its chain scan ran on the server's board
+}
+
 TEST_F(Suspend, ProcessesSuspendingAtOnceKeepEachOthersSections) {
     // Every section is written once: a write based on a stale copy of the file would lose one.
     constexpr int kEach = 60;
@@ -403,55 +483,6 @@ TEST_F(Suspend, APortCycleEndsTheHandleAndTheSection) {
     EXPECT_EQ(s.bitMode, 0);   // the chip came back reset
     ASSERT_EQ(x_openKpx(&h, kAddress), 0u) << kpx_error_msg();
     EXPECT_EQ(x_tmsReset(h, 1), 0u);
-}
-
-}  // namespace
-
-namespace {
-
-// One request over a fresh connection; the reply's payload after its status.
-uint32_t ask(platform::TcpStream& s, vpod::wire::Writer& w, std::vector<uint8_t>* rest) {
-    const std::vector<uint8_t>& f = w.frame();
-    uint8_t header[4];
-    EXPECT_TRUE(s.sendAll(f.data(), f.size()));
-    if (!s.recvAll(header, 4)) return ~0u;
-    std::vector<uint8_t> reply(vpod::wire::frameLength(header));
-    if (reply.empty() || !s.recvAll(reply.data(), reply.size()) || reply[0] != vpod::wire::kReply) return ~0u;
-    vpod::wire::Reader in(reply.data() + 1, reply.size() - 1);
-    uint32_t status = ~0u;
-    in.u32(&status);
-    size_t n = 0;
-    const uint8_t* p = in.rest(&n);
-    rest->assign(p, p + n);
-    return status;
-}
-
-TEST(VpodServer, ReportsPinsToTestsAndStopsWhenAsked) {
-    vpod::server::Server server;
-    ASSERT_TRUE(server.start(0));
-    platform::TcpStream s;
-    ASSERT_TRUE(s.connect("", server.port()));
-    std::vector<uint8_t> rest;
-    vpod::wire::Writer pins(vpod::wire::kPinState);
-    pins.text(kIface);
-    ASSERT_EQ(ask(s, pins, &rest), 0u);
-    vpod::control::ChipState chip;
-    ASSERT_TRUE(vpod::control::chipState(kIface, &chip));
-    vpod::wire::Reader in(rest.data(), rest.size());
-    uint32_t v[5] = {};
-    for (uint32_t& x : v) ASSERT_TRUE(in.u32(&x));
-    EXPECT_EQ(std::vector<uint32_t>(v, v + 5), (std::vector<uint32_t>{chip.lowValue, chip.lowDirection, chip.highValue,
-                                                                      chip.highDirection, chip.trstAsserted}));
-    vpod::wire::Writer unknown(vpod::wire::kPinState);
-    unknown.text("DV999999A");
-    EXPECT_EQ(ask(s, unknown, &rest), uint32_t{vpod::kDeviceNotFound});
-
-    vpod::wire::Writer bye(vpod::wire::kShutdown);
-    EXPECT_EQ(ask(s, bye, &rest), 0u);
-    server.waitForShutdown();   // returns only because the client asked
-    server.stop();
-    uint8_t byte;
-    EXPECT_FALSE(s.recvAll(&byte, 1));   // the server ended the connection
 }
 
 }  // namespace

@@ -1,50 +1,51 @@
-// dorvane-vpod-server [BOARD_FILE] [--port N]
+// dorvane-vpod serve --socket PATH [--board FILE]
 //
-// Loads the board (BOARD_FILE, else what DORVANE_VPOD names, else the built-in board), serves
-// it on 127.0.0.1:N (0 or none: a free port) and prints "port N" once it listens. A client's
-// shutdown request stops it with exit code 0.
+// Loads the board (FILE, else what DORVANE_VPOD names, else the built-in board) and serves it
+// at PATH (a Unix-domain socket; on Windows a port number on 127.0.0.1) until SIGINT or
+// SIGTERM. Prints "listening on PATH" once clients may connect, then one line per client
+// connect and disconnect.
 #include <cstdio>
-#include <cstdlib>
+#include <cstring>
 #include <string>
 
+#include "hostio.h"
 #include "server.h"
 #include "vpod/control.h"
 
+namespace {
+int usage() {
+    std::fprintf(stderr, "usage: dorvane-vpod serve --socket PATH [--board FILE]\n");
+    return 2;
+}
+}  // namespace
+
 int main(int argc, char** argv) {
-    std::string board;
-    long port = 0;
-    bool ok = true;
-    for (int i = 1; ok && i < argc; ++i) {
+    if (argc < 2 || std::strcmp(argv[1], "serve") != 0) return usage();
+    std::string path, board;
+    for (int i = 2; i < argc; ++i) {
         const std::string a = argv[i];
-        if (a == "--port" && i + 1 < argc) {
-            char* end = nullptr;
-            port = std::strtol(argv[++i], &end, 10);
-            ok = *end == 0 && port >= 0 && port <= 65535;
-        } else if (a[0] != '-' && board.empty()) {
-            board = a;
-        } else {
-            ok = false;
-        }
+        if (a == "--socket" && i + 1 < argc) path = argv[++i];
+        else if (a == "--board" && i + 1 < argc) board = argv[++i];
+        else return usage();
     }
-    if (!ok) {
-        std::fprintf(stderr, "usage: dorvane-vpod-server [BOARD_FILE] [--port N]\n");
-        return 2;
-    }
+    if (path.empty()) return usage();
     std::string error;
     const bool loaded = board.empty() ? vpod::control::loadFromEnvironment(&error)
                                       : vpod::control::loadConfigFile(board, &error);
     if (!loaded) {
-        std::fprintf(stderr, "dorvane-vpod-server: %s\n", error.c_str());
+        std::fprintf(stderr, "dorvane-vpod: %s\n", error.c_str());
         return 1;
     }
+    vpod::detail::host::blockStopSignals();   // before any thread starts: they inherit it
     vpod::server::Server server;
-    if (!server.start(static_cast<uint16_t>(port))) {
-        std::fprintf(stderr, "dorvane-vpod-server: cannot listen on port %ld\n", port);
+    if (!server.start(path, stdout)) {
+        std::fprintf(stderr, "dorvane-vpod: cannot listen at %s (in use, or not a usable path)\n", path.c_str());
         return 1;
     }
-    std::printf("port %u\n", static_cast<unsigned>(server.port()));
+    std::printf("listening on %s\n", path.c_str());
     std::fflush(stdout);
-    server.waitForShutdown();
+    vpod::detail::host::waitForStopSignal();
     server.stop();
+    std::printf("stopped\n");
     return 0;
 }

@@ -1,14 +1,18 @@
 // Test control of the virtual pod: boards, faults, traffic and the state of chips and targets.
 #include "vpod/control.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
+#include "client.h"
 #include "registry.h"
 
 namespace vpod::control {
 
 using namespace vpod::detail;
+using wire::Fn;
+namespace remote = vpod::detail::client;
 
 namespace {
 
@@ -45,6 +49,7 @@ bool with(const std::string& iface, F&& f) {
 }  // namespace
 
 bool loadConfigText(const std::string& text, std::string* error) {
+    if (remote::active()) return remote::control(Fn::LoadConfigText, text, error);
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mu);
     return loadText(r, text, error);
@@ -67,6 +72,7 @@ bool loadFromEnvironment(std::string* error) {
 std::string defaultBoardText() { return kDefaultBoardText; }
 
 std::vector<std::string> interfaces() {
+    if (std::vector<std::string> v; remote::active()) return remote::control(Fn::Interfaces, &v), v;
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mu);
     ensureLoaded(r);
@@ -76,6 +82,7 @@ std::vector<std::string> interfaces() {
 }
 
 std::vector<ChipInfo> chips() {
+    if (std::vector<ChipInfo> v; remote::active()) return remote::control(Fn::Chips, &v), v;
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mu);
     ensureLoaded(r);
@@ -93,18 +100,22 @@ std::vector<ChipInfo> chips() {
 }
 
 bool setBusy(const std::string& iface, bool busy) {
+    if (remote::active()) return remote::control(Fn::SetBusy, iface, busy);
     return with(iface, [&](Interface& d, bool&) { d.busy = busy; return true; });
 }
 
 bool isOpen(const std::string& iface) {
+    if (bool open = false; remote::active()) return remote::control(Fn::IsOpen, iface, &open) && open;
     bool open = false;
     with(iface, [&](Interface& d, bool&) { open = d.open; return true; });
     return open;
 }
 
-void setTraceFile(const std::string& path) { traceSetFile(path); }
+void setTraceFile(const std::string& path) {
+    if (remote::active()) { remote::control(Fn::SetTraceFile, path); return; } traceSetFile(path); }
 
 void setVcdFile(const std::string& path) {
+    if (remote::active()) { remote::control(Fn::SetVcdFile, path); return; }
     vcdSetFile(path);
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mu);
@@ -112,19 +123,24 @@ void setVcdFile(const std::string& path) {
 }
 
 bool recordTraffic(const std::string& iface, bool on) {
+    if (remote::active()) return remote::control(Fn::RecordTraffic, iface, on);
     return with(iface, [&](Interface& d, bool&) { d.recordTraffic = on; return true; });
 }
 bool trafficWritten(const std::string& iface, std::vector<uint8_t>* bytes) {
+    if (remote::active()) return remote::control(Fn::TrafficWritten, iface, bytes);
     return with(iface, [&](Interface& d, bool&) { *bytes = d.trafficW; return true; });
 }
 bool trafficRead(const std::string& iface, std::vector<uint8_t>* bytes) {
+    if (remote::active()) return remote::control(Fn::TrafficRead, iface, bytes);
     return with(iface, [&](Interface& d, bool&) { *bytes = d.trafficR; return true; });
 }
 bool clearTraffic(const std::string& iface) {
+    if (remote::active()) return remote::control(Fn::ClearTraffic, iface);
     return with(iface, [&](Interface& d, bool&) { d.trafficW.clear(); d.trafficR.clear(); return true; });
 }
 
 bool failNext(const std::string& iface, Op op, Status status, unsigned count) {
+    if (remote::active()) return remote::control(Fn::FailNext, iface, op, status, count);
     if (static_cast<unsigned>(op) > static_cast<unsigned>(Op::CyclePort)) return false;
     return with(iface, [&](Interface& d, bool&) {
         d.faults.ops[static_cast<int>(op)] = {status, count};
@@ -132,6 +148,7 @@ bool failNext(const std::string& iface, Op op, Status status, unsigned count) {
     });
 }
 bool shortWrites(const std::string& iface, unsigned count, uint32_t accepted) {
+    if (remote::active()) return remote::control(Fn::ShortWrites, iface, count, accepted);
     return with(iface, [&](Interface& d, bool&) {
         d.faults.shortWrites = count;
         d.faults.shortAccepted = accepted;
@@ -139,9 +156,11 @@ bool shortWrites(const std::string& iface, unsigned count, uint32_t accepted) {
     });
 }
 bool stallReads(const std::string& iface, unsigned count) {
+    if (remote::active()) return remote::control(Fn::StallReads, iface, count);
     return with(iface, [&](Interface& d, bool&) { d.faults.stallReads = count; return true; });
 }
 bool strayBytes(const std::string& iface, const std::vector<uint8_t>& bytes) {
+    if (remote::active()) return remote::control(Fn::StrayBytes, iface, bytes);
     return with(iface, [&](Interface& d, bool& wake) {
         d.rx.insert(d.rx.end(), bytes.begin(), bytes.end());
         d.rxQueued += bytes.size();
@@ -154,10 +173,12 @@ bool failResets(const std::string& iface, unsigned count) {
     return failNext(iface, Op::ResetDevice, kIoError, count);
 }
 bool breakEcho(const std::string& iface, bool broken) {
+    if (remote::active()) return remote::control(Fn::BreakEcho, iface, broken);
     return with(iface, [&](Interface& d, bool&) { d.faults.brokenEcho = broken; return true; });
 }
 
 bool unplug(const std::string& iface) {
+    if (remote::active()) return remote::control(Fn::Unplug, iface);
     auto d = find(iface);
     if (!d) return false;
     Registry& r = registry();
@@ -174,6 +195,7 @@ bool unplug(const std::string& iface) {
 }
 
 bool replug(const std::string& iface) {
+    if (remote::active()) return remote::control(Fn::Replug, iface);
     auto d = find(iface);
     if (!d) return false;
     Registry& r = registry();
@@ -185,10 +207,12 @@ bool replug(const std::string& iface) {
 }
 
 bool clearFaults(const std::string& iface) {
+    if (remote::active()) return remote::control(Fn::ClearFaults, iface);
     return with(iface, [&](Interface& d, bool&) { d.faults = FaultState{}; return true; });
 }
 
 bool chipState(const std::string& iface, ChipState* s) {
+    if (remote::active()) return remote::control(Fn::ChipState, iface, s);
     if (!s) return false;
     return with(iface, [&](Interface& d, bool&) {
         s->bitMode = d.bitMode;
@@ -213,11 +237,13 @@ bool chipState(const std::string& iface, ChipState* s) {
 }
 
 bool simulatedTimeNs(const std::string& iface, uint64_t* ns) {
+    if (remote::active()) return remote::control(Fn::SimulatedTimeNs, iface, ns);
     if (!ns) return false;
     return with(iface, [&](Interface& d, bool&) { *ns = d.nowPs / 1000; return true; });
 }
 
 bool resetSimulatedTime(const std::string& iface) {
+    if (remote::active()) return remote::control(Fn::ResetSimulatedTime, iface);
     return with(iface, [&](Interface& d, bool&) { d.nowPs = d.rxReadyPs = 0; d.tckCycles = 0; return true; });
 }
 
@@ -236,6 +262,7 @@ const char* tapStateName(TapState s) {
 }
 
 bool tapCount(const std::string& iface, unsigned* count) {
+    if (remote::active()) return remote::control(Fn::TapCount, iface, count);
     if (!count) return false;
     return with(iface, [&](Interface& d, bool&) {
         if (d.kind != TargetKind::Jtag) return false;
@@ -245,6 +272,7 @@ bool tapCount(const std::string& iface, unsigned* count) {
 }
 
 bool tapInfo(const std::string& iface, unsigned tap, TapInfo* info) {
+    if (remote::active()) return remote::control(Fn::TapInfo, iface, tap, info);
     if (!info) return false;
     return with(iface, [&](Interface& d, bool&) {
         if (d.kind != TargetKind::Jtag || tap >= d.chain.taps.size()) return false;
@@ -270,6 +298,7 @@ std::vector<uint8_t> packBits(const std::vector<uint8_t>& bits) {
 }  // namespace
 
 bool tapRegister(const std::string& iface, unsigned tap, const std::string& reg, RegisterLog* log) {
+    if (remote::active()) return remote::control(Fn::TapRegister, iface, tap, reg, log);
     if (!log) return false;
     return with(iface, [&](Interface& d, bool&) {
         if (d.kind != TargetKind::Jtag || tap >= d.chain.taps.size()) return false;
@@ -285,6 +314,7 @@ bool tapRegister(const std::string& iface, unsigned tap, const std::string& reg,
 }
 
 bool setTapCapture(const std::string& iface, unsigned tap, const std::string& reg, const std::vector<uint8_t>& bits) {
+    if (remote::active()) return remote::control(Fn::SetTapCapture, iface, tap, reg, bits);
     return with(iface, [&](Interface& d, bool&) {
         if (d.kind != TargetKind::Jtag || tap >= d.chain.taps.size()) return false;
         DataRegister* r = d.chain.taps[tap].findRegister(reg);
@@ -295,6 +325,7 @@ bool setTapCapture(const std::string& iface, unsigned tap, const std::string& re
 }
 
 bool swdStatus(const std::string& iface, SwdStatus* status) {
+    if (remote::active()) return remote::control(Fn::SwdStatus, iface, status);
     if (!status) return false;
     return with(iface, [&](Interface& d, bool&) {
         if (d.kind != TargetKind::Swd) return false;
@@ -305,6 +336,11 @@ bool swdStatus(const std::string& iface, SwdStatus* status) {
 
 bool swdReadMemory(const std::string& iface, uint32_t address, void* out, uint32_t count) {
     if (!out && count) return false;
+    if (std::vector<uint8_t> v; remote::active()) {
+        if (!remote::control(Fn::SwdReadMemory, iface, address, count, &v) || v.size() != count) return false;
+        std::copy(v.begin(), v.end(), static_cast<uint8_t*>(out));
+        return true;
+    }
     return with(iface, [&](Interface& d, bool&) {
         return d.kind == TargetKind::Swd && d.swd->readMemory(address, static_cast<uint8_t*>(out), count);
     });
@@ -312,12 +348,17 @@ bool swdReadMemory(const std::string& iface, uint32_t address, void* out, uint32
 
 bool swdWriteMemory(const std::string& iface, uint32_t address, const void* in, uint32_t count) {
     if (!in && count) return false;
+    if (remote::active()) {
+        const auto* p = static_cast<const uint8_t*>(in);
+        return remote::control(Fn::SwdWriteMemory, iface, address, std::vector<uint8_t>(p, p + count));
+    }
     return with(iface, [&](Interface& d, bool&) {
         return d.kind == TargetKind::Swd && d.swd->writeMemory(address, static_cast<const uint8_t*>(in), count);
     });
 }
 
 bool swdInjectWait(const std::string& iface, unsigned count, unsigned after) {
+    if (remote::active()) return remote::control(Fn::SwdInjectWait, iface, count, after);
     return with(iface, [&](Interface& d, bool&) {
         if (d.kind != TargetKind::Swd) return false;
         d.swd->injectWait(count, after);
@@ -326,6 +367,7 @@ bool swdInjectWait(const std::string& iface, unsigned count, unsigned after) {
 }
 
 bool swdInjectFault(const std::string& iface, unsigned after) {
+    if (remote::active()) return remote::control(Fn::SwdInjectFault, iface, after);
     return with(iface, [&](Interface& d, bool&) {
         if (d.kind != TargetKind::Swd) return false;
         d.swd->injectFault(after);
@@ -334,6 +376,7 @@ bool swdInjectFault(const std::string& iface, unsigned after) {
 }
 
 bool swdCorruptWriteParity(const std::string& iface, unsigned count) {
+    if (remote::active()) return remote::control(Fn::SwdCorruptWriteParity, iface, count);
     return with(iface, [&](Interface& d, bool&) {
         if (d.kind != TargetKind::Swd) return false;
         d.swd->corruptWriteParity(count);

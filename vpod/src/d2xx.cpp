@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "client.h"
 #include "hostio.h"
 #include "registry.h"
 
@@ -114,6 +115,7 @@ Status openInterface(Registry& r, Interface* d, control::Op op, Handle** handle)
 }  // namespace
 
 Status listDevices(void* arg1, void* arg2, uint32_t flags) {
+    if (client::active()) return client::listDevices(arg1, arg2, flags);
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mu);
     ensureLoaded(r);
@@ -164,6 +166,7 @@ Status listDevices(void* arg1, void* arg2, uint32_t flags) {
 }
 
 Status openEx(const void* arg, uint32_t flags, Handle** handle) {
+    if (client::active()) return client::openEx(arg, flags, handle);
     if (!handle) return kInvalidParameter;
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mu);
@@ -181,6 +184,7 @@ Status openEx(const void* arg, uint32_t flags, Handle** handle) {
 }
 
 Status open(uint32_t index, Handle** handle) {
+    if (client::active()) return client::open(index, handle);
     if (!handle) return kInvalidParameter;
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mu);
@@ -191,6 +195,7 @@ Status open(uint32_t index, Handle** handle) {
 }
 
 Status getDeviceInfo(Handle* h, uint32_t* type, uint32_t* id, char* serial, char* description) {
+    if (client::owns(h)) return client::getDeviceInfo(h, type, id, serial, description);
     return withHandle(h, control::Op::GetDeviceInfo, [&](Interface& d, auto&, bool&) {
         if (type) *type = d.chip->model->type;
         if (id) *id = d.chip->model->usbId;
@@ -201,6 +206,7 @@ Status getDeviceInfo(Handle* h, uint32_t* type, uint32_t* id, char* serial, char
 }
 
 Status close(Handle* h) {
+    if (client::owns(h)) return client::close(h);
     Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mu);
     if (!h || !r.handles.count(h)) return kInvalidHandle;
@@ -230,6 +236,7 @@ Status close(Handle* h) {
 }
 
 Status resetDevice(Handle* h) {
+    if (client::owns(h)) return client::resetDevice(h);
     return withHandle(h, control::Op::ResetDevice, [&](Interface& d, auto&, bool&) {
         d.rx.clear();
         d.rxHead = 0;
@@ -239,6 +246,7 @@ Status resetDevice(Handle* h) {
 }
 
 Status purge(Handle* h, uint32_t mask) {
+    if (client::owns(h)) return client::purge(h, mask);
     return withHandle(h, control::Op::Purge, [&](Interface& d, auto&, bool&) {
         if (mask & kPurgeRx) { d.rx.clear(); d.rxHead = 0; }
         if (mask & kPurgeTx) d.pending.clear();
@@ -247,6 +255,7 @@ Status purge(Handle* h, uint32_t mask) {
 }
 
 Status setBitMode(Handle* h, uint8_t mask, uint8_t mode) {
+    if (client::owns(h)) return client::setBitMode(h, mask, mode);
     return withHandle(h, control::Op::SetBitMode, [&](Interface& d, auto&, bool&) -> Status {
         switch (mode) {
         case 0x00: case 0x01: case 0x04: case 0x08: case 0x10: case 0x20: case 0x40: break;
@@ -263,6 +272,7 @@ Status setBitMode(Handle* h, uint8_t mask, uint8_t mode) {
 }
 
 Status setTimeouts(Handle* h, uint32_t readMs, uint32_t writeMs) {
+    if (client::owns(h)) return client::setTimeouts(h, readMs, writeMs);
     return withHandle(h, control::Op::SetTimeouts, [&](Interface& d, auto&, bool&) {
         d.readTimeoutMs = readMs;
         d.writeTimeoutMs = writeMs;
@@ -271,6 +281,7 @@ Status setTimeouts(Handle* h, uint32_t readMs, uint32_t writeMs) {
 }
 
 Status setLatencyTimer(Handle* h, uint8_t ms) {
+    if (client::owns(h)) return client::setLatencyTimer(h, ms);
     return withHandle(h, control::Op::SetLatencyTimer, [&](Interface& d, auto&, bool&) {
         if (ms < 2) return kInvalidParameter;
         d.latencyMs = ms;
@@ -279,6 +290,7 @@ Status setLatencyTimer(Handle* h, uint8_t ms) {
 }
 
 Status setEventNotification(Handle* h, uint32_t mask, Notify notify, void* arg) {
+    if (client::owns(h)) return client::setEventNotification(h, mask, notify, arg);
     return withHandle(h, control::Op::SetEventNotification, [&](Interface& d, auto&, bool&) {
         if ((mask & kEventRxChar) && notify) {
             d.notify = notify;
@@ -292,6 +304,7 @@ Status setEventNotification(Handle* h, uint32_t mask, Notify notify, void* arg) 
 }
 
 Status getQueueStatus(Handle* h, uint32_t* count) {
+    if (client::owns(h)) return client::getQueueStatus(h, count);
     if (!count) return kInvalidParameter;
     return withHandle(h, control::Op::GetQueueStatus, [&](Interface& d, auto&, bool&) {
         *count = d.rxCount();
@@ -300,6 +313,7 @@ Status getQueueStatus(Handle* h, uint32_t* count) {
 }
 
 Status getReleasedCount(Handle* h, uint32_t* count) {
+    if (client::owns(h)) return client::getReleasedCount(h, count);
     if (!count) return kInvalidParameter;
     return withHandle(h, control::Op::GetQueueStatus, [&](Interface& d, auto&, bool&) {
         *count = d.rxReleased();
@@ -308,6 +322,7 @@ Status getReleasedCount(Handle* h, uint32_t* count) {
 }
 
 Status read(Handle* h, void* buffer, uint32_t count, uint32_t* got) {
+    if (client::owns(h)) return client::read(h, buffer, count, got);
     if (!got || (!buffer && count)) return kInvalidParameter;
     *got = 0;
     return withHandle(h, control::Op::Read, [&](Interface& d, std::unique_lock<std::mutex>& lock, bool&) -> Status {
@@ -339,6 +354,7 @@ Status read(Handle* h, void* buffer, uint32_t count, uint32_t* got) {
 }
 
 Status write(Handle* h, const void* buffer, uint32_t count, uint32_t* written) {
+    if (client::owns(h)) return client::write(h, buffer, count, written);
     if (!written || (!buffer && count)) return kInvalidParameter;
     *written = 0;
     return withHandle(h, control::Op::Write, [&](Interface& d, auto&, bool& wake) {
@@ -368,6 +384,7 @@ Status write(Handle* h, const void* buffer, uint32_t count, uint32_t* written) {
 }
 
 Status cyclePort(Handle* h) {
+    if (client::owns(h)) return client::cyclePort(h);
     Registry& r = registry();
     std::shared_ptr<Chip> chip;
     {

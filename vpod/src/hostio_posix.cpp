@@ -6,12 +6,14 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <ctime>
 #include <csignal>
+#include <cstring>
 
 namespace vpod::detail::host {
 
@@ -94,6 +96,81 @@ Socket tcpAccept(Socket listener) {
     int one = 1;
     ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     return s;
+}
+
+namespace {
+bool unixAddress(const std::string& path, sockaddr_un* a) {
+    *a = sockaddr_un{};
+    a->sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof a->sun_path) return false;
+    std::memcpy(a->sun_path, path.c_str(), path.size() + 1);
+    return true;
+}
+}  // namespace
+
+Socket localConnect(const std::string& path) {
+    sockaddr_un a;
+    if (!unixAddress(path, &a)) return kNoSocket;
+    int s = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s < 0) return kNoSocket;
+    int r;
+    do r = ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a); while (r != 0 && errno == EINTR);
+    if (r != 0) {
+        ::close(s);
+        return kNoSocket;
+    }
+    return s;
+}
+
+Socket localListen(const std::string& path) {
+    sockaddr_un a;
+    if (!unixAddress(path, &a)) return kNoSocket;
+    const Socket other = localConnect(path);
+    if (other != kNoSocket) {   // a server is there already
+        ::close(static_cast<int>(other));
+        return kNoSocket;
+    }
+    ::unlink(path.c_str());
+    int s = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s < 0) return kNoSocket;
+    if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(s, 16) != 0) {
+        ::close(s);
+        return kNoSocket;
+    }
+    return s;
+}
+
+void localRemove(const std::string& path) { ::unlink(path.c_str()); }
+
+bool peerClosed(Socket s) {
+    pollfd p{static_cast<int>(s), POLLIN, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR));
+}
+
+void shutdownSocket(Socket s) {
+    if (s != kNoSocket) ::shutdown(static_cast<int>(s), SHUT_RDWR);
+}
+
+namespace {
+sigset_t stopSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    return set;
+}
+}  // namespace
+
+void blockStopSignals() {
+    const sigset_t set = stopSignals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+void waitForStopSignal() {
+    const sigset_t set = stopSignals();
+    int sig = 0;
+    while (sigwait(&set, &sig) != 0) {
+    }
 }
 
 namespace {

@@ -4,6 +4,8 @@
 #include <ws2tcpip.h>
 #include <windows.h>
 
+#include <cstdlib>
+
 namespace vpod::detail::host {
 
 namespace {
@@ -96,6 +98,48 @@ Socket tcpAccept(Socket listener) {
     ::setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof one);
     return static_cast<Socket>(s);
 }
+
+Socket localListen(const std::string& path) {
+    char* end = nullptr;
+    const unsigned long port = std::strtoul(path.c_str(), &end, 10);
+    if (path.empty() || *end || port == 0 || port > 65535) return kNoSocket;
+    auto p = static_cast<uint16_t>(port);
+    return tcpListen(&p);
+}
+
+Socket localConnect(const std::string& path) {
+    char* end = nullptr;
+    const unsigned long port = std::strtoul(path.c_str(), &end, 10);
+    if (path.empty() || *end || port == 0 || port > 65535) return kNoSocket;
+    const Socket s = tcpConnect(static_cast<uint16_t>(port));
+    if (s == kNoSocket) return s;
+    DWORD never = 0;
+    ::setsockopt(static_cast<SOCKET>(s), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&never), sizeof never);
+    return s;
+}
+
+void localRemove(const std::string&) {}
+
+bool peerClosed(Socket) { return false; }
+
+void shutdownSocket(Socket s) {
+    if (s != kNoSocket) ::shutdown(static_cast<SOCKET>(s), SD_BOTH);
+}
+
+namespace {
+HANDLE stopEvent() {
+    static HANDLE e = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    return e;
+}
+BOOL WINAPI onConsoleEvent(DWORD) {
+    ::SetEvent(stopEvent());
+    return TRUE;
+}
+}  // namespace
+
+void blockStopSignals() { ::SetConsoleCtrlHandler(onConsoleEvent, TRUE); }
+
+void waitForStopSignal() { ::WaitForSingleObject(stopEvent(), INFINITE); }
 
 void signalD2xxEvent(void* event) { ::SetEvent(static_cast<HANDLE>(event)); }
 
