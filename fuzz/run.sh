@@ -15,7 +15,7 @@ work=$(mktemp -d "$tmproot/dorvane-fuzz-run.XXXXXX")
 status=0
 
 # target and the longest input worth trying
-for entry in address:256 kcf:4096 profile:4096 board:4096 mpsse:1024 receive:512; do
+for entry in address:256 kcf:4096 profile:4096 board:4096 mpsse:1024 receive:512 svf:4096; do
     target=${entry%%:*}
     maxlen=${entry#*:}
     bin=$build/fuzz/fuzz_$target

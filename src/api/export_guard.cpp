@@ -2,6 +2,7 @@
 #include "api/export_guard.h"
 
 #include "core/export_impl.h"
+#include "transport/transport.h"
 
 namespace dorvane {
 
@@ -9,6 +10,7 @@ void recordExportFailure(uint32_t handle, uint32_t code) {
     if (handle != kNoHandle) {
         if (KpxContext* ctx = lookupContext(handle, 0)) {
             ContextGuard held(ctx);
+            abandonResults(ctx);
             recordError(ctx, code);
             return;
         }

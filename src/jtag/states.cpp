@@ -1,4 +1,5 @@
 // TAP state tracking and the moves between the four stable states.
+#include <atomic>
 #include <new>
 
 #include "core/errors.h"

@@ -47,6 +47,6 @@ bool storeSuspendInfo(const char* path, const char* section, const uint32_t cloc
 bool loadResumeInfo(const char* path, const char* section, uint32_t clockRecord[3]);
 // Close-time clean-up: removes the controller's section when the store carries the marker.
 // Nothing is reported.
-void forgetController(const char* section);
+void forgetController(const char* section) noexcept;
 
 }  // namespace dorvane::persist

@@ -1,6 +1,7 @@
 // The suspend store: one profile file shared by every controller and process.
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "core/locks.h"
@@ -82,11 +83,16 @@ bool loadResumeInfo(const char* path, const char* section, uint32_t clockRecord[
     return true;
 }
 
-void forgetController(const char* section) {
-    const char* path = storePath();
-    if (!path) return;
-    StoreWriteGuard guard;
-    if (markerPresent(path)) platform::writeProfileStruct(section, nullptr, nullptr, 0, path);
+void forgetController(const char* section) noexcept {
+    // Runs on the way out of close and port cycle, which must release the controller whatever
+    // happens here: an allocation failure only leaves the section behind.
+    try {
+        const char* path = storePath();
+        if (!path) return;
+        StoreWriteGuard guard;
+        if (markerPresent(path)) platform::writeProfileStruct(section, nullptr, nullptr, 0, path);
+    } catch (const std::bad_alloc&) {
+    }
 }
 
 }  // namespace dorvane::persist

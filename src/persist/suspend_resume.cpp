@@ -1,5 +1,7 @@
 // Suspend and resume: a controller given up without touching its pins and taken up again,
 // possibly by another process, with its clock setting and TRST/TMS levels.
+#include <new>
+
 #include "core/context.h"
 #include "core/errors.h"
 #include "core/export_impl.h"
@@ -55,9 +57,13 @@ uint32_t impl::x_suspendKpx(uint32_t handle) {
     if (!ctx) return 1;
     uint32_t failed = 0;
     persistOf(ctx).clockRecord[2] = transportOf(ctx).tckKHz;
-    const char* path = persist::storePath();
-    if (!path || !persist::storeSuspendInfo(path, ctx->controllerAddress, persistOf(ctx).clockRecord))
-        failed = fail(ctx, err::SUSPEND_NOT_STORED);
+    try {   // the controller is closed and released below whatever happens to the record
+        const char* path = persist::storePath();
+        if (!path || !persist::storeSuspendInfo(path, ctx->controllerAddress, persistOf(ctx).clockRecord))
+            failed = fail(ctx, err::SUSPEND_NOT_STORED);
+    } catch (const std::bad_alloc&) {
+        failed = fail(ctx, err::MEMORY_ALLOCATION);
+    }
     if (stopReceiveThread(ctx)) failed = 1;
     if (closeDevice(ctx)) failed = 1;
     releaseController(ctx, handle);

@@ -206,8 +206,9 @@ uint32_t impl::x_kpxScanDirect(uint32_t handle, uint32_t tapId, const uint8_t* s
     transportOf(c).mismatchBitCount = 0;
     const DirectScanPins pins{transportOf(c).trstBus, transportOf(c).trstMask, transportOf(c).dataBusValue, transportOf(c).ctrlBusValue, transportOf(c).effectiveLowDirection,
                               transportOf(c).effectiveHighDirection};
-    // Records point into the job (buffer sets and completion words). After a transfer failure
-    // they may never be delivered, and the job is then left allocated rather than freed under them.
+    // Records point into the job (buffer sets and completion words). After a failure they may
+    // never be delivered: unbuffered they are the only ones pending and are dropped, so the job
+    // can go; buffered a later flush may still deliver them, and the job is left allocated.
     struct Job {
         DirectScanRun run;
         DirectScanEncoder enc;
@@ -218,7 +219,8 @@ uint32_t impl::x_kpxScanDirect(uint32_t handle, uint32_t tapId, const uint8_t* s
     auto job = std::make_unique<Job>(c, tapId, mismatchCount != nullptr, pins, tapsOf(c).tapState[tapId],
                                      transportOf(c).tmsHigh[tapId] == 1);
     auto abandon = [&]() -> uint32_t {
-        if (job->run.anyRecord()) (void)job.release();
+        if (transportOf(c).bufferingType == 0) abandonResults(c);
+        else if (job->run.anyRecord() || job->closing) (void)job.release();
         return 1;
     };
 
@@ -233,10 +235,7 @@ uint32_t impl::x_kpxScanDirect(uint32_t handle, uint32_t tapId, const uint8_t* s
             tail.push_back(OP_READ_HIGH);
             tail.push_back(OP_SEND_IMMEDIATE);
         }
-        if (queueCommands(c, tail.data(), static_cast<uint32_t>(tail.size()), enc.readBack())) {
-            (void)job.release();   // the closing marker at least is registered
-            return 1;
-        }
+        if (queueCommands(c, tail.data(), static_cast<uint32_t>(tail.size()), enc.readBack())) return abandon();
         recordTapState(c, mask, enc.trackedState());
         recordTmsHigh(c, mask, (enc.lastStep() & STEP_TMS) ? 1 : 0);
         if (!buffered) {
@@ -248,9 +247,7 @@ uint32_t impl::x_kpxScanDirect(uint32_t handle, uint32_t tapId, const uint8_t* s
         if (mismatchCount) *mismatchCount = transportOf(c).mismatchBitCount;
         return 0;
     } catch (...) {
-        // An exception (an allocation failure) must not free the job under its records or
-        // its closing marker either.
-        if (job->run.anyRecord() || job->closing) (void)job.release();
+        abandon();   // an allocation failure: the job must not be freed under its records either
         throw;
     }
 }

@@ -71,6 +71,8 @@ void serveAsCaller(KpxContext* ctx);
 // is there and hands anything later to the thread).
 void claimServing(KpxContext* ctx);
 void releaseServing(KpxContext* ctx);
+// Ends a claim without serving (the operation gave up): the receive thread takes over.
+void endClaim(KpxContext* ctx);
 // The receive thread's body.
 void receiveThreadMain(void* arg);
 

@@ -169,6 +169,20 @@ uint32_t waitForResults(KpxContext* ctx, uint32_t mode) {
     }
 }
 
+void abandonResults(KpxContext* ctx) {
+    TransportPart& tp = transportOf(ctx);
+    if (tp.bufferingType != 0) {
+        waitForResults(ctx, WAIT_DISCARD);
+        return;
+    }
+    {
+        if (!tp.resultLock.lockFor(60000)) return;
+        platform::LockGuard held(tp.resultLock, platform::adoptLock);
+        if (!detail::resultListEmpty(ctx)) detail::dropUndelivered(ctx);
+    }
+    detail::endClaim(ctx);   // what still arrives is the receive thread's
+}
+
 namespace {
 
 constexpr uint32_t kMaxReadPiece = 65536;
@@ -187,6 +201,7 @@ public:
     // An unbuffered operation is about to write commands whose answers it will wait for and
     // serve itself: the thread, woken by their arrival, leaves them to it.
     void claim() { callerServing_.store(true, std::memory_order_release); }
+    void unclaim() { callerServing_.store(false, std::memory_order_release); }
 
 private:
     enum Phase { DATA = 0, DATA_BEFORE_LAST = 1, LAST_BIT = 2 };
@@ -505,6 +520,13 @@ void claimServing(KpxContext* ctx) {
 }
 
 void releaseServing(KpxContext* ctx) { serveAsCaller(ctx); }
+
+void endClaim(KpxContext* ctx) {
+    if (Receiver* r = runningReceiver(ctx)) {
+        r->unclaim();
+        transportOf(ctx).rxEvent->set();
+    }
+}
 
 void receiveThreadMain(void* arg) {
     auto* ctx = static_cast<KpxContext*>(arg);

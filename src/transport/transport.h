@@ -179,6 +179,11 @@ uint32_t waitForResults(KpxContext* ctx, uint32_t mode);
 // Waits (without limit) until the receive thread clears the word at a record's delivery, or
 // posts an error (recorded, 1).
 uint32_t waitForDelivery(KpxContext* ctx, volatile uint32_t* word);
+// After an operation ended part-way by an exception: records it reserved may never see their
+// bytes go out. Unbuffered, every pending record is that operation's, and they are dropped so
+// that no later wait waits for them; buffered, the held-back bytes and the records no longer
+// match, and everything held back is discarded as buffering type 3 does.
+void abandonResults(KpxContext* ctx);
 // Buffers that a record owns (tdoBytes, multiBase, expected, mask) come from std::malloc.
 void freeRecordBuffers(ResultRecord* rec);   // frees what the ownership flags name (std::free)
 

@@ -180,18 +180,16 @@ bool breakEcho(const std::string& iface, bool broken) {
 bool unplug(const std::string& iface) {
     if (remote::active()) return remote::control(Fn::Unplug, iface);
     auto d = find(iface);
-    if (!d) return false;
-    Registry& r = registry();
-    std::shared_ptr<Chip> chip;
-    {
-        std::lock_guard<std::mutex> lock(r.mu);
-        chip = chipOf(r, d.get());
-        if (!chip) return false;
-        chip->unplugged = true;
-    }
-    for (auto& i : chip->interfaces) killInterface(*i);
-    resetChipState(*chip);
-    return true;
+    return d && unplugChip(*d);
+}
+
+bool unplugDuring(const std::string& iface, Op op, unsigned after) {
+    if (static_cast<unsigned>(op) > static_cast<unsigned>(Op::CyclePort)) return false;
+    return with(iface, [&](Interface& d, bool&) {
+        d.faults.unplugOp = static_cast<int>(op);
+        d.faults.unplugAfter = after;
+        return true;
+    });
 }
 
 bool replug(const std::string& iface) {

@@ -61,18 +61,33 @@ Status withHandle(Handle* h, control::Op op, F&& f, bool charge = false) {
     Notify notify = nullptr;
     void* arg = nullptr;
     Status st;
+    bool leave = false;
     {
         std::unique_lock<std::mutex> lock(d->mu);
         if (d->faults.take(op, &st)) return st;
         if (d->epoch.load() != epoch) return kIoError;
         bool wake = false;
-        st = f(*d, lock, wake);
-        if (wake) {
+        // The chip leaves the bus under this call: a write is executed first (its answers are
+        // lost with the chip), a read only when it asks for bytes, anything else fails at once.
+        if (op == control::Op::Read) {
+            st = f(*d, lock, wake);
+        } else if ((leave = d->faults.unplugDue(op)) && op != control::Op::Write) {
+            st = kIoError;
+        } else {
+            st = f(*d, lock, wake);
+        }
+        if (d->leaveInRead) {
+            d->leaveInRead = false;
+            leave = true;
+            st = kIoError;
+        }
+        if (wake || leave) {   // a host waiting for the answers wakes and finds the chip gone
             d->cv.notify_all();
             notify = d->notify;
             arg = d->notifyArg;
         }
     }
+    if (leave) unplugChip(*d);
     if (notify) notify(arg);
     if (charge) {
         const uint64_t spent = host::threadCpuNs() - cpu0 + clockReadCostNs();
@@ -327,6 +342,10 @@ Status read(Handle* h, void* buffer, uint32_t count, uint32_t* got) {
     *got = 0;
     return withHandle(h, control::Op::Read, [&](Interface& d, std::unique_lock<std::mutex>& lock, bool&) -> Status {
         if (count == 0) return kOk;
+        if (d.faults.unplugDue(control::Op::Read)) {
+            d.leaveInRead = true;
+            return kIoError;
+        }
         const uint64_t epoch = d.epoch.load();
         auto dead = [&] { return d.epoch.load() != epoch; };
         const auto timeout = std::chrono::milliseconds(d.readTimeoutMs);

@@ -44,6 +44,14 @@ struct FaultState {
     uint32_t shortAccepted = 0;
     unsigned stallReads = 0;
     bool brokenEcho = false;
+    int unplugOp = -1;               // the call during which the chip leaves the bus
+    unsigned unplugAfter = 0;
+    bool unplugDue(control::Op op) {
+        if (unplugOp != static_cast<int>(op)) return false;
+        if (unplugAfter) { --unplugAfter; return false; }
+        unplugOp = -1;
+        return true;
+    }
     bool take(control::Op op, Status* status) {
         OpFault& f = ops[static_cast<int>(op)];
         if (!f.count) return false;
@@ -98,6 +106,7 @@ struct Interface {
     uint64_t unflushedSincePs = 0;
 
     FaultState faults;
+    bool leaveInRead = false;        // set by a read that takes the chip off the bus
     bool recordTraffic = false;
     std::vector<uint8_t> trafficW, trafficR;
     int vcdScope = -1;

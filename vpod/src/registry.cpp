@@ -131,4 +131,18 @@ void resetChipState(Chip& c) {
     }
 }
 
+bool unplugChip(Interface& d) {
+    Registry& r = registry();
+    std::shared_ptr<Chip> chip;
+    {
+        std::lock_guard<std::mutex> lock(r.mu);
+        chip = chipOf(r, &d);
+        if (!chip) return false;
+        chip->unplugged = true;
+    }
+    for (auto& i : chip->interfaces) killInterface(*i);
+    resetChipState(*chip);
+    return true;
+}
+
 }  // namespace vpod::detail

@@ -38,6 +38,8 @@ std::shared_ptr<Chip> chipOf(Registry& r, const Interface* d);
 void killInterface(Interface& d);
 // Every interface of the chip back to its power-up state.
 void resetChipState(Chip& c);
+// The chip of the interface leaves the bus (takes the registry's lock, then the interfaces').
+bool unplugChip(Interface& d);
 
 bool readFile(const std::string& path, std::string* text, std::string* error);
 

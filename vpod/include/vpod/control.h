@@ -71,6 +71,10 @@ bool breakEcho(const std::string& iface, bool broken);
 // The whole chip of the interface leaves the bus / comes back.
 bool unplug(const std::string& iface);
 bool replug(const std::string& iface);
+// The chip leaves the bus during the call of `op` after the next `after` ones: a Write is
+// executed first (its answers are lost with the chip: mid-scan), a Read that asks for bytes
+// (mid-read) or any other call fails with FT_IO_ERROR. Then as unplug().
+bool unplugDuring(const std::string& iface, Op op, unsigned after = 0);
 bool clearFaults(const std::string& iface);
 
 // ---- Chip state ----------------------------------------------------------------------------
