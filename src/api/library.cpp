@@ -7,6 +7,7 @@
 #include "config/config.h"
 #include "core/context.h"
 #include "core/locks.h"
+#include "transport/driver_providers.h"
 #include "transport/transport.h"
 
 namespace dorvane {
@@ -36,7 +37,12 @@ struct LibraryLifetime {
         // belongs to controllers whose threads ended on a failure: their contexts and devices
         // are left as they are, a leak rather than a hang in the loader.
         if (kind == platform::UnloadKind::MayWait) closeOpenControllers();
-        if (openContextCount() == 0) destroyProcessLocks();
+        // With every controller gone, what the library made for the life of its mapping goes
+        // too, so nothing outlives the code that owns it.
+        if (!releaseHandleTable()) return;
+        transport::releaseDrivers();
+        releaseDeviceMutex();
+        destroyProcessLocks();
     }
 
 private:

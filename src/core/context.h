@@ -66,6 +66,8 @@ uint32_t lockWithTimeout(platform::Lock& lock, uint32_t timeoutMs);   // 0 taken
 uint32_t openContextCount();
 // One past the highest handle the table can hold now (1 while there is no table).
 uint32_t handleLimit();
+// Frees the table when no controller is left in it (the library's unload); true when freed.
+bool releaseHandleTable();
 
 // Fills the controller information record (core/controller_info.cpp) from the identity and
 // the clock and TRST figures the transport holds (transport: refreshControllerInfo).

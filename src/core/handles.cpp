@@ -16,7 +16,7 @@ constexpr uint32_t kInitialSlots = 16;
 constexpr uint32_t kLookupTimeoutMs = 50;
 constexpr uint32_t kInvalidHandle = 0xFFFFFFFFu;
 
-// All three guarded by tableLock. The table lives for the life of the process.
+// All three guarded by tableLock. The table lives until the library unloads.
 KpxContext** g_handleTable = nullptr;
 int32_t g_handleMask = 0;     // slots - 1; 0 while there is no table
 uint32_t g_handleHint = 0;    // where the next search for a free slot starts
@@ -145,6 +145,19 @@ uint32_t openContextCount() {
         for (uint32_t i = 0; i <= static_cast<uint32_t>(g_handleMask); ++i) count += g_handleTable[i] != nullptr;
     }
     return count;
+}
+
+bool releaseHandleTable() {
+    platform::LockGuard table(tableLock());
+    if (g_handleMask > 0) {
+        for (uint32_t i = 0; i <= static_cast<uint32_t>(g_handleMask); ++i)
+            if (g_handleTable[i]) return false;
+    }
+    std::free(g_handleTable);
+    g_handleTable = nullptr;
+    g_handleMask = 0;
+    g_handleHint = 0;
+    return true;
 }
 
 uint32_t handleLimit() {

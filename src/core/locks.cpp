@@ -23,6 +23,12 @@ struct LockStorage {
     LockStorage() : locks(new (bytes) ProcessLocks) {}
 };
 
+// Made on first use, its handle open until the library unloads (releaseDeviceMutex).
+platform::NamedMutex*& deviceMutexSlot() {
+    static platform::NamedMutex* mutex = new platform::NamedMutex(kDeviceMutexName);
+    return mutex;
+}
+
 ProcessLocks& processLocks() {
     static LockStorage storage;   // trivially destructible: unload decides about the locks
     return *storage.locks;
@@ -34,10 +40,12 @@ platform::Lock& apiLock() { return processLocks().api; }
 platform::Lock& errorLock() { return processLocks().error; }
 platform::Lock& tableLock() { return processLocks().table; }
 
-platform::NamedMutex& deviceMutex() {
-    // Its handle stays open for the life of the process.
-    static platform::NamedMutex* mutex = new platform::NamedMutex(kDeviceMutexName);
-    return *mutex;
+platform::NamedMutex& deviceMutex() { return *deviceMutexSlot(); }
+
+void releaseDeviceMutex() {
+    platform::NamedMutex*& mutex = deviceMutexSlot();
+    delete mutex;
+    mutex = nullptr;
 }
 
 void destroyProcessLocks() { processLocks().~ProcessLocks(); }

@@ -14,6 +14,8 @@ platform::Lock& tableLock();
 // "Global-KV-FTDI-Mutex": held while FTDI devices are listed and opened, so that two
 // processes never do that at the same time.
 platform::NamedMutex& deviceMutex();
+// Closes the device mutex; only at unload.
+void releaseDeviceMutex();
 
 // Ends the three process locks; only at unload, when no controller is open any more.
 void destroyProcessLocks();

@@ -268,9 +268,13 @@ std::mutex& registryLock() {
     static std::mutex m;
     return m;
 }
+// Guarded by the registry lock. Not a static object (it outlives static users); made with the
+// first named mutex and freed with the last, so that nothing of it outlives the library.
+std::map<std::string, NamedState*>* gRegistry = nullptr;
+
 std::map<std::string, NamedState*>& registry() {
-    static auto* r = new std::map<std::string, NamedState*>;   // never destroyed: outlives static users
-    return *r;
+    if (!gRegistry) gRegistry = new std::map<std::string, NamedState*>;
+    return *gRegistry;
 }
 
 struct NamedImpl {
@@ -368,6 +372,10 @@ NamedMutex::~NamedMutex() {
         close(impl->state->fd);
         registry().erase(impl->name);
         delete impl->state;
+        if (gRegistry->empty()) {
+            delete gRegistry;
+            gRegistry = nullptr;
+        }
     }
     delete impl;
 }

@@ -32,6 +32,7 @@ public:
 };
 
 std::atomic<FtdiDriver*> overrideDriver{nullptr};
+std::atomic<FtdiDriver*> g_kept[4] = {};   // null, d2xx, vpod: each made at most once
 
 FtdiDriver& chosenDriver() {
     static FtdiDriver* chosen = [] {
@@ -45,10 +46,22 @@ FtdiDriver& chosenDriver() {
 }  // namespace
 
 FtdiDriver& nullDriver() {
-    // Never destroyed: the library's unload closes open controllers through it after the
-    // static destructors have run.
-    static NullDriver* driver = new NullDriver;
+    // Not a static object: the library's unload closes open controllers through it after
+    // the static destructors have run, and then frees it.
+    static FtdiDriver* driver = keepUntilUnload(new NullDriver);
     return *driver;
+}
+
+FtdiDriver* keepUntilUnload(FtdiDriver* driver) {
+    for (auto& slot : g_kept) {
+        FtdiDriver* expected = nullptr;
+        if (slot.compare_exchange_strong(expected, driver)) break;
+    }
+    return driver;
+}
+
+void releaseDrivers() {
+    for (auto& slot : g_kept) delete slot.exchange(nullptr);
 }
 
 FtdiDriver& driverNamed(const std::string& name) {

@@ -132,9 +132,9 @@ private:
 }  // namespace
 
 FtdiDriver& d2xxDriver() {
-    // Never destroyed: the library's unload closes open controllers through it after the
-    // static destructors have run.
-    static D2xxDriver* driver = new D2xxDriver;
+    // Not a static object: the library's unload closes open controllers through it after
+    // the static destructors have run, and then frees it.
+    static FtdiDriver* driver = keepUntilUnload(new D2xxDriver);
     return *driver;
 }
 

@@ -20,6 +20,10 @@ FtdiDriver& libftdiDriver();
 // The provider of that name ("vpod", "d2xx", "libftdi", any case); nullDriver() for an unknown
 // name or a provider this build lacks.
 FtdiDriver& driverNamed(const std::string& name);
+// Providers made on the heap are kept here so that the library's unload can free them
+// (releaseDrivers), after it has closed the controllers still open through them.
+FtdiDriver* keepUntilUnload(FtdiDriver* driver);
+void releaseDrivers();
 // The provider used when DORVANE_DRIVER is unset: "d2xx" on Windows, "libftdi" elsewhere.
 const char* defaultDriverName();
 

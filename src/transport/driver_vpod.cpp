@@ -14,6 +14,7 @@ void setEvent(void* event) { static_cast<platform::Event*>(event)->set(); }
 
 class VpodDriver final : public FtdiDriver {
 public:
+    ~VpodDriver() override { vpod::release(); }   // the library unloads (releaseDrivers)
     FtStatus listDevices(void* arg1, void* arg2, uint32_t flags) override {
         return vpod::listDevices(arg1, arg2, flags);
     }
@@ -60,9 +61,9 @@ public:
 }  // namespace
 
 FtdiDriver& vpodDriver() {
-    // Never destroyed: the library's unload closes open controllers through it after the
-    // static destructors have run.
-    static VpodDriver* driver = new VpodDriver;
+    // Not a static object: the library's unload closes open controllers through it after
+    // the static destructors have run, and then frees it.
+    static FtdiDriver* driver = keepUntilUnload(new VpodDriver);
     return *driver;
 }
 

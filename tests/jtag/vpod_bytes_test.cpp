@@ -314,7 +314,7 @@ TEST_F(Waits, FrequencyClampsAndRescalesTimeouts) {
     EXPECT_EQ(x_setScanFrequency(h, 4000), 0u);
     EXPECT_EQ(written(), (Bytes{0x86, 0x07, 0x00, 0x8A, 0x83, 0x87}));
     {
-        Locked c(h);
+        auto c = locked(h);
         EXPECT_EQ(dorvane::transportOf(c).tckKHz, 3750u);
     }
     clear();
@@ -329,6 +329,20 @@ TEST_F(Waits, FrequencyClampsAndRescalesTimeouts) {
     EXPECT_EQ(lastCode(), err::IDLE_STOPPED_HIGH);
     EXPECT_EQ(x_scanSetTckIdleState(h, 3), 1u);
     EXPECT_EQ(lastCode(), err::INVALID_IDLE_STATE);
+    TearDown();
+
+    // The 6 MHz chip: no divide-by-5 switch, and the frequency rounds to what the divisor gives.
+    open(boards::slowChip());
+    resetAndClear();
+    struct Case { uint32_t want; uint8_t low, high; uint32_t got; };
+    for (const Case& k : {Case{4000, 0x01, 0x00, 3000}, Case{2500, 0x02, 0x00, 2000}, Case{7, 0x59, 0x03, 7},
+                          Case{9000, 0x00, 0x00, 6000}}) {
+        clear();
+        EXPECT_EQ(x_setScanFrequency(h, k.want), 0u);
+        EXPECT_EQ(written(), (Bytes{0x86, k.low, k.high, 0x83, 0x87})) << k.want;
+        auto c = locked(h);
+        EXPECT_EQ(c->controllerInfo.tckKHz, k.got) << k.want;
+    }
 }
 
 TEST_F(Waits, TckWaitsOnBothChips) {

@@ -76,15 +76,9 @@ inline bool useProviderUnderTest() {
 }
 
 // The context behind a handle, its lock held for the scope.
-class Locked {
-public:
-    explicit Locked(uint32_t h) : ctx_(dorvane::lookupContext(h, dorvane::LOOKUP_REPORT)) {}
-    ~Locked() { if (ctx_) ctx_->contextLock.unlock(); }
-    dorvane::KpxContext* operator->() const { return ctx_; }
-    explicit operator bool() const { return ctx_ != nullptr; }
-private:
-    dorvane::KpxContext* ctx_;
-};
+inline dorvane::ContextGuard locked(uint32_t h) {
+    return dorvane::ContextGuard(dorvane::lookupContext(h, dorvane::LOOKUP_REPORT));
+}
 
 class VpodTest : public ::testing::Test {
 protected:
@@ -137,8 +131,8 @@ protected:
         EXPECT_EQ(x_scanGetState(h, 1, &s), 0u);
         return s;
     }
-    uint32_t tmsHigh() { Locked c(h); return dorvane::transportOf(c).tmsHigh[1]; }
-    uint32_t lastCode() { Locked c(h); return c->lastError; }
+    uint32_t tmsHigh() { auto c = locked(h); return dorvane::transportOf(c).tmsHigh[1]; }
+    uint32_t lastCode() { auto c = locked(h); return c->lastError; }
     vpod::control::TapInfo tap(unsigned i) {
         vpod::control::TapInfo info;
         EXPECT_TRUE(vpod::control::tapInfo(iface_, i, &info));

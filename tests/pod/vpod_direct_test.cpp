@@ -60,7 +60,7 @@ TEST_F(Direct, VectorsWalkTheWholeStateMachine) {
         const Bytes one = tmsSteps({s.tms});
         ASSERT_EQ(x_kpxScanDirect(h, 1, one.data(), 1, nullptr), 0u);
         EXPECT_EQ(tap(0).state, s.model);
-        Locked c(h);
+        auto c = locked(h);
         EXPECT_EQ(dorvane::tapsOf(c).tapState[1], s.code);
     }
     // Transient states cannot be reported; a stable end state can.
@@ -90,7 +90,7 @@ TEST_F(Direct, MismatchCountsOverBatches) {
     ASSERT_EQ(x_kpxScanDirect(h, 1, steps.data(), static_cast<uint32_t>(steps.size()), &mismatches), 0u);
     EXPECT_EQ(mismatches, 3u);
     {
-        Locked c(h);
+        auto c = locked(h);
         EXPECT_EQ(dorvane::tapsOf(c).tapState[1], 13u);   // Shift-DR
     }
 

@@ -36,13 +36,13 @@ struct Cell {
     uint32_t open() { return x_openKpx(&h, address.c_str()); }
     // The library's time-outs are seconds long; a matrix of cells wants them short.
     void shortTimeouts() {
-        Locked c(h);
+        auto c = locked(h);
         dorvane::TransportPart& t = dorvane::transportOf(c);
         t.resultTimeoutMs = 300;
         t.readTimeoutMs = t.writeTimeoutMs = 50;
         dorvane::transport::ftdiDriver().setTimeouts(t.ftHandle, 50, 50);
     }
-    void cyclePort() { Locked c(h); dorvane::transport::ftdiDriver().cyclePort(dorvane::transportOf(c).ftHandle); }
+    void cyclePort() { auto c = locked(h); dorvane::transport::ftdiDriver().cyclePort(dorvane::transportOf(c).ftHandle); }
 };
 
 struct Fault {
@@ -116,7 +116,7 @@ const Fault kFaults[] = {
              if (Clock::now() - start > std::chrono::seconds(2)) break;
              std::this_thread::sleep_for(std::chrono::milliseconds(1));
          }
-         Locked ctx(c.h);
+         auto ctx = locked(c.h);
          EXPECT_EQ(dorvane::transportOf(ctx).threadError, uint32_t(err::RESULT_ALREADY_PROCESSED));
      },
      {kNa, DOWN, DOWN, DOWN, DOWN, DOWN, DOWN, DOWN, 0, err::RESULT_ALREADY_PROCESSED},

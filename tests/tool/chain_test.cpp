@@ -28,13 +28,6 @@ TEST(ChainDecode, IdcodesAndBypassDevicesUpToTheOnesBehind) {
     EXPECT_TRUE(parseIdcodes(std::vector<uint8_t>(64, 1)).empty());
 }
 
-TEST(ChainDecode, JedecManufacturers) {
-    EXPECT_STREQ(jedecManufacturer(0x4BA00477), "ARM Ltd");
-    EXPECT_STREQ(jedecManufacturer(0x06413041), "STMicroelectronics");
-    EXPECT_STREQ(jedecManufacturer(0x13631093), "Xilinx");
-    EXPECT_STREQ(jedecManufacturer(0x00000001), "");
-}
-
 TEST(ChainDecode, IrCaptureSplitsIntoDevices) {
     std::vector<uint8_t> bits;
     append(bits, 0b0001, 4);

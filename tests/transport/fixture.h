@@ -39,16 +39,9 @@ protected:
 };
 
 // The context of an open handle, its contextLock held for the test's scope.
-class Locked {
-public:
-    explicit Locked(uint32_t h) : ctx_(dorvane::lookupRunningContext(h, dorvane::LOOKUP_REPORT)) {}
-    ~Locked() { if (ctx_) ctx_->contextLock.unlock(); }
-    dorvane::KpxContext* operator->() const { return ctx_; }
-    dorvane::KpxContext* get() const { return ctx_; }
-    explicit operator bool() const { return ctx_ != nullptr; }
-private:
-    dorvane::KpxContext* ctx_;
-};
+inline dorvane::ContextGuard locked(uint32_t h) {
+    return dorvane::ContextGuard(dorvane::lookupRunningContext(h, dorvane::LOOKUP_REPORT));
+}
 
 using Bytes = std::vector<uint8_t>;
 

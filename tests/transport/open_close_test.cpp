@@ -10,28 +10,6 @@ using namespace dorvane::transport;
 
 namespace {
 
-// The clock divisor on the 6 MHz chip (no divide-by-5 switch, so no 0x8A); the 30 MHz chip's
-// values are checked end to end against the virtual pod.
-TEST_F(FakeTransport, DivisorOnTheSixMegahertzChip) {
-    drv.addDual("FK03", "Dual RS232", FT_DEVICE_2232C);
-    const uint32_t h = open();
-    ASSERT_NE(h, 0xFFFFFFFFu);
-    Locked ctx(h);
-    EXPECT_EQ(transportOf(ctx).maxTckKHz, 6000);
-    struct Case { uint32_t want; Bytes bytes; uint32_t got; };
-    const Case cases[] = {{4000, {0x86, 0x01, 0x00}, 3000}, {2500, {0x86, 0x02, 0x00}, 2000},
-                          {7, {0x86, 0x59, 0x03}, 7}, {9000, {0x86, 0x00, 0x00}, 6000}};
-    drv.clearTrace(0);
-    for (const Case& c : cases) {
-        uint8_t out[4] = {};
-        transportOf(ctx).setupFlags = 0;
-        EXPECT_EQ(Bytes(out, out + emitClockDivisor(ctx.get(), c.want, 1, out)), c.bytes) << c.want;
-        EXPECT_EQ(ctx->controllerInfo.tckKHz, c.got);
-        EXPECT_EQ(transportOf(ctx).setupFlags, uint32_t(SETUP_DIVISOR_SENT));
-    }
-    EXPECT_TRUE(drv.written(0).empty()) << "an out buffer sends nothing";
-}
-
 // Address forms the virtual pod's board cannot show: a description after the unit, a serial
 // number whose description differs, and a chip type the library does not drive.
 TEST_F(FakeTransport, AddressFormsAndUnsupportedChips) {

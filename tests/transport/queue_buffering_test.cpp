@@ -29,7 +29,7 @@ Bytes filler(size_t n) {
 }
 
 TEST_F(Queue, UnbufferedWritesGoOutInPiecesOf4096) {
-    Locked ctx(h);
+    auto ctx = locked(h);
     const Bytes b = filler(9000);
     ASSERT_EQ(queueCommands(ctx.get(), b.data(), 9000, 3), 0u);
     EXPECT_EQ(drv.writeSizes(0), (std::vector<uint32_t>{4096, 4096, 808}));
@@ -38,7 +38,7 @@ TEST_F(Queue, UnbufferedWritesGoOutInPiecesOf4096) {
 }
 
 TEST_F(Queue, BufferedWritesOnlyFullPieces) {
-    Locked ctx(h);
+    auto ctx = locked(h);
     ASSERT_EQ(enableBuffering(ctx.get(), 1), 0u);
     const Bytes b = filler(1500);
     ASSERT_EQ(queueCommands(ctx.get(), b.data(), 1500, 1), 0u);

@@ -56,7 +56,7 @@ protected:
 };
 
 TEST_F(Results, BitsReassembleForEveryLengthAndSplit) {
-    Locked ctx(h);
+    auto ctx = locked(h);
     std::mt19937 rng(7);
     for (uint32_t n = 1; n <= 64; ++n) {
         for (bool separate : {false, true}) {
@@ -79,7 +79,7 @@ TEST_F(Results, BitsReassembleForEveryLengthAndSplit) {
 }
 
 TEST_F(Results, LongResultsAroundTheChunkBoundaryAndWordDelivery) {
-    Locked ctx(h);
+    auto ctx = locked(h);
     std::mt19937 rng(11);
     for (uint32_t bytes : {2046u, 2047u, 2048u, 2049u, 4097u}) {
         for (uint32_t extra : {0u, 1u, 7u}) {
@@ -104,7 +104,7 @@ TEST_F(Results, LongResultsAroundTheChunkBoundaryAndWordDelivery) {
 }
 
 TEST_F(Results, CompareDeliversDifferencesAndSetsTheTapFlag) {
-    Locked ctx(h);
+    auto ctx = locked(h);
     // 12 bits, last bit separate, expected 0xABC, mask ignores bit 0 and bit 11.
     const Bytes bits = {0xBD, 0x0C};   // differs from expected in bit 0 (masked) and bit 8 (not masked)
     Bytes expected = {0xBC, 0x0A}, mask = {0x01, 0x08}, tdo(2);
@@ -136,7 +136,7 @@ TEST_F(Results, CompareDeliversDifferencesAndSetsTheTapFlag) {
 }
 
 TEST_F(Results, DiscardInTheMiddleOfARecordLeavesTheNextRecordIntact) {
-    Locked ctx(h);
+    auto ctx = locked(h);
     ASSERT_EQ(enableBuffering(ctx.get(), 9), 0u);
     Bytes old(2, 0xEE);
     ASSERT_NE(reserve(ctx.get(), 16, RR_OWN_EXPECTED, old.data()), nullptr);
@@ -153,7 +153,7 @@ TEST_F(Results, DiscardInTheMiddleOfARecordLeavesTheNextRecordIntact) {
 }
 
 TEST_F(Results, TwoHundredFiftyRecordsSpanThreeBlocks) {
-    Locked ctx(h);
+    auto ctx = locked(h);
     std::vector<uint32_t> done(250, 1);
     Bytes tdo(250), wire(250);
     const ResultBlock* first = transportOf(ctx).resultTail;
@@ -177,7 +177,7 @@ TEST_F(Results, TwoHundredFiftyRecordsSpanThreeBlocks) {
 TEST_F(Results, OneReadServesEveryRecordItCompletesAcrossBlocks) {
     // The answers of 230 records of mixed kinds arrive in two pieces, cut inside a record of the
     // second block: each piece is taken in one read and completes the records it can.
-    Locked ctx(h);
+    auto ctx = locked(h);
     std::mt19937 rng(5);
     std::vector<Bytes> bits(230), tdo(230);
     Bytes wire;
@@ -201,7 +201,7 @@ TEST_F(Results, OneReadServesEveryRecordItCompletesAcrossBlocks) {
 
 TEST_F(Results, StrayByteStopsTheThreadAndEveryLaterTransmissionFails) {
     {
-        Locked ctx(h);
+        auto ctx = locked(h);
         ASSERT_TRUE(ctx);
     }
     drv.push(0, {0x55});
@@ -228,7 +228,7 @@ TEST_F(Results, StrayByteStopsTheThreadAndEveryLaterTransmissionFails) {
     // A controller reset brings the thread back, but the posted error stays for the context's life.
     drv.with(0, [](fake::Chip& c) { c.scriptedOnly = false; });
     ASSERT_EQ(x_kpxResetController(h), 0u);
-    Locked again(h);
+    auto again = locked(h);
     ASSERT_TRUE(again);
     EXPECT_EQ(queueCommands(again.get(), cmd, 2, 1), 1u);
     EXPECT_EQ(again->lastError, uint32_t(err::RESULT_ALREADY_PROCESSED));

@@ -103,7 +103,7 @@ TEST_F(VpodKcf, ChannelsSingleChannelChipsAndSerialNumbers) {
     EXPECT_TRUE(vc::isOpen("HS01B"));
     EXPECT_FALSE(vc::isOpen("HS01A"));
     {
-        Locked ctx(h);
+        auto ctx = locked(h);
         EXPECT_STREQ(ctx->serialNumber, "HS01");
         EXPECT_STREQ(ctx->controllerAddress, "USBSHS01,Dual RS232 B");
     }
@@ -114,7 +114,7 @@ TEST_F(VpodKcf, ChannelsSingleChannelChipsAndSerialNumbers) {
     ASSERT_NE(h, 0xFFFFFFFFu);
     EXPECT_TRUE(vc::isOpen("SH01"));
     {
-        Locked ctx(h);
+        auto ctx = locked(h);
         EXPECT_STREQ(ctx->serialNumber, "SH01") << "no channel letter to remove";
         EXPECT_EQ(transportOf(ctx).maxTckKHz, 30000);
     }
@@ -232,18 +232,10 @@ TEST_F(Vpod, FaultsWhileRunningEndInTheirErrors) {
     EXPECT_EQ(x_tmsReset(h, 1), 1u);
     EXPECT_EQ(globalLastError(), err::DRIVER_IO_ERROR);
     // The thread posts its error before it leaves; once it is gone the lookup refuses.
-    auto threadState = [h] {
-        KpxContext* c = lookupContext(h, 0);
-        if (!c) return 0xFFu;
-        transportOf(c).threadLock.lock();
-        const uint32_t s = static_cast<uint32_t>(transportOf(c).receiveThreadState);
-        transportOf(c).threadLock.unlock();
-        c->contextLock.unlock();
-        return s;
-    };
+    auto running = [h] { return ContextGuard(lookupRunningContext(h, 0)).get() != nullptr; };
     const uint32_t start = platform::millisecondTimer();
-    while (threadState() != 0 && platform::millisecondTimer() - start < 10000) platform::yieldProcessor();
-    ASSERT_EQ(threadState(), 0u);
+    while (running() && platform::millisecondTimer() - start < 10000) platform::yieldProcessor();
+    ASSERT_FALSE(running());
     EXPECT_EQ(x_tmsReset(h, 1), 1u);
     EXPECT_EQ(globalLastError(), uint32_t(err::RX_THREAD_NOT_RUNNING));
     vc::clearFaults("DV000001A");
@@ -267,7 +259,7 @@ TEST_F(Vpod, StalledReadWithBufferingEndsInTheResultTimeOut) {
     const uint32_t h = open();
     ASSERT_NE(h, 0xFFFFFFFFu);
     {
-        Locked ctx(h);
+        auto ctx = locked(h);
         transportOf(ctx).readTimeoutMs = 400;
         transportOf(ctx).resultTimeoutMs = 100;
     }
@@ -280,7 +272,7 @@ TEST_F(Vpod, StalledReadWithBufferingEndsInTheResultTimeOut) {
     EXPECT_EQ(globalLastError(), uint32_t(err::KPX_READ_TIMEOUT));
     vc::clearFaults("DV000001A");
     {
-        Locked ctx(h);
+        auto ctx = locked(h);
         transportOf(ctx).resultTimeoutMs = 125000;
     }
     EXPECT_EQ(close(h), 0u) << "the late answer is still taken at close";

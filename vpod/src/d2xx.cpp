@@ -425,4 +425,14 @@ Status cyclePort(Handle* h) {
     return kOk;
 }
 
+void release() {
+    {
+        detail::Registry& r = detail::registry();
+        std::lock_guard<std::mutex> lock(r.mu);
+        if (!r.handles.empty()) return;   // still in use: everything stays reachable
+    }
+    detail::releaseRegistry();
+    detail::traceRelease();
+}
+
 }  // namespace vpod

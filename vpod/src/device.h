@@ -144,6 +144,8 @@ extern const char* const kDefaultBoardText;
 
 // Trace and waveform (trace.cpp).
 void traceRefreshFromEnvironment();
+// Closes the trace files and frees the writer; the next trace starts from the environment.
+void traceRelease();
 void traceSetFile(const std::string& path);
 void vcdSetFile(const std::string& path);
 bool traceEnabled();

@@ -1,5 +1,6 @@
 #include "registry.h"
 
+#include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -7,13 +8,16 @@
 namespace vpod::detail {
 
 namespace {
+// Made on first use, not a static object: handles may outlive static destruction. Freed by
+// release() when the code holding the pod goes away.
+std::atomic<Registry*> gRegistry{nullptr};
 
-// DORVANE_VPOD_STATS: the emulation's figures of every MPSSE interface, appended at exit.
-void writeStats() {
+// DORVANE_VPOD_STATS: the emulation's figures of every MPSSE interface, appended at exit (or
+// when the registry is released before).
+void writeStats(Registry& r) {
     const char* path = std::getenv("DORVANE_VPOD_STATS");
     if (!path || !*path) return;
     std::ofstream out(path, std::ios::app);
-    Registry& r = registry();
     std::lock_guard<std::mutex> lock(r.mu);
     for (auto& d : r.order) {
         if (!d->mpsse) continue;
@@ -22,14 +26,32 @@ void writeStats() {
     }
 }
 
+void writeStatsAtExit() {
+    if (Registry* r = gRegistry.load(std::memory_order_acquire)) writeStats(*r);
+}
+
 }  // namespace
 
 Registry& registry() {
-    static Registry* r = [] {
-        if (const char* p = std::getenv("DORVANE_VPOD_STATS"); p && *p) std::atexit(writeStats);
-        return new Registry;   // lives for the process: handles may outlive static destruction
-    }();
+    Registry* r = gRegistry.load(std::memory_order_acquire);
+    if (r) return *r;
+    auto* made = new Registry;
+    if (gRegistry.compare_exchange_strong(r, made, std::memory_order_acq_rel)) {
+        static const bool atExit = [] {
+            if (const char* p = std::getenv("DORVANE_VPOD_STATS"); p && *p) std::atexit(writeStatsAtExit);
+            return true;
+        }();
+        (void)atExit;
+        return *made;
+    }
+    delete made;
     return *r;
+}
+
+void releaseRegistry() {
+    Registry* r = gRegistry.exchange(nullptr, std::memory_order_acq_rel);
+    if (r) writeStats(*r);
+    delete r;
 }
 
 void killInterface(Interface& d) {

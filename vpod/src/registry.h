@@ -21,6 +21,8 @@ struct Registry {
 };
 
 Registry& registry();
+// Frees the registry (and with it the board); the next registry() starts empty.
+void releaseRegistry();
 
 // The caller holds r.mu.
 // Loads the board on first use: the file DORVANE_VPOD names, else the default board.

@@ -26,8 +26,16 @@ struct Writer {
     bool timeWritten = false;
 };
 
+// Made on first use, not a static object: devices may trace during exit. Freed by
+// traceRelease() when the code holding the pod goes away.
+std::atomic<Writer*> gWriter{nullptr};
+
 Writer& writer() {
-    static Writer* w = new Writer;   // lives for the process: devices may trace during exit
+    Writer* w = gWriter.load(std::memory_order_acquire);
+    if (w) return *w;
+    auto* made = new Writer;
+    if (gWriter.compare_exchange_strong(w, made, std::memory_order_acq_rel)) return *made;
+    delete made;
     return *w;
 }
 
@@ -176,6 +184,16 @@ void vcdFlush() {
     Writer& w = writer();
     std::lock_guard<std::mutex> lock(w.mu);
     if (w.vcd) std::fflush(w.vcd);
+}
+
+void traceRelease() {
+    Writer* w = gWriter.exchange(nullptr, std::memory_order_acq_rel);
+    if (!w) return;
+    gTraceOn = false;
+    gVcdOn = false;
+    if (w->trace) std::fclose(w->trace);
+    if (w->vcd) std::fclose(w->vcd);
+    delete w;
 }
 
 }  // namespace vpod::detail

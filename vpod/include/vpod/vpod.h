@@ -39,6 +39,10 @@ using Notify = void (*)(void* arg);
 // (char* array[], uint32_t* count, kListAll | ...). The description of an interface held by
 // another process (or already open) answers kDeviceNotOpened.
 Status listDevices(void* arg1, void* arg2, uint32_t flags);
+// Frees the board and the trace files when the code holding the pod goes away (the unload of
+// the library it is built into). Nothing is freed while a handle is open. The next call
+// loads the board again.
+void release();
 // arg: serial number or description text (flags 1 / 2), or the location id as (void*)(uintptr_t).
 Status openEx(const void* arg, uint32_t flags, Handle** handle);
 Status open(uint32_t index, Handle** handle);
