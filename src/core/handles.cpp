@@ -136,18 +136,7 @@ void releaseContext(uint32_t handle) {
     delete ctx;
 }
 
-uint32_t lockWithTimeout(platform::Lock& lock, uint32_t timeoutMs) {
-    if (timeoutMs == 0) {
-        lock.lock();
-        return 0;
-    }
-    uint32_t start = platform::millisecondTimer();
-    while (!lock.tryLock()) {
-        if (platform::millisecondTimer() - start > timeoutMs) return 1;
-        platform::yieldProcessor();
-    }
-    return 0;
-}
+uint32_t lockWithTimeout(platform::Lock& lock, uint32_t timeoutMs) { return lock.lockFor(timeoutMs) ? 0 : 1; }
 
 uint32_t openContextCount() {
     platform::LockGuard table(tableLock());

@@ -146,7 +146,7 @@ uint32_t scanRegister(KpxContext* ctx, uint32_t flags, uint32_t tapId, const uin
             }
             if (tapsOf(ctx).buffersOwned && !chained) {
                 if (multiBase) rf |= RR_OWN_MULTI;
-                else if (tdoBytes) rf |= RR_OWN_TDO;
+                else if (tdoBytes && tdoBytes != reinterpret_cast<uint8_t*>(hostTdo)) rf |= RR_OWN_TDO;
                 if (expectedBytes) rf |= RR_OWN_EXPECTED;
                 if (maskBytes) rf |= RR_OWN_MASK;
             }
@@ -224,7 +224,7 @@ uint32_t scanRaw(KpxContext* ctx, uint32_t tapId, const uint8_t* tdiBytes, uint3
     if (reading || drain) {
         ResultRecord* rec = newResultRecord(ctx);
         if (!rec) return 1;
-        uint32_t rf = RR_OWN_TDO;
+        uint32_t rf = tdoBytes == reinterpret_cast<uint8_t*>(hostTdo) ? 0u : uint32_t(RR_OWN_TDO);
         if (expectedBytes) {
             rf |= RR_COMPARE | RR_OWN_EXPECTED;
             if (maskBytes) rf |= RR_MASK | RR_OWN_MASK;
@@ -295,16 +295,26 @@ uint32_t runScan(uint32_t handle, ScanKind kind, uint32_t flags, uint32_t tapId,
     if (kind == KIND_REGISTER && transportOf(c).trstReleased[tapId] == 0) return fail(c, err::TRST_ACTIVE);
 
     tapsOf(c).buffersOwned = 1;
-    uint8_t* tdiBytes = nullptr;
+    // On a little-endian host the word vectors already hold the bytes in scan order: a JTAG
+    // scan reads TDI from them and the receive thread writes TDO into them directly, so a scan
+    // allocates nothing. The SWD bridge reads and writes past the last byte, and big-endian
+    // hosts need the byte order changed: they get copies.
+    const bool direct = std::endian::native == std::endian::little &&
+                        !(tapId < kTapSlots && transportOf(c).tapMode[tapId] == TapMode::SwdBridge);
+    const uint8_t* tdiBytes = nullptr;
+    uint8_t* tdiCopy = nullptr;
     uint8_t* tdoBytes = nullptr;
     uint8_t* expBytes = nullptr;
     uint8_t* maskBytes = nullptr;
     bool allocFailed = false;
-    if (tdi && !(tdiBytes = copyWordsToBytes(tdi, n))) allocFailed = true;
+    if (tdi && direct) tdiBytes = reinterpret_cast<const uint8_t*>(tdi);
+    else if (tdi && !(tdiBytes = tdiCopy = copyWordsToBytes(tdi, n))) allocFailed = true;
     if (!allocFailed && expected && !(expBytes = copyWordsToBytes(expected, n))) allocFailed = true;
     // Without expected values a mask has nothing to act on.
     if (!allocFailed && expected && mask && !(maskBytes = copyWordsToBytes(mask, n))) allocFailed = true;
-    if (!allocFailed && tdo && !(tdoBytes = allocateTdoBytes(n))) allocFailed = true;
+    const bool tdoDirect = tdo && direct && n > 0;
+    if (tdoDirect) tdoBytes = reinterpret_cast<uint8_t*>(tdo);
+    else if (!allocFailed && tdo && !(tdoBytes = allocateTdoBytes(n))) allocFailed = true;
 
     uint32_t r;
     if (allocFailed) {
@@ -314,9 +324,9 @@ uint32_t runScan(uint32_t handle, ScanKind kind, uint32_t flags, uint32_t tapId,
     } else {
         r = scanRegister(c, flags, tapId, tdiBytes, n, tdoBytes, expBytes, maskBytes, tdo, nullptr);
     }
-    std::free(tdiBytes);
+    std::free(tdiCopy);
     if (tapsOf(c).buffersOwned) {
-        std::free(tdoBytes);
+        if (!tdoDirect) std::free(tdoBytes);
         std::free(expBytes);
         std::free(maskBytes);
     }

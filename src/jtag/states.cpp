@@ -143,20 +143,7 @@ void recordTmsHigh(KpxContext* ctx, uint32_t tapMask, uint32_t flag) {
     if (tapMask & 1u) transportOf(ctx).tmsHigh[1] = flag;
 }
 
-uint32_t waitCompletionWord(KpxContext* ctx, volatile uint32_t* word) {
-    for (;;) {
-        uint32_t v, posted;
-        {
-            platform::LockGuard held(transportOf(ctx).resultLock);
-            v = *word;
-            // The thread posts it without the lock.
-            posted = std::atomic_ref<uint32_t>(transportOf(ctx).threadError).load(std::memory_order_acquire);
-        }
-        if (v == 0) return 0;
-        if (posted) return fail(ctx, posted);
-        platform::yieldProcessor();
-    }
-}
+uint32_t waitCompletionWord(KpxContext* ctx, volatile uint32_t* word) { return waitForDelivery(ctx, word); }
 
 uint32_t registerMarker(KpxContext* ctx, uint32_t bitCount, volatile uint32_t* doneFlag) {
     ResultRecord* rec = newResultRecord(ctx);

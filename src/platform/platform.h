@@ -19,7 +19,7 @@ public:
     void lock();
     bool tryLock();
     void unlock();
-    // Polls tryLock with yields; timeoutMs 0 waits without limit. True when taken.
+    // Waits up to timeoutMs for the lock (0: without limit). True when taken.
     bool lockFor(uint32_t timeoutMs);
 private:
     alignas(16) unsigned char storage_[64];

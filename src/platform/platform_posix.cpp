@@ -95,11 +95,20 @@ bool Lock::lockFor(uint32_t timeoutMs) {
         lock();
         return true;
     }
-    const uint32_t start = millisecondTimer();
-    while (!tryLock()) {
-        if (millisecondTimer() - start > timeoutMs) return false;
-        yieldProcessor();
+    if (tryLock()) return true;
+    // Blocks in the kernel until the holder leaves or the time is up (timedlock takes a
+    // wall-clock deadline; it is the form ThreadSanitizer knows).
+    timespec deadline{};
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += timeoutMs / 1000;
+    deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
     }
+    LockImpl& l = lockImpl(storage_);
+    if (pthread_mutex_timedlock(&l.mutex, &deadline) != 0) return false;
+    noteTaken(l);
     return true;
 }
 

@@ -63,7 +63,7 @@ uint32_t growCommandBuffer(KpxContext* ctx, uint32_t additional) {
 uint32_t waitForReadRoom(KpxContext* ctx) {
     TransportPart& tp = transportOf(ctx);
     const uint32_t start = platform::millisecondTimer();
-    while (platform::millisecondTimer() - start < 60000) {
+    for (bool served = false;; served = !served) {
         if (tp.threadLock.lockFor(10000)) {
             {
                 platform::LockGuard held(tp.threadLock, platform::adoptLock);
@@ -73,16 +73,21 @@ uint32_t waitForReadRoom(KpxContext* ctx) {
             }
             if (tp.pendingReadBytes < kReadBackLimit) return 0;
         }
-        platform::yieldProcessor();
+        const uint32_t waited = platform::millisecondTimer() - start;
+        if (waited >= 60000) return fail(ctx, err::KPX_READ_TIMEOUT);
+        // First serve what has arrived here; then wait for the receive thread, which signals
+        // each hand-over of its received count.
+        if (!served) detail::serveAsCaller(ctx);
+        else detail::awaitReceiver(ctx, std::min<uint32_t>(60000 - waited, 1000));
     }
-    return fail(ctx, err::KPX_READ_TIMEOUT);
 }
 
 namespace {
 
 // Room check, then one piece written whole.
 uint32_t roomAndWrite(KpxContext* ctx, const uint8_t* bytes, uint32_t length, uint32_t* written) {
-    if (transportOf(ctx).pendingReadBytes + transportOf(ctx).writeChunk > kReadBackLimit && waitForReadRoom(ctx)) return 1;
+    const TransportPart& tp = transportOf(ctx);
+    if (tp.pendingReadBytes + tp.writeChunk > kReadBackLimit && waitForReadRoom(ctx)) return 1;
     return detail::writePiece(ctx, bytes, length, written);
 }
 
@@ -96,12 +101,14 @@ uint32_t queueCommands(KpxContext* ctx, const uint8_t* bytes, uint32_t length, u
     const uint32_t chunk = tp.writeChunk;
 
     if (tp.bufferingType == 0) {
-        platform::yieldProcessor();
+        // Answers an unbuffered operation waits for are served by the caller itself.
+        if (readBytes) detail::claimServing(ctx);
         uint32_t pos = 0, credited = 0;
         while (pos < length) {
             const uint32_t piece = std::min(length - pos, chunk);
             uint32_t written = 0;
             if (roomAndWrite(ctx, bytes + pos, piece, &written)) {
+                if (readBytes) detail::releaseServing(ctx);
                 // Unbuffered, only this operation's records are pending, and the chip will
                 // never answer them in step: drop them so that no later wait waits for them.
                 if (tp.resultLock.lockFor(60000)) {
@@ -140,7 +147,6 @@ uint32_t queueCommands(KpxContext* ctx, const uint8_t* bytes, uint32_t length, u
         restLength = length - first;
     }
     while (restLength >= chunk) {
-        platform::yieldProcessor();
         uint32_t written = 0;
         if (roomAndWrite(ctx, rest, chunk, &written)) return 1;
         rest += chunk;

@@ -1,5 +1,6 @@
 // Controller start and stop: device reset, MPSSE mode, the echo handshake, the receive thread's
 // start and stop, closing, and the deferred clock and pin set-up before the first operation.
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -106,13 +107,10 @@ uint32_t syncController(KpxContext* ctx) {
 
 void setThreadState(KpxContext* ctx, ReceiveThreadState state) {
     platform::LockGuard guard(transportOf(ctx).threadLock);
-    transportOf(ctx).receiveThreadState = state;
+    detail::storeThreadState(transportOf(ctx), state);
 }
 
-ReceiveThreadState threadState(KpxContext* ctx) {
-    platform::LockGuard guard(transportOf(ctx).threadLock);
-    return transportOf(ctx).receiveThreadState;
-}
+ReceiveThreadState threadState(KpxContext* ctx) { return detail::loadThreadState(transportOf(ctx)); }
 
 void joinReceiveThread(KpxContext* ctx) {
     TransportPart& tp = transportOf(ctx);
@@ -195,6 +193,11 @@ uint32_t initController(KpxContext* ctx) {
         if (!ev || !ev->valid()) return fail(ctx, err::EVENT_CREATE);
         tp.rxEvent = std::move(ev);
     }
+    if (!tp.resultEvent) {   // kept for the context's life: waiters may still look at it
+        std::unique_ptr<platform::Event> ev(new (std::nothrow) platform::Event());
+        if (!ev || !ev->valid()) return fail(ctx, err::EVENT_CREATE);
+        tp.resultEvent = std::move(ev);
+    }
     // The echo handshake left nothing behind; wait for the queue to show it. Bytes that stay
     // (nothing reads them yet) would keep the start waiting for good, so the wait is bounded.
     const uint32_t start = platform::millisecondTimer();
@@ -204,7 +207,7 @@ uint32_t initController(KpxContext* ctx) {
         if (st != FT_OK) return driverFailure(ctx, st);
         if (count == 0) break;
         if (platform::millisecondTimer() - start > tp.resultTimeoutMs) return fail(ctx, err::RX_BUFFER_NOT_EMPTY);
-        platform::yieldProcessor();
+        platform::sleepMs(1);
     }
     tp.pendingReadBytes = 0;
     tp.receivedHandover = 0;
@@ -216,6 +219,12 @@ uint32_t initController(KpxContext* ctx) {
     tp.setupFlags &= ~uint32_t(SETUP_STOP_REQUEST);
     setThreadState(ctx, ReceiveThreadState::Starting);
     joinReceiveThread(ctx);   // a thread that ended on its own earlier
+    try {
+        tp.receiveSide = detail::newReceiveSide(ctx);
+    } catch (const std::bad_alloc&) {
+        setThreadState(ctx, ReceiveThreadState::Stopped);
+        return fail(ctx, err::THREAD_CREATE);
+    }
     std::unique_ptr<platform::Thread> thread(new (std::nothrow) platform::Thread());
     if (!thread || !thread->start(&detail::receiveThreadMain, ctx)) {
         setThreadState(ctx, ReceiveThreadState::Stopped);
@@ -229,7 +238,7 @@ uint32_t initController(KpxContext* ctx) {
             const uint32_t te = detail::threadErrorOf(ctx);
             return fail(ctx, te ? te : uint32_t(err::RX_THREAD_NOT_RUNNING));
         }
-        platform::yieldProcessor();
+        detail::awaitReceiver(ctx, 100);   // the thread signals when it runs and when it ends
     }
 }
 
@@ -278,11 +287,12 @@ uint32_t stopReceiveThread(KpxContext* ctx) {
     } else {
         const uint32_t start = platform::millisecondTimer();
         while (threadState(ctx) != ReceiveThreadState::Stopped) {
-            if (platform::millisecondTimer() - start > 10000) {
+            const uint32_t waited = platform::millisecondTimer() - start;
+            if (waited > 10000) {
                 result = fail(ctx, err::CONTROLLER_TIMEOUT);
                 break;
             }
-            platform::yieldProcessor();
+            detail::awaitReceiver(ctx, std::min<uint32_t>(10001 - waited, 100));
         }
     }
     // The thread may still be inside a read after a time-out; it ends once that read returns

@@ -1,9 +1,11 @@
 // Result records and their delivery: the receive thread reads what the chip answers, walks the
 // pending records in order, reassembles and compares their bits and hands them to the host.
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -86,7 +88,6 @@ uint32_t sendHeldBack(KpxContext* ctx) {
     const uint32_t length = tp.commandBufferLength;
     if (tp.writeChunk == 0) resetWriteChunk(ctx);
     while (pos < length) {
-        if (pos) platform::yieldProcessor();
         const uint32_t piece = std::min(length - pos, tp.writeChunk);
         uint32_t written = 0;
         if (detail::writePiece(ctx, tp.commandBuffer + pos, piece, &written)) return 1;
@@ -96,21 +97,39 @@ uint32_t sendHeldBack(KpxContext* ctx) {
     return 0;
 }
 
+bool listEmpty(KpxContext* ctx) {
+    platform::LockGuard held(transportOf(ctx).resultLock);
+    return detail::resultListEmpty(ctx);
+}
+
 }  // namespace
+
+uint32_t waitForDelivery(KpxContext* ctx, volatile uint32_t* word) {
+    auto done = [&] {
+        return std::atomic_ref<uint32_t>(*const_cast<uint32_t*>(word)).load(std::memory_order_acquire) == 0;
+    };
+    for (;;) {
+        if (done()) return 0;
+        if (const uint32_t te = detail::threadErrorOf(ctx)) return fail(ctx, te);
+        detail::serveAsCaller(ctx);
+        if (done()) return 0;
+        detail::awaitReceiver(ctx, 1000);
+    }
+}
 
 uint32_t waitForResults(KpxContext* ctx, uint32_t mode) {
     TransportPart& tp = transportOf(ctx);
     if (tp.bufferingType == 0) {
+        // No time limit: the caller waits as long as the chip keeps answering, or until the
+        // receive thread posts an error.
         if (mode != WAIT_ALL) return 0;
+        detail::serveAsCaller(ctx);   // also ends the claim of the operation's writes
         for (;;) {
-            bool empty;
-            {
-                platform::LockGuard held(tp.resultLock);
-                empty = detail::resultListEmpty(ctx);
-            }
-            if (empty) return 0;
+            if (listEmpty(ctx)) return 0;
             if (const uint32_t te = detail::threadErrorOf(ctx)) return fail(ctx, te);
-            platform::yieldProcessor();
+            detail::serveAsCaller(ctx);
+            if (listEmpty(ctx)) return 0;
+            detail::awaitReceiver(ctx, 1000);
         }
     }
 
@@ -132,7 +151,6 @@ uint32_t waitForResults(KpxContext* ctx, uint32_t mode) {
     if (tp.commandBufferLength == 0) return 0;
     if (sendHeldBack(ctx)) return 1;
     if (mode != WAIT_ALL) return 0;
-    platform::yieldProcessor();
     const uint32_t start = platform::millisecondTimer();
     for (;;) {
         if (tp.resultLock.lockFor(5000)) {
@@ -144,9 +162,10 @@ uint32_t waitForResults(KpxContext* ctx, uint32_t mode) {
             if (empty) return 0;
             if (const uint32_t te = detail::threadErrorOf(ctx)) return fail(ctx, te);
         }
-        platform::yieldProcessor();
-        if (platform::millisecondTimer() - start > tp.resultTimeoutMs)
-            return fail(ctx, err::KPX_READ_TIMEOUT);
+        // The thread serves here: a read it is stuck in must not hold up the time-out.
+        const uint32_t waited = platform::millisecondTimer() - start;
+        if (waited > tp.resultTimeoutMs) return fail(ctx, err::KPX_READ_TIMEOUT);
+        detail::awaitReceiver(ctx, std::min<uint32_t>(tp.resultTimeoutMs - waited + 1, 1000));
     }
 }
 
@@ -156,37 +175,59 @@ void abandonResults(KpxContext* ctx) {
         waitForResults(ctx, WAIT_DISCARD);
         return;
     }
-    if (!tp.resultLock.lockFor(60000)) return;
-    platform::LockGuard held(tp.resultLock, platform::adoptLock);
-    if (!detail::resultListEmpty(ctx)) detail::dropUndelivered(ctx);
+    {
+        if (!tp.resultLock.lockFor(60000)) return;
+        platform::LockGuard held(tp.resultLock, platform::adoptLock);
+        if (!detail::resultListEmpty(ctx)) detail::dropUndelivered(ctx);
+    }
+    detail::endClaim(ctx);   // what still arrives is the receive thread's
 }
 
 namespace {
 
 constexpr uint32_t kMaxReadPiece = 65536;
 
-// The receive thread's view of the record it is serving.
+// The receive side: reads whatever the driver holds in one call and serves as many records
+// from it as it completes, under one hold of resultLock. The receive thread runs it when the
+// driver signals bytes; a caller that waits for its answers runs it first itself (serveLock_
+// keeps the two apart), which spares a round trip the hand-overs between the threads.
 class Receiver {
 public:
-    explicit Receiver(KpxContext* ctx) : ctx_(ctx), tp_(transportOf(ctx)), drv_(ftdiDriver()) {}
-    void run();
+    explicit Receiver(KpxContext* ctx)
+        : ctx_(ctx), tp_(transportOf(ctx)), drv_(ftdiDriver()), generation_(tp_.discardGeneration) {}
+    void runThread();
+    // A waiting caller's turn: serves what has arrived (after the thread, if it is serving).
+    void serveAsCaller();
+    // An unbuffered operation is about to write commands whose answers it will wait for and
+    // serve itself: the thread, woken by their arrival, leaves them to it.
+    void claim() { callerServing_.store(true, std::memory_order_release); }
+    void unclaim() { callerServing_.store(false, std::memory_order_release); }
 
 private:
     enum Phase { DATA = 0, DATA_BEFORE_LAST = 1, LAST_BIT = 2 };
 
-    // Returns false when the thread must stop (an error was posted, or a stop was noted).
-    bool servePiece();
+    // Under serveLock_: serves until the driver holds nothing more. False once an error is posted.
+    bool drain(bool idleRead);
+    // Returns false when the receive side must stop (an error was posted).
+    bool serveReported();
     bool startRecord();
     void storeData(const uint8_t* in, uint32_t got);
     void storeLastBit(uint8_t in);
     void deliver();
-    bool account(uint32_t got);
-    bool post(uint32_t code) { detail::postThreadError(ctx_, code); return false; }
+    void account(uint32_t got);
+    bool post(uint32_t code) {
+        detail::postThreadError(ctx_, code);
+        failed_.store(true, std::memory_order_release);
+        return false;
+    }
     bool postStatus(FtStatus st) { return post(statusToError(st)); }
 
     KpxContext* ctx_;
     TransportPart& tp_;
     FtdiDriver& drv_;
+    platform::Lock serveLock_;
+    std::atomic<bool> callerServing_{false};
+    std::atomic<bool> failed_{false};   // an error was posted (by the thread or a serving caller)
     ResultRecord* rec_ = nullptr;
     uint32_t generation_ = 0;
     uint32_t need_ = 0;
@@ -200,35 +241,61 @@ private:
     std::vector<uint8_t> in_;       // bytes as read from the driver
 };
 
-void Receiver::run() {
-    generation_ = tp_.discardGeneration;   // set before the thread starts
+bool Receiver::drain(bool idleRead) {
+    for (;;) {
+        if (stopNoted_) return true;
+        if (failed_.load(std::memory_order_relaxed)) return false;
+        const FtStatus st = drv_.getQueueStatus(tp_.ftHandle, &reported_);
+        if (st != FT_OK) return postStatus(st);
+        if (reported_ == 0) {
+            if (idleRead) {   // woken with nothing reported: a read of 0 bytes, as D2XX hosts do
+                uint32_t got = 0;
+                const FtStatus rs = drv_.read(tp_.ftHandle, nullptr, 0, &got);
+                if (rs != FT_OK) return postStatus(rs);
+            }
+            return true;
+        }
+        idleRead = false;
+        while (reported_ != 0 && !stopNoted_)
+            if (!serveReported()) return false;
+    }
+}
+
+void Receiver::runThread() {
     FtStatus st = drv_.purge(tp_.ftHandle, FT_PURGE_RX);
     if (st != FT_OK) { postStatus(st); return; }
-    for (;;) {
-        if (stopNoted_) return;
-        st = drv_.getQueueStatus(tp_.ftHandle, &reported_);
-        if (st != FT_OK) { postStatus(st); return; }
-        {
-            platform::LockGuard guard(tp_.threadLock);
-            tp_.receiveThreadState = ReceiveThreadState::Running;
-        }
-        while (reported_ == 0) {
-            if (tp_.rxEvent->wait(0xFFFFFFFFu) < 0) { post(err::EVENT_WAIT); return; }
-            platform::yieldProcessor();
-            if (detail::stopRequested(ctx_)) return;
-            st = drv_.getQueueStatus(tp_.ftHandle, &reported_);
-            if (st != FT_OK) { postStatus(st); return; }
-            if (reported_ == 0) {
-                uint32_t got = 0;
-                st = drv_.read(tp_.ftHandle, nullptr, 0, &got);
-                if (st != FT_OK) { postStatus(st); return; }
-            }
-        }
-        while (reported_ != 0) {
-            if (!servePiece()) return;
-            if (stopNoted_) break;
-        }
+    {
+        platform::LockGuard guard(tp_.threadLock);
+        detail::storeThreadState(tp_, ReceiveThreadState::Running);
     }
+    detail::wakeCaller(ctx_);
+    bool idleRead = false;
+    for (;;) {
+        // A caller serving its own answers drains what woke us, and looks once more before it
+        // leaves; the thread then has nothing to do.
+        if (!callerServing_.load(std::memory_order_acquire)) {
+            platform::LockGuard serving(serveLock_);
+            if (!drain(idleRead) || stopNoted_) return;
+        }
+        if (tp_.rxEvent->wait(0xFFFFFFFFu) < 0) { post(err::EVENT_WAIT); return; }
+        if (detail::stopRequested(ctx_) || failed_.load(std::memory_order_acquire)) return;
+        idleRead = true;
+    }
+}
+
+void Receiver::serveAsCaller() {
+    bool ended;
+    {
+        platform::LockGuard serving(serveLock_);   // the thread, if serving, finishes first
+        callerServing_.store(true, std::memory_order_release);
+        ended = !drain(false) || stopNoted_;
+        callerServing_.store(false, std::memory_order_release);
+    }
+    // Bytes that came while the flag kept the thread away are the thread's again.
+    uint32_t left = 0;
+    if (!ended && drv_.getQueueStatus(tp_.ftHandle, &left) == FT_OK && left == 0) return;
+    // An error posted here, or the stop record delivered here, ends the thread as well.
+    if (tp_.rxEvent) tp_.rxEvent->set();
 }
 
 bool Receiver::startRecord() {
@@ -260,37 +327,33 @@ bool Receiver::startRecord() {
     return true;
 }
 
-bool Receiver::account(uint32_t got) {
+void Receiver::account(uint32_t got) {
     tp_.receivedSinceHandover += got;
     if (tp_.receivedSinceHandover > 4096 && tp_.threadLock.lockFor(60000)) {
-        platform::LockGuard held(tp_.threadLock, platform::adoptLock);
-        tp_.receivedHandover += tp_.receivedSinceHandover;
-        tp_.receivedSinceHandover = 0;
+        {
+            platform::LockGuard held(tp_.threadLock, platform::adoptLock);
+            tp_.receivedHandover += tp_.receivedSinceHandover;
+            tp_.receivedSinceHandover = 0;
+        }
+        detail::wakeCaller(ctx_);   // a writer may be waiting for read-back room
     }
     reported_ = got < reported_ ? reported_ - got : 0;
-    return true;
 }
 
-bool Receiver::servePiece() {
-    uint32_t want;
+bool Receiver::serveReported() {
     {
+        // A discard since the last look dropped the record being served: start afresh.
         if (!tp_.resultLock.lockFor(60000)) return post(err::KPX_READ_TIMEOUT);
         platform::LockGuard held(tp_.resultLock, platform::adoptLock);
-        if (generation_ != tp_.discardGeneration) {   // a discard dropped what we were serving
+        if (generation_ != tp_.discardGeneration) {
             generation_ = tp_.discardGeneration;
             rec_ = nullptr;
             tp_.receivedSinceHandover = 0;
         }
-        if (!rec_ && !startRecord()) return false;
-        if (phase_ == DATA && need_ == 0) {   // a record of no bits
-            deliver();
-            return true;
-        }
-        want = phase_ == LAST_BIT ? 1u : std::min({reported_, need_, kMaxReadPiece});
     }
-
+    const uint32_t want = std::min(reported_, kMaxReadPiece);
     try {
-        if (in_.size() < want) in_.resize(std::max<size_t>(want, 64));
+        if (in_.size() < want) in_.resize(std::max<size_t>(want, 512));
     } catch (const std::bad_alloc&) {
         return post(err::ALLOC);
     }
@@ -301,30 +364,44 @@ bool Receiver::servePiece() {
     if (got == 0) return true;
 
     if (!tp_.resultLock.lockFor(60000)) return post(err::KPX_READ_TIMEOUT);
-    bool complete = false;
+    bool delivered = false;
     {
         platform::LockGuard held(tp_.resultLock, platform::adoptLock);
-        if (generation_ != tp_.discardGeneration) return true;   // these bytes belonged to dropped records
-        if (phase_ == LAST_BIT && (rec_->flags & RR_RAW)) {   // raw records keep every byte as it came
-            dest_[pos_++] = in_[0];
-            complete = true;
-        } else if (phase_ == LAST_BIT) {
-            storeLastBit(in_[0]);
-            complete = true;
-        } else {
-            storeData(in_.data(), got);
-            if (got < need_) {
-                need_ -= got;
-            } else if (phase_ == DATA_BEFORE_LAST) {
-                phase_ = LAST_BIT;
-                need_ = 1;
-            } else {
+        if (generation_ != tp_.discardGeneration) return true;   // these bytes answered dropped records
+        const uint8_t* in = in_.data();
+        uint32_t left = got;
+        while (left > 0 && !stopNoted_) {
+            if (!rec_ && !startRecord()) return false;
+            bool complete = false;
+            if (phase_ == DATA && need_ == 0) {   // a record of no bits
                 complete = true;
+            } else if (phase_ == LAST_BIT) {
+                if (rec_->flags & RR_RAW) dest_[pos_++] = *in;   // raw records keep every byte as it came
+                else storeLastBit(*in);
+                ++in;
+                --left;
+                complete = true;
+            } else {
+                const uint32_t take = std::min(left, need_);
+                storeData(in, take);
+                in += take;
+                left -= take;
+                if (take < need_) {
+                    need_ -= take;
+                } else if (phase_ == DATA_BEFORE_LAST) {
+                    phase_ = LAST_BIT;
+                    need_ = 1;
+                } else {
+                    complete = true;
+                }
+            }
+            if (complete) {
+                deliver();
+                delivered = true;
             }
         }
-        if (complete) deliver();
     }
-    if (complete) platform::yieldProcessor();
+    if (delivered) detail::wakeCaller(ctx_);
     return true;
 }
 
@@ -391,7 +468,12 @@ void Receiver::storeLastBit(uint8_t in) {
 // Caller holds resultLock.
 void Receiver::deliver() {
     ResultRecord* r = rec_;
-    if (r->tdoBytes && r->tdoWords) {
+    if (r->tdoBytes && r->tdoBytes == reinterpret_cast<uint8_t*>(r->tdoWords)) {
+        // The bits went straight into the host's words (little-endian host): only the high
+        // byte of a last word holding 1 to 8 bits is still to clear.
+        const uint32_t rest = r->bitCount % 16;
+        if (rest >= 1 && rest <= 8) r->tdoBytes[2 * (r->bitCount / 16) + 1] = 0;
+    } else if (r->tdoBytes && r->tdoWords) {
         const uint8_t* b = r->tdoBytes;
         const uint32_t whole = r->bitCount / 16;
         for (uint32_t k = 0; k < whole; ++k)
@@ -417,14 +499,46 @@ void Receiver::deliver() {
 
 namespace detail {
 
+std::shared_ptr<void> newReceiveSide(KpxContext* ctx) { return std::make_shared<Receiver>(ctx); }
+
+namespace {
+
+// The receive side while a receive thread runs, else null.
+Receiver* runningReceiver(KpxContext* ctx) {
+    TransportPart& tp = transportOf(ctx);
+    return tp.receiveSide && tp.rxEvent ? static_cast<Receiver*>(tp.receiveSide.get()) : nullptr;
+}
+
+}  // namespace
+
+void serveAsCaller(KpxContext* ctx) {
+    if (Receiver* r = runningReceiver(ctx)) r->serveAsCaller();
+}
+
+void claimServing(KpxContext* ctx) {
+    if (Receiver* r = runningReceiver(ctx)) r->claim();
+}
+
+void releaseServing(KpxContext* ctx) { serveAsCaller(ctx); }
+
+void endClaim(KpxContext* ctx) {
+    if (Receiver* r = runningReceiver(ctx)) {
+        r->unclaim();
+        transportOf(ctx).rxEvent->set();
+    }
+}
+
 void receiveThreadMain(void* arg) {
     auto* ctx = static_cast<KpxContext*>(arg);
     {
-        Receiver receiver(ctx);
-        receiver.run();
+        const std::shared_ptr<void> side = transportOf(ctx).receiveSide;   // set before the thread starts
+        static_cast<Receiver*>(side.get())->runThread();
     }
-    platform::LockGuard guard(transportOf(ctx).threadLock);
-    transportOf(ctx).receiveThreadState = ReceiveThreadState::Stopped;
+    {
+        platform::LockGuard guard(transportOf(ctx).threadLock);
+        detail::storeThreadState(transportOf(ctx), ReceiveThreadState::Stopped);
+    }
+    detail::wakeCaller(ctx);
 }
 
 }  // namespace detail

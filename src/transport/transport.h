@@ -91,6 +91,8 @@ struct TransportPart : ContextPart {
     uint32_t lastFtStatus = 1;
     void* ftHandle = nullptr;
     std::unique_ptr<platform::Event> rxEvent;          // signalled by the driver on received bytes
+    std::unique_ptr<platform::Event> resultEvent;      // signalled by the receive thread for the waiting caller
+    std::shared_ptr<void> receiveSide;                 // the receive side's reassembly state (receive_thread.cpp)
     std::unique_ptr<platform::Thread> receiveThread;
     uint32_t stopRequest = 0;        // set (atomically) by the stopper, read by the idle receive thread
     uint32_t discardGeneration = 0;  // bumped under resultLock by a discard; the thread drops its record
@@ -174,6 +176,9 @@ void resetWriteChunk(KpxContext* ctx);
 ResultRecord* newResultRecord(KpxContext* ctx);
 enum : uint32_t { WAIT_SEND = 0, WAIT_ALL = 1, WAIT_DISCARD = 2 };
 uint32_t waitForResults(KpxContext* ctx, uint32_t mode);
+// Waits (without limit) until the receive thread clears the word at a record's delivery, or
+// posts an error (recorded, 1).
+uint32_t waitForDelivery(KpxContext* ctx, volatile uint32_t* word);
 // After an operation ended part-way by an exception: records it reserved may never see their
 // bytes go out. Unbuffered, every pending record is that operation's, and they are dropped so
 // that no later wait waits for them; buffered, the held-back bytes and the records no longer

@@ -245,6 +245,11 @@ bool resetSimulatedTime(const std::string& iface) {
     return with(iface, [&](Interface& d, bool&) { d.nowPs = d.rxReadyPs = 0; d.tckCycles = 0; return true; });
 }
 
+bool emulationCpuNs(const std::string& iface, uint64_t* ns) {
+    if (!ns) return false;
+    return with(iface, [&](Interface& d, bool&) { *ns = d.emulationCpuNs; return true; });
+}
+
 const char* tapStateName(TapState s) {
     static const char* const names[] = {
         "Test-Logic-Reset", "Run-Test/Idle", "Select-DR-Scan", "Capture-DR", "Shift-DR", "Exit1-DR",

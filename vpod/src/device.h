@@ -101,6 +101,7 @@ struct Interface {
     bool trstAsserted = false;
 
     uint64_t nowPs = 0, rxReadyPs = 0, periodPs = 0, tckCycles = 0;
+    uint64_t emulationCpuNs = 0;     // thread CPU spent executing commands (the chip's work)
     bool unflushed = false;
     uint64_t unflushedSincePs = 0;
 

@@ -41,4 +41,7 @@ void waitForStopSignal();
 // record, on Windows an event HANDLE.
 void signalD2xxEvent(void* event);
 
+// CPU time of the calling thread, in nanoseconds (what the emulation is charged with).
+uint64_t threadCpuNs();
+
 }  // namespace vpod::detail::host

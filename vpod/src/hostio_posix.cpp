@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <ctime>
 #include <csignal>
 #include <cstring>
 
@@ -186,6 +187,12 @@ void signalD2xxEvent(void* event) {
     e->iVar = 1;
     pthread_cond_signal(&e->eCondVar);
     pthread_mutex_unlock(&e->eMutex);
+}
+
+uint64_t threadCpuNs() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
 }
 
 }  // namespace vpod::detail::host

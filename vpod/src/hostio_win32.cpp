@@ -143,4 +143,12 @@ void waitForStopSignal() { ::WaitForSingleObject(stopEvent(), INFINITE); }
 
 void signalD2xxEvent(void* event) { ::SetEvent(static_cast<HANDLE>(event)); }
 
+uint64_t threadCpuNs() {
+    FILETIME created, exited, kernel, user;
+    if (!::GetThreadTimes(::GetCurrentThread(), &created, &exited, &kernel, &user)) return 0;
+    auto ticks = [](const FILETIME& f) { return (uint64_t(f.dwHighDateTime) << 32) | f.dwLowDateTime; };
+    return (ticks(kernel) + ticks(user)) * 100;   // 100 ns units
+}
+
 }  // namespace vpod::detail::host
+

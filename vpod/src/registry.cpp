@@ -11,18 +11,48 @@ namespace {
 // Made on first use, not a static object: handles may outlive static destruction. Freed by
 // release() when the code holding the pod goes away.
 std::atomic<Registry*> gRegistry{nullptr};
+
+// DORVANE_VPOD_STATS: the emulation's figures of every MPSSE interface, appended at exit (or
+// when the registry is released before).
+void writeStats(Registry& r) {
+    const char* path = std::getenv("DORVANE_VPOD_STATS");
+    if (!path || !*path) return;
+    std::ofstream out(path, std::ios::app);
+    std::lock_guard<std::mutex> lock(r.mu);
+    for (auto& d : r.order) {
+        if (!d->mpsse) continue;
+        std::lock_guard<std::mutex> l(d->mu);
+        out << d->serial << ' ' << d->emulationCpuNs << ' ' << d->nowPs / 1000 << '\n';
+    }
+}
+
+void writeStatsAtExit() {
+    if (Registry* r = gRegistry.load(std::memory_order_acquire)) writeStats(*r);
+}
+
 }  // namespace
 
 Registry& registry() {
     Registry* r = gRegistry.load(std::memory_order_acquire);
     if (r) return *r;
     auto* made = new Registry;
-    if (gRegistry.compare_exchange_strong(r, made, std::memory_order_acq_rel)) return *made;
+    if (gRegistry.compare_exchange_strong(r, made, std::memory_order_acq_rel)) {
+        static const bool atExit = [] {
+            if (const char* p = std::getenv("DORVANE_VPOD_STATS"); p && *p) std::atexit(writeStatsAtExit);
+            return true;
+        }();
+        (void)atExit;
+        return *made;
+    }
     delete made;
     return *r;
 }
 
-void releaseRegistry() { delete gRegistry.exchange(nullptr, std::memory_order_acq_rel); }
+void releaseRegistry() {
+    Registry* r = gRegistry.exchange(nullptr, std::memory_order_acq_rel);
+    if (r) writeStats(*r);
+    delete r;
+}
 
 void killInterface(Interface& d) {
     std::lock_guard<std::mutex> lock(d.mu);

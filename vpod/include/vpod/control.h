@@ -97,6 +97,13 @@ bool chipState(const std::string& iface, ChipState* state);
 // programmed rate, USB frames and the latency timer.
 bool simulatedTimeNs(const std::string& iface, uint64_t* ns);
 bool resetSimulatedTime(const std::string& iface);
+// CPU time the emulation of the interface has taken since board load: the thread CPU of its
+// write calls (the command engine, which a real chip runs in hardware, and the arrival signal,
+// which a real pod's driver gives), including the clock readings that measure it. With
+// DORVANE_VPOD_STATS naming a file, every MPSSE interface appends "serial emulation_cpu_ns
+// simulated_ns" to it when the process exits (for programs that cannot ask, such as OpenOCD
+// on the USB-level pod).
+bool emulationCpuNs(const std::string& iface, uint64_t* ns);
 
 // ---- JTAG chain ----------------------------------------------------------------------------
 // IEEE 1149.1 states.
