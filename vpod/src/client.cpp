@@ -153,8 +153,15 @@ struct Owned {
     std::unordered_set<Handle*> handles;
     std::atomic<bool> any{false};
 };
+// Made at the first open through a server and never freed (handles may outlive static
+// destruction); a process that never uses a server allocates nothing.
+std::atomic<Owned*> gOwned{nullptr};
 Owned& owned() {
-    static Owned* o = new Owned;   // handles may outlive static destruction
+    static Owned* o = [] {
+        auto* made = new Owned;
+        gOwned.store(made, std::memory_order_release);
+        return made;
+    }();
     return *o;
 }
 
@@ -234,10 +241,10 @@ bool active() { return !disabled.load() && !serverPath().empty(); }
 void disable() { disabled.store(true); }
 
 bool owns(Handle* h) {
-    Owned& o = owned();
-    if (!h || !o.any.load()) return false;
-    std::lock_guard<std::mutex> l(o.mu);
-    return o.handles.count(h) != 0;
+    Owned* o = gOwned.load(std::memory_order_acquire);
+    if (!h || !o || !o->any.load()) return false;
+    std::lock_guard<std::mutex> l(o->mu);
+    return o->handles.count(h) != 0;
 }
 
 Status listDevices(void* arg1, void* arg2, uint32_t flags) {
