@@ -307,12 +307,16 @@ uint32_t stopReceiveThread(KpxContext* ctx) {
     return result;
 }
 
-uint32_t closeDevice(KpxContext* ctx) {
+namespace {
+
+// Purges the receive queue (or cycles the port) and closes the device; the handle is gone
+// whatever the driver answered.
+uint32_t endDevice(KpxContext* ctx, bool cyclePort) {
     TransportPart& tp = transportOf(ctx);
     uint32_t result = 0;
     if (tp.ftHandle) {
         FtdiDriver& drv = ftdiDriver();
-        FtStatus st = drv.purge(tp.ftHandle, FT_PURGE_RX);
+        FtStatus st = cyclePort ? drv.cyclePort(tp.ftHandle) : drv.purge(tp.ftHandle, FT_PURGE_RX);
         if (st != FT_OK) result = driverFailure(ctx, st);
         st = drv.close(tp.ftHandle);
         if (st != FT_OK) result = driverFailure(ctx, st);
@@ -321,19 +325,10 @@ uint32_t closeDevice(KpxContext* ctx) {
     return result;
 }
 
-uint32_t cyclePortAndClose(KpxContext* ctx) {
-    TransportPart& tp = transportOf(ctx);
-    uint32_t result = 0;
-    if (tp.ftHandle) {
-        FtdiDriver& drv = ftdiDriver();
-        FtStatus st = drv.cyclePort(tp.ftHandle);
-        if (st != FT_OK) result = driverFailure(ctx, st);
-        st = drv.close(tp.ftHandle);
-        if (st != FT_OK) result = driverFailure(ctx, st);
-    }
-    tp.ftHandle = nullptr;
-    return result;
-}
+}  // namespace
+
+uint32_t closeDevice(KpxContext* ctx) { return endDevice(ctx, false); }
+uint32_t cyclePortAndClose(KpxContext* ctx) { return endDevice(ctx, true); }
 
 uint32_t emitPinSetup(KpxContext* ctx) {
     TransportPart& tp = transportOf(ctx);

@@ -24,15 +24,6 @@ namespace {
 namespace host = vpod::detail::host;
 using wire::Fn;
 
-bool recvFrame(host::Socket s, std::vector<uint8_t>* frame) {
-    uint8_t header[4];
-    if (!host::tcpRecv(s, header, 4)) return false;
-    const uint32_t n = wire::frameLength(header);
-    if (n == 0 || n > wire::kMaxFrame) return false;
-    frame->resize(n);
-    return host::tcpRecv(s, frame->data(), n);
-}
-
 std::string boundedText(const char* s, size_t max) { return std::string(s, strnlen(s, max)); }
 
 // ---- Control functions: decode the value arguments, call, send back ok and the results -------
@@ -247,7 +238,7 @@ struct Server::State {
 
     void serve(const std::shared_ptr<Conn>& c) {
         std::vector<uint8_t> frame;
-        while (recvFrame(c->sock, &frame) && answer(c, frame)) {
+        while (wire::recvFrame(c->sock, &frame) && answer(c, frame)) {
         }
         // A client that went away without closing is a process that died: its handle is
         // closed, as the driver does, and the interface is free for the others.

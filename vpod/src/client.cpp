@@ -23,15 +23,6 @@ std::string serverPath() {
     return v ? std::string(v) : std::string();
 }
 
-bool recvFrame(host::Socket s, std::vector<uint8_t>* frame) {
-    uint8_t header[4];
-    if (!host::tcpRecv(s, header, 4)) return false;
-    const uint32_t n = wire::frameLength(header);
-    if (n == 0 || n > wire::kMaxFrame) return false;
-    frame->resize(n);
-    return host::tcpRecv(s, frame->data(), n);
-}
-
 // One connection to the server. Before it opened an interface, a call sends and reads its
 // reply itself; once it has, a thread takes in everything the server sends (the replies of
 // both lanes and the notifications) and the callers wait for their lane's reply.
@@ -62,7 +53,7 @@ public:
         std::vector<uint8_t> payload;
         const std::vector<uint8_t>& f = request.frame();
         if (!reader_.joinable()) {
-            if (!host::tcpSend(sock_, f.data(), f.size()) || !recvFrame(sock_, &payload) ||
+            if (!host::tcpSend(sock_, f.data(), f.size()) || !wire::recvFrame(sock_, &payload) ||
                 payload[0] != wire::kReply)
                 return kIoError;
         } else {
@@ -117,7 +108,7 @@ private:
 
     void readLoop() {
         std::vector<uint8_t> frame;
-        while (recvFrame(sock_, &frame)) {
+        while (wire::recvFrame(sock_, &frame)) {
             if (frame[0] == wire::kNotify) {
                 std::lock_guard<std::mutex> l(notifyMu_);
                 if (notify_) notify_(notifyArg_);

@@ -20,6 +20,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "hostio.h"
 #include "vpod/control.h"
 
 namespace vpod::wire {
@@ -126,6 +127,16 @@ private:
 inline uint32_t frameLength(const uint8_t header[4]) {
     return static_cast<uint32_t>(header[0]) | static_cast<uint32_t>(header[1]) << 8 |
            static_cast<uint32_t>(header[2]) << 16 | static_cast<uint32_t>(header[3]) << 24;
+}
+
+// Reads one frame's payload; false when the connection ended or the frame is out of bounds.
+inline bool recvFrame(detail::host::Socket s, std::vector<uint8_t>* frame) {
+    uint8_t header[4];
+    if (!detail::host::tcpRecv(s, header, 4)) return false;
+    const uint32_t n = frameLength(header);
+    if (n == 0 || n > kMaxFrame) return false;
+    frame->resize(n);
+    return detail::host::tcpRecv(s, frame->data(), n);
 }
 
 // ---- Values of the control functions, one codec for both ends ------------------------------
