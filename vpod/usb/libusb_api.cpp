@@ -151,6 +151,11 @@ void complete(libusb_transfer* t, const Progress& r) {
     }
     if (t->callback) t->callback(t);
     if (flags & LIBUSB_TRANSFER_FREE_TRANSFER) libusb_free_transfer(t);
+    // The callback may have set the completion flag of a thread that waits in handleEvents
+    // while this one served its transfer: wake it, or it sleeps until its own deadline.
+    Shared& s = shared();
+    std::lock_guard<std::mutex> lock(s.mu);
+    bump(s);
 }
 
 // Serves the context's transfers until one completes, *completed turns non-zero or `until`.
