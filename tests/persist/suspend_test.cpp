@@ -66,7 +66,8 @@ ContextGuard locked(uint32_t h) { return ContextGuard(lookupContext(h, LOOKUP_RE
 
 // "resume|kHz|tmsHigh": resumes through the plain layer and checks what it took back; the
 // controller stays resumed until the process ends.
-// "race|gate": resumes; the winner holds the controller until the gate mutex is free.
+// "race|gate" / "race|gate|open": resumes (or opens); the winner holds the controller until
+// the gate mutex is free.
 // "store|prefix|n": suspend records of n controllers, named prefix1 to prefixn.
 // "unavailable": suspends and resumes without a usable store.
 // "hold": opens and scans until it is killed.
@@ -86,9 +87,9 @@ int childMain(const std::string& order) {
         CHILD_CHECK(x_scanDr(h, 1, nullptr, 8, nullptr) == 1 && x_kpxErrorNbr(h) == publicNumber(err::STATE_UNKNOWN));
         return kOk;
     }
-    if (f[0] == "race" && f.size() == 2) {
+    if (f[0] == "race" && (f.size() == 2 || f.size() == 3)) {
         uint32_t h = kNone;
-        if (x_resumeKpx(&h, kAddress) != 0) {
+        if ((f.size() == 3 ? x_openKpx(&h, kAddress) : x_resumeKpx(&h, kAddress)) != 0) {
             CHILD_CHECK(h == kNone && kpx_error_nbr() == publicNumber(err::SERIAL_NOT_FOUND));
             return kRefused;
         }
@@ -307,28 +308,33 @@ TEST_F(Suspend, ARefusedResumeChangesNothing) {
     EXPECT_EQ(kpx_error_nbr(), publicNumber(err::NULL_POINTER));
 }
 
-TEST_F(Suspend, OfTwoProcessesRacingToResumeExactlyOneWins) {
-    openAndSuspend(1000);
-    const std::string bytes = readRaw(World::store());
-    std::random_device rd;
-    const std::string gate = "Dorvane-Persist-Gate-" + std::to_string(rd());
-    platform::NamedMutex mutex(gate.c_str());
-    ASSERT_TRUE(mutex.lock());
-    platform::Process child;
-    ASSERT_TRUE(startChild(child, "race|" + gate));
-    const uint32_t mine = x_resumeKpx(&h, kAddress);
-    const int32_t myError = kpx_error_nbr();
-    mutex.unlock();
-    const int theirs = childResult(child);
+TEST_F(Suspend, OfTwoProcessesRacingToResumeOrOpenExactlyOneWins) {
+    for (const bool open : {false, true}) {
+        SCOPED_TRACE(open ? "open" : "resume");
+        if (!open) openAndSuspend(1000);
+        const std::string bytes = readRaw(World::store());
+        std::random_device rd;
+        const std::string gate = "Dorvane-Persist-Gate-" + std::to_string(rd());
+        platform::NamedMutex mutex(gate.c_str());
+        ASSERT_TRUE(mutex.lock());
+        platform::Process child;
+        ASSERT_TRUE(startChild(child, "race|" + gate + (open ? "|open" : "")));
+        const uint32_t mine = open ? x_openKpx(&h, kAddress) : x_resumeKpx(&h, kAddress);
+        const int32_t myError = kpx_error_nbr();
+        mutex.unlock();
+        const int theirs = childResult(child);
 
-    EXPECT_NE(theirs, kCheckFailed);
-    EXPECT_TRUE((mine == 0 && theirs == kRefused) || (mine == 1 && theirs == kOk)) << mine << " " << theirs;
-    if (mine == 1) {
-        EXPECT_EQ(myError, publicNumber(err::SERIAL_NOT_FOUND));
-    }
-    EXPECT_EQ(readRaw(World::store()), bytes);
-    if (mine == 0) {   // the winner's controller works
-        EXPECT_EQ(x_setTrst(h, 1, 1), 0u) << x_kpxErrorMsg(h);
+        EXPECT_NE(theirs, kCheckFailed);
+        EXPECT_TRUE((mine == 0 && theirs == kRefused) || (mine == 1 && theirs == kOk)) << mine << " " << theirs;
+        if (mine == 1) {
+            EXPECT_EQ(myError, publicNumber(err::SERIAL_NOT_FOUND));
+        }
+        EXPECT_EQ(readRaw(World::store()), bytes);
+        if (mine == 0) {   // the winner's controller works
+            EXPECT_EQ(x_setTrst(h, 1, 1), 0u) << x_kpxErrorMsg(h);
+            EXPECT_EQ(x_closeKpx(h), 0u);
+        }
+        h = kNone;
     }
 }
 
