@@ -1,5 +1,6 @@
 // Direct scan: one step byte per TCK with TDI, TMS and TRST levels and an optional TDO
 // comparison, clocked as runs of byte and bit commands in batches.
+#include <atomic>
 #include <memory>
 
 #include "core/errors.h"
@@ -164,7 +165,10 @@ public:
         if (queueCommands(ctx_, bytes, length, readBack)) return 1;
         // The other set is reused only after its results were delivered.
         const uint32_t other = set ^ 1;
-        if (done_[other] && transportOf(ctx_).bufferingType != 0 && waitForResults(ctx_, WAIT_SEND)) return 1;
+        // The receive thread clears the word atomically when it delivers; read it the same way.
+        const bool pending =
+            std::atomic_ref<uint32_t>(const_cast<uint32_t&>(done_[other])).load(std::memory_order_acquire) != 0;
+        if (pending && transportOf(ctx_).bufferingType != 0 && waitForResults(ctx_, WAIT_SEND)) return 1;
         return waitCompletionWord(ctx_, &done_[other]);
     }
 
