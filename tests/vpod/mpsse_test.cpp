@@ -1,4 +1,5 @@
-// MPSSE command semantics against FTDI's published command set.
+// MPSSE command semantics against FTDI's published command set. How simulated time follows the
+// programmed clock is measured through the library in tests/jtag (waits_test, vpod_bytes_test).
 #include "vpod_util.h"
 
 using namespace vpodtest;
@@ -125,10 +126,7 @@ TEST_F(Mpsse, CommandsSplitAtAnyByteGiveTheSameAnswers) {
         whole.send(stream);
         expected = whole.receive(whole.queued());
     }
-    ASSERT_EQ(expected.size(), 10u);
-    EXPECT_EQ(expected[0], 0x12);
-    EXPECT_EQ(expected[1], 0x34);
-    EXPECT_EQ(expected[expected.size() - 2], 0xFA);
+    ASSERT_EQ(expected.size(), 10u);   // the answers' values are the other tests' concern
     for (size_t cut1 = 1; cut1 < stream.size(); ++cut1) {
         for (size_t cut2 = cut1; cut2 < stream.size(); cut2 += 3) {
             Dev d("MP0001A");
@@ -168,34 +166,6 @@ TEST_F(Mpsse, NothingIsInterpretedBeforeMpsseModeAndModeZeroResetsTheEngine) {
     EXPECT_TRUE(s.divideBy5);
     EXPECT_EQ(s.lowDirection, 0u);
     EXPECT_EQ(vpod::setBitMode(d.h, 0, 0x03), vpod::kInvalidParameter);
-}
-
-TEST_F(Mpsse, SimulatedTimeFollowsTheProgrammedClock) {
-    Dev d("MP0003");
-    uint64_t t0 = 0, t1 = 0;
-    // Divide-by-5 on, divisor 0: 6 MHz. 0x8F 0x7C 0x00 = 125 * 8 = 1000 clocks = 166.67 us.
-    d.send({0x8B, 0x86, 0x00, 0x00});
-    ASSERT_TRUE(vpod::control::simulatedTimeNs("MP0003", &t0));
-    d.send({0x8F, 0x7C, 0x00});
-    ASSERT_TRUE(vpod::control::simulatedTimeNs("MP0003", &t1));
-    EXPECT_GE(t1 - t0, 166666u);
-    EXPECT_LT(t1 - t0, 166666u + 125000u);   // plus at most one microframe of USB alignment
-    // 60 MHz base, divisor 0: 30 MHz; the same clocks take a fifth of the time.
-    d.send({0x8A});
-    ASSERT_TRUE(vpod::control::simulatedTimeNs("MP0003", &t0));
-    d.send({0x8F, 0x7C, 0x00});
-    ASSERT_TRUE(vpod::control::simulatedTimeNs("MP0003", &t1));
-    EXPECT_GE(t1 - t0, 33333u);
-    EXPECT_LT(t1 - t0, 33333u + 125000u);
-    EXPECT_EQ(stateOf("MP0003").tckCycles, 2000u);
-    // The FT2232C/D has a 12 MHz base: 6 MHz at divisor 0, 1 ms USB frames.
-    Dev c("MP0002A");
-    ASSERT_TRUE(vpod::control::simulatedTimeNs("MP0002A", &t0));
-    c.send({0x86, 0x01, 0x00, 0x19, 0xF9, 0x00});   // divisor 1: 3 MHz; the data bytes are missing
-    c.send(Bytes(250, 0));                          // 250 bytes = 2000 clocks = 666.7 us
-    ASSERT_TRUE(vpod::control::simulatedTimeNs("MP0002A", &t1));
-    EXPECT_GE(t1 - t0, 666666u);
-    EXPECT_LT(t1 - t0, 666666u + 2000000u);
 }
 
 }  // namespace
