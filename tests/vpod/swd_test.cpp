@@ -33,23 +33,9 @@ struct Swd {
         return static_cast<uint8_t>(0x81 | (body << 1) | ((std::popcount(body) & 1u) << 5));
     }
 
+    // Line reset, JTAG-to-SWD select 0xE79E, line reset, idle: all on SWDIO, LSB first.
     void connect() {
-        // Line reset, JTAG-to-SWD select 0xE79E, line reset, idle: all on SWDIO, LSB first.
-        Bytes b = {0x80, 0x00, 0x03, 0x19, 0x10, 0x00};
-        for (int i = 0; i < 7; ++i) b.push_back(0xFF);
-        b.insert(b.end(), {0x9E, 0xE7});
-        for (int i = 0; i < 7; ++i) b.push_back(0xFF);
-        b.push_back(0x00);
-        d.send(b);
-    }
-
-    // Dormant to SWD: 8 ones, the selection alert, 4 idle cycles, the SWD activation code, a line reset.
-    void wake() {
-        Bytes b = {0x80, 0x00, 0x03, 0x19, 0x1A, 0x00, 0xFF, 0x92, 0xF3, 0x09, 0x62, 0x95, 0x2D, 0x85, 0x86,
-                   0xE9, 0xAF, 0xDD, 0xE3, 0xA2, 0x0E, 0xBC, 0x19, 0xA0, 0xF1};
-        for (int i = 0; i < 7; ++i) b.push_back(0xFF);
-        b.push_back(0x00);
-        d.send(b);
+        d.send(cat({{0x80, 0x00, 0x03, 0x19, 0x10, 0x00}, Bytes(7, 0xFF), {0x9E, 0xE7}, Bytes(7, 0xFF), {0x00}}));
     }
 
     uint8_t read(bool ap, unsigned addr, uint32_t* value, bool* parityOk = nullptr) {
@@ -108,7 +94,9 @@ TEST_F(SwdTarget, ABadRequestParityLocksTheDpOutUntilTheNextLineReset) {
     EXPECT_TRUE(parity);
 }
 
-TEST_F(SwdTarget, MemApPostedReadsByteLanesAndBusErrors) {
+// Posted reads and the address increment across blocks are read back through the library in
+// tests/swd (the tool's reads); here byte lanes and what lies outside RAM.
+TEST_F(SwdTarget, MemApByteLanesAndBusErrors) {
     Dev d("SW0001");
     Swd swd{d};
     swd.connect();
@@ -116,16 +104,7 @@ TEST_F(SwdTarget, MemApPostedReadsByteLanesAndBusErrors) {
     ASSERT_EQ(swd.read(false, 0x0, &v), kOk);
     ASSERT_EQ(swd.write(true, 0x0, 0x23000012), kOk);    // CSW: word, increment single
     ASSERT_EQ(swd.write(true, 0x4, 0x20000100), kOk);    // TAR
-    const uint32_t words[] = {0x01234567, 0x89ABCDEF, 0xDEADBEEF};
-    for (uint32_t w : words) ASSERT_EQ(swd.write(true, 0xC, w), kOk);
-    // Read back: each AP read returns the previous one; RDBUFF gives the last.
-    ASSERT_EQ(swd.write(true, 0x4, 0x20000100), kOk);
-    std::vector<uint32_t> got;
-    for (int i = 0; i < 4; ++i) {
-        ASSERT_EQ(swd.read(i < 3, 0xC, &v), kOk);
-        got.push_back(v);
-    }
-    EXPECT_EQ(std::vector<uint32_t>(got.begin() + 1, got.end()), std::vector<uint32_t>(words, words + 3));
+    for (uint32_t w : {0x01234567u, 0x89ABCDEFu, 0xDEADBEEFu}) ASSERT_EQ(swd.write(true, 0xC, w), kOk);
     EXPECT_EQ(status().tar, 0x2000010Cu);
     // Byte writes go to the lane the address selects.
     ASSERT_EQ(swd.write(true, 0x0, 0x23000000), kOk);
@@ -142,6 +121,11 @@ TEST_F(SwdTarget, MemApPostedReadsByteLanesAndBusErrors) {
     EXPECT_EQ(swd.read(true, 0xC, &v), kFault);
     ASSERT_EQ(swd.read(false, 0x4, &v), kOk);
     EXPECT_TRUE(v & (1u << 5));
+    // The test control's own memory access checks its range.
+    EXPECT_TRUE(vpod::control::swdWriteMemory("SW0001", 0x20000FFC, ram, 4));
+    EXPECT_FALSE(vpod::control::swdWriteMemory("SW0001", 0x20000FFD, ram, 4));
+    EXPECT_FALSE(vpod::control::swdReadMemory("SW0001", 0x1FFFFFFF, ram, 1));
+    EXPECT_FALSE(vpod::control::swdReadMemory("NOSUCH", 0x20000000, ram, 1));
 }
 
 TEST_F(SwdTarget, OverrunDetectionKeepsTheDataPhaseAndAbortClearsStickyErrors) {
@@ -170,24 +154,17 @@ TEST_F(SwdTarget, OverrunDetectionKeepsTheDataPhaseAndAbortClearsStickyErrors) {
     EXPECT_EQ(v, 0x20000000u);
 }
 
-TEST_F(SwdTarget, TestControlMemoryAccessChecksItsRange) {
-    uint8_t b[8] = {1, 2, 3, 4, 5, 6, 7, 8};
-    EXPECT_TRUE(vpod::control::swdWriteMemory("SW0001", 0x20000FF8, b, 8));
-    EXPECT_FALSE(vpod::control::swdWriteMemory("SW0001", 0x20000FFC, b, 8));
-    EXPECT_FALSE(vpod::control::swdReadMemory("SW0001", 0x1FFFFFFF, b, 1));
-    EXPECT_FALSE(vpod::control::swdReadMemory("NOSUCH", 0x20000000, b, 1));
-}
-
-TEST_F(SwdTarget, ADormantTargetHearsOnlyTheWakeUpAndSleepsAgainOnSwdToDormant) {
-    loadBoard(std::string(kBoard) + "Dormant=yes\n");
+// The wake-up from dormant is driven through the library in tests/swd.
+TEST_F(SwdTarget, SwdToDormantPutsTheTargetToSleepAndTheJtagToSwdSwitchIsNotHeardThere) {
     Dev d("SW0001");
     Swd swd{d};
     uint32_t v = 0;
-    swd.connect();                                       // the JTAG-to-SWD switch is not heard
-    EXPECT_EQ(swd.read(false, 0x0, &v), 7);
-    swd.wake();
+    swd.connect();
     ASSERT_EQ(swd.read(false, 0x0, &v), kOk);
     d.send({0x19, 0x08, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xBC, 0xE3});   // line reset, 0xE3BC
+    EXPECT_TRUE(status().dormant);
+    swd.connect();
+    EXPECT_EQ(swd.read(false, 0x0, &v), 7);
     EXPECT_TRUE(status().dormant);
 }
 
