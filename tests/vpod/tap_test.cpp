@@ -59,11 +59,15 @@ std::vector<int> shift(Dev& d, const std::vector<int>& tdi, bool exit = true) {
     return out;
 }
 
-TapState stateOf(const std::string& iface, unsigned tap) {
+vpod::control::TapInfo infoOf(const std::string& iface, unsigned tap) {
     vpod::control::TapInfo info;
     EXPECT_TRUE(vpod::control::tapInfo(iface, tap, &info));
-    return info.state;
+    return info;
 }
+
+TapState stateOf(const std::string& iface, unsigned tap) { return infoOf(iface, tap).state; }
+
+const std::vector<int> kResetToShiftIr = {1, 1, 1, 1, 1, 0, 1, 1, 0, 0};
 
 std::vector<int> pathTo(TapState target) { return ieee::pathFromReset(static_cast<ieee::Tap>(target)); }
 
@@ -94,61 +98,43 @@ TEST_F(Tap, EveryTransitionFollowsTheStateTable) {
     }
 }
 
-TEST_F(Tap, CaptureIrLoadsOneZeroAndAllOnesSelectsBypass) {
+// BYPASS shifting (one bit per TAP, capturing 0), and captures and updates of the boundary and
+// user registers, are checked through the library in tests/jtag (vpod_chain_test).
+TEST_F(Tap, CaptureIrAllOnesSelectsBypassAndTrstOnAnyConfiguredPinResetsAndHolds) {
     Dev d("TP0001A");
-    d.send({0x80, 0x18, 0x1B});
-    tms(d, {1, 1, 1, 1, 1, 0, 1, 1, 0, 0});   // Shift-IR
-    const auto out = shift(d, std::vector<int>(9, 1));
-    EXPECT_EQ(out, (std::vector<int>{1, 0, 0, 0, 1, 0, 0, 0, 0}));
+    d.send({0x80, 0x18, 0x1B});   // TRST released (driven high)
+    tms(d, kResetToShiftIr);
+    EXPECT_EQ(shift(d, std::vector<int>(9, 1)), (std::vector<int>{1, 0, 0, 0, 1, 0, 0, 0, 0}));   // 0001, 00001
     tms(d, {1, 0});   // Update-IR, Run-Test/Idle
-    vpod::control::TapInfo info;
-    ASSERT_TRUE(vpod::control::tapInfo("TP0001A", 1, &info));
-    EXPECT_EQ(info.selectedRegister, "BYPASS");
-    EXPECT_EQ(info.instruction, 0x1Fu);
-    // BYPASS shifting (one bit per TAP, capturing 0) is checked through the library in tests/jtag.
-    // The capture value's upper bits are configurable; the low two stay 01.
-    Dev b("TP0001B");
-    b.send({0x80, 0x0B, 0x0B, 0x82, 0x04, 0x04});
-    tms(b, {1, 1, 1, 1, 1, 0, 1, 1, 0, 0});
-    EXPECT_EQ(shift(b, {0, 0, 0}), (std::vector<int>{1, 0, 1}));
-}
-
-// Captures and updates of the boundary and user registers are driven through the library in
-// tests/jtag (vpod_chain_test); here the test control's own checks.
-TEST_F(Tap, TestControlChecksRegisterNamesAndCaptureLengths) {
-    EXPECT_FALSE(vpod::control::setTapCapture("TP0001A", 1, "BOUNDARY", {0xA5}));
-    vpod::control::RegisterLog log;
-    ASSERT_TRUE(vpod::control::tapRegister("TP0001A", 1, "BOUNDARY", &log));
-    EXPECT_EQ(log.length, 20u);
-    EXPECT_FALSE(vpod::control::tapRegister("TP0001A", 0, "NOSUCH", &log));
-}
-
-TEST_F(Tap, TrstOnAnyConfiguredPinResetsTheChainAndHoldsIt) {
-    Dev d("TP0001A");
-    d.send({0x80, 0x18, 0x1B});
-    tms(d, {1, 1, 1, 1, 1, 0, 1, 1, 0, 0});
-    shift(d, std::vector<int>(9, 1));
-    tms(d, {1, 0});
-    vpod::control::TapInfo info;
-    ASSERT_TRUE(vpod::control::tapInfo("TP0001A", 0, &info));
-    EXPECT_EQ(info.selectedRegister, "BYPASS");
+    EXPECT_EQ(infoOf("TP0001A", 0).selectedRegister, "BYPASS");
+    EXPECT_EQ(infoOf("TP0001A", 1).selectedRegister, "BYPASS");
+    EXPECT_EQ(infoOf("TP0001A", 1).instruction, 0x1Fu);
     d.send({0x80, 0x08, 0x1B});   // DataBus4 driven low: TRST asserted
     vpod::control::ChipState cs;
     ASSERT_TRUE(vpod::control::chipState("TP0001A", &cs));
     EXPECT_TRUE(cs.trstAsserted);
     tms(d, {0, 0, 1, 0});
-    ASSERT_TRUE(vpod::control::tapInfo("TP0001A", 0, &info));
-    EXPECT_EQ(info.state, TapState::TestLogicReset);
-    EXPECT_EQ(info.selectedRegister, "IDCODE");
+    EXPECT_EQ(stateOf("TP0001A", 0), TapState::TestLogicReset);
+    EXPECT_EQ(infoOf("TP0001A", 0).selectedRegister, "IDCODE");
     d.send({0x80, 0x08, 0x0B});   // the pin as an input floats high: released
     tms(d, {0});
     EXPECT_EQ(stateOf("TP0001A", 0), TapState::RunTestIdle);
-    // Channel B's TRST is on the high byte.
+    // Channel B: the capture value's upper bits are configurable, the low two stay 01; its TRST
+    // is on the high byte.
     Dev b("TP0001B");
-    b.send({0x80, 0x08, 0x0B, 0x82, 0x04, 0x04, 0x4B, 0x00, 0x00});
+    b.send({0x80, 0x08, 0x0B, 0x82, 0x04, 0x04});
+    tms(b, kResetToShiftIr);
+    EXPECT_EQ(shift(b, {0, 0, 0}), (std::vector<int>{1, 0, 1}));
+    tms(b, {1, 0});
     EXPECT_EQ(stateOf("TP0001B", 0), TapState::RunTestIdle);
     b.send({0x82, 0x00, 0x04});
     EXPECT_EQ(stateOf("TP0001B", 0), TapState::TestLogicReset);
+    // The test control checks register names and capture lengths.
+    EXPECT_FALSE(vpod::control::setTapCapture("TP0001A", 1, "BOUNDARY", {0xA5}));
+    vpod::control::RegisterLog log;
+    ASSERT_TRUE(vpod::control::tapRegister("TP0001A", 1, "BOUNDARY", &log));
+    EXPECT_EQ(log.length, 20u);
+    EXPECT_FALSE(vpod::control::tapRegister("TP0001A", 0, "NOSUCH", &log));
 }
 
 }  // namespace
