@@ -22,6 +22,13 @@ std::string tempPath(const char* name) {
     return std::string(DORVANE_BINARY_DIR) + "/vpod_test_" + name;
 }
 
+// Reads a recording and removes it.
+std::string takeFile(const std::string& path) {
+    const std::string text = readFile(path);
+    std::remove(path.c_str());
+    return text;
+}
+
 class D2xx : public ::testing::Test {
 protected:
     void SetUp() override { loadBoard(nineInterfaceBoard(1)); }
@@ -35,7 +42,8 @@ TEST_F(D2xx, NineInterfacesWithSerialsDescriptionsAndStatuses) {
                              "FT000003C", "FT000003D", "FT000004A", "FT000004B"};
     const char* descriptions[] = {"Dual RS232-HS A", "Dual RS232-HS B", "Single RS232-HS", "Quad RS232-HS A", "",
                                   "Quad RS232-HS C", "Quad RS232-HS D", "Dual RS232 A", "Dual RS232 B"};
-    const uint32_t types[] = {6, 6, 8, 7, 7, 7, 7, 4, 4};
+    const uint32_t types[] = {vpod::kType2232H, vpod::kType2232H, vpod::kType232H,  vpod::kType4232H, vpod::kType4232H,
+                              vpod::kType4232H, vpod::kType4232H, vpod::kType2232C, vpod::kType2232C};
     for (uint32_t i = 0; i < 9; ++i) {
         char buf[64] = {};
         void* index = reinterpret_cast<void*>(static_cast<uintptr_t>(i));
@@ -186,27 +194,6 @@ TEST_F(D2xx, UnplugAndCyclePortTakeTheWholeChipOffTheBus) {
     EXPECT_EQ(vpod::close(h), vpod::kOk);
 }
 
-TEST_F(D2xx, TraceHasOneLinePerWriteAndPerReadThatReturnedBytes) {
-    const std::string path = tempPath("trace.txt");
-    std::remove(path.c_str());
-    vpod::control::setTraceFile(path);
-    {
-        Dev d("FT000001A");
-        d.send({0x80, 0x00, 0x0B, 0xAA, 0x87});
-        uint8_t buf[4];
-        uint32_t n = 0;
-        ASSERT_EQ(vpod::read(d.h, buf, 1, &n), vpod::kOk);
-        ASSERT_EQ(vpod::read(d.h, buf, 1, &n), vpod::kOk);
-        ASSERT_EQ(vpod::read(d.h, buf, 0, &n), vpod::kOk);
-        Dev x("FT000002");
-        x.send({0x0A});
-    }
-    vpod::control::setTraceFile("");
-    EXPECT_EQ(readFile(path),
-              "FT000001A W 80 00 0B AA 87\nFT000001A R FA\nFT000001A R AA\nFT000002 W 0A\n");
-    std::remove(path.c_str());
-}
-
 TEST_F(D2xx, BadBoardFilesAreRefusedAndTheOldBoardStays) {
     std::string error;
     EXPECT_FALSE(vpod::control::loadConfigText("[Device1]\nType=FT9999\n", &error));
@@ -240,40 +227,46 @@ TEST_F(D2xx, RemoteBitbangBridgeReadsTheIdcodeOfAnExternalTap) {
     EXPECT_EQ(server.risingEdges.load(), 6 + 4 + 32);
 }
 
-}  // namespace
-
-namespace {
-
-TEST_F(D2xx, WaveformShowsEveryTckAndTheSwdioDirection) {
-    const std::string path = tempPath("wave.vcd");
-    vpod::control::setVcdFile(path);
+// The trace has one line per write and per read that returned bytes; the waveform shows every
+// TCK and the SWDIO direction.
+TEST_F(D2xx, TraceAndWaveformRecordTheTraffic) {
+    const std::string trace = tempPath("trace.txt"), wave = tempPath("wave.vcd");
+    std::remove(trace.c_str());
+    vpod::control::setTraceFile(trace);
+    vpod::control::setVcdFile(wave);
     {
         Dev d("FT000001A");
-        d.send({0x80, 0x08, 0x0B, 0x4B, 0x04, 0x1F, 0x80, 0x00, 0x09, 0x8E, 0x02});
+        // 5 TMS clocks with ADBUS1 an output, 3 idle clocks with it an input, a bad command.
+        d.send({0x80, 0x08, 0x0B, 0x4B, 0x04, 0x1F, 0x80, 0x00, 0x09, 0x8E, 0x02, 0xAA, 0x87});
+        uint8_t buf[4];
+        uint32_t n = 0;
+        ASSERT_EQ(vpod::read(d.h, buf, 1, &n), vpod::kOk);
+        ASSERT_EQ(vpod::read(d.h, buf, 1, &n), vpod::kOk);
+        ASSERT_EQ(vpod::read(d.h, buf, 0, &n), vpod::kOk);
+        Dev x("FT000002");
+        x.send({0x0A});
     }
+    vpod::control::setTraceFile("");
     vpod::control::setVcdFile("");
-    const std::string vcd = readFile(path);
-    std::remove(path.c_str());
-    ASSERT_NE(vcd.find("$scope module FT000001A $end"), std::string::npos) << vcd;
+    EXPECT_EQ(takeFile(trace), "FT000001A W 80 08 0B 4B 04 1F 80 00 09 8E 02 AA 87\nFT000001A R FA\n"
+                               "FT000001A R AA\nFT000002 W 0A\n");
+    const std::string vcd = takeFile(wave);
+    const size_t scope = vcd.find("$scope module FT000001A $end");
+    ASSERT_NE(scope, std::string::npos) << vcd;
     for (const char* sig : {" TCK ", " TMS ", " TDI ", " TDO ", " TRST ", " SWDIO_DIR "})
-        EXPECT_NE(vcd.find(sig), std::string::npos) << sig;
-    // Identifiers of the scope's signals, from "$var wire 1 <id> <name> $end".
-    const size_t scope = vcd.find("$scope module FT000001A");
-    auto idOf = [&](const std::string& name) {
+        EXPECT_NE(vcd.find(sig, scope), std::string::npos) << sig;
+    // How often the scope's signal, named in "$var wire 1 <id> <name> $end", changes to `level`.
+    auto changes = [&](char level, const std::string& name) {
         const size_t at = vcd.find(" " + name + " $end", scope);
         const size_t start = vcd.rfind(' ', at - 1) + 1;
-        return vcd.substr(start, at - start);
-    };
-    auto count = [&](const std::string& line) {
-        size_t n = 0, pos = 0;
-        while ((pos = vcd.find(line, pos)) != std::string::npos) { ++n; ++pos; }
+        const std::string line = "\n" + std::string(1, level) + vcd.substr(start, at - start) + "\n";
+        size_t n = 0;
+        for (size_t pos = vcd.find(line); pos != std::string::npos; pos = vcd.find(line, pos + 1)) ++n;
         return n;
     };
-    // 5 TMS clocks and 3 idle clocks.
-    EXPECT_EQ(count("\n1" + idOf("TCK") + "\n"), 8u);
-    // ADBUS1 an output for the first 5 clocks, an input for the last 3.
-    EXPECT_EQ(count("\n1" + idOf("SWDIO_DIR") + "\n"), 1u);
-    EXPECT_EQ(count("\n0" + idOf("SWDIO_DIR") + "\n"), 1u);
+    EXPECT_EQ(changes('1', "TCK"), 8u);
+    EXPECT_EQ(changes('1', "SWDIO_DIR"), 1u);
+    EXPECT_EQ(changes('0', "SWDIO_DIR"), 1u);
 }
 
 }  // namespace

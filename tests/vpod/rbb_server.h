@@ -1,6 +1,5 @@
 // Small remote-bitbang simulators for the tests, driven over TCP with OpenOCD's remote_bitbang
-// characters: RbbServer is one TAP with a 4-bit IR and an IDCODE; RbbSwdServer speaks the SWD
-// extension and wraps the virtual pod's own SWD target model.
+// characters; each wraps one of the virtual pod's own target models.
 #pragma once
 
 #include <atomic>
@@ -8,8 +7,8 @@
 #include <string>
 #include <thread>
 
-#include "../shared/ieee_tap.h"
 #include "../../vpod/src/hostio.h"
+#include "../../vpod/src/jtag.h"
 #include "../../vpod/src/swd.h"
 
 namespace vpodtest {
@@ -76,47 +75,43 @@ private:
     std::thread thread_;
 };
 
+// One TAP, the pod's own model behind the JTAG form: 4-bit IR, IDCODE selected by 0xE and at reset.
 class RbbServer : public RbbServerBase {
 public:
-    explicit RbbServer(uint32_t idcode) : idcode_(idcode) { start(); }
+    explicit RbbServer(uint32_t idcode) : tap_(config(idcode)) { start(); }
     ~RbbServer() override { stop(); }
     std::atomic<int> trstAssertions{0};
 
 private:
-    // In the order of ieee::Tap, whose table moves the state.
-    enum S { TLR, RTI, SDR, CDR, SHDR, E1DR, PDR, E2DR, UDR, SIR, CIR, SHIR, E1IR, PIR, E2IR, UIR };
-    static S next(S s, bool tms) { return S(ieee::next(ieee::Tap(s), tms ? 1 : 0)); }
+    static vpod::detail::TapConfig config(uint32_t idcode) {
+        vpod::detail::TapConfig c;
+        c.hasIdcode = true;
+        c.idcode = idcode;
+        c.idcodeInstruction = 0xE;
+        return c;
+    }
     bool handle(char ch, char* reply) override {
         if (ch >= '0' && ch <= '7') {
             const int v = ch - '0';
-            const bool ntck = v & 4, tms = v & 2, tdi = v & 1;
-            if (!tck_ && ntck) {
+            const bool tck = v & 4;
+            if (!tck_ && tck) {
                 ++risingEdges;
-                if (state_ == CDR) sr_ = idcodeSelected_ ? idcode_ : 0;
-                else if (state_ == SHDR) sr_ = idcodeSelected_ ? (sr_ >> 1) | (uint32_t(tdi) << 31) : tdi;
-                else if (state_ == CIR) ir_ = 1;
-                else if (state_ == SHIR) ir_ = (ir_ >> 1) | (uint32_t(tdi) << 3);
-                else if (state_ == UIR) idcodeSelected_ = (ir_ & 0xF) == 0xE;
-                state_ = next(state_, tms);
-                if (state_ == TLR) idcodeSelected_ = true;
-            } else if (tck_ && !ntck) {
-                tdo_ = state_ == SHDR ? (sr_ & 1) : state_ == SHIR ? (ir_ & 1) : true;
+                tap_.rising(v & 2, v & 1);
+            } else if (tck_ && !tck) {
+                tap_.falling();
             }
-            tck_ = ntck;
+            tck_ = tck;
         } else if (ch == 'R') {
-            *reply = tdo_ ? '1' : '0';
+            *reply = !tap_.tdoDriven() || tap_.tdo() ? '1' : '0';
         } else if (ch == 't' || ch == 'u') {
             ++trstAssertions;
-            state_ = TLR;
-            idcodeSelected_ = true;
+            tap_.reset();
         }
         return true;
     }
 
-    uint32_t idcode_;
-    S state_ = TLR;
-    bool tck_ = false, tdo_ = true, idcodeSelected_ = true;
-    uint32_t ir_ = 0, sr_ = 0;
+    vpod::detail::Tap tap_;
+    bool tck_ = false;
 };
 
 // SWDIO is the host's level while it drives the line ('O'), else the target's (pulled up when
