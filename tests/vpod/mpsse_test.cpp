@@ -7,22 +7,11 @@ using vpod::control::ChipState;
 
 namespace {
 
-const char* const kBoard = R"(
-[Device1]
-Type=FT2232H
-Serial=MP0001
-ChannelA=none
-ChannelB=loopback
-[Device2]
-Type=FT2232C
-Serial=MP0002
-[Device3]
-Type=FT232H
-Serial=MP0003
-[Device4]
-Type=FT4232H
-Serial=MP0004
-)";
+// MP0001A has nothing on its pins, MP0001B a wire from TDI to TDO.
+const char* const kBoard = "[Device1]\nType=FT2232H\nSerial=MP0001\nChannelA=none\nChannelB=loopback\n"
+                           "[Device2]\nType=FT2232C\nSerial=MP0002\n"
+                           "[Device3]\nType=FT232H\nSerial=MP0003\n"
+                           "[Device4]\nType=FT4232H\nSerial=MP0004\n";
 
 class Mpsse : public ::testing::Test {
 protected:

@@ -12,17 +12,8 @@ namespace {
 
 constexpr uint8_t kOk = 1, kWait = 2, kFault = 4;   // ACK bits as received, first bit = bit 0
 
-const char* const kBoard = R"(
-[Device1]
-Type=FT232H
-Serial=SW0001
-Channel=mcu
-[Target mcu]
-Kind=swd
-Dpidr=0x2BA01477
-RamBase=0x20000000
-RamSize=4K
-)";
+const char* const kBoard = "[Device1]\nType=FT232H\nSerial=SW0001\nChannel=mcu\n"
+                           "[Target mcu]\nKind=swd\nDpidr=0x2BA01477\nRamBase=0x20000000\nRamSize=4K\n";
 
 struct Swd {
     Dev& d;

@@ -7,34 +7,14 @@ using vpod::control::TapState;
 
 namespace {
 
-const char* const kChainBoard = R"(
-[Device1]
-Type=FT2232H
-Serial=TP0001
-ChannelA=chain
-TrstA=DataBus4
-ChannelB=single
-TrstB=CtrlBus2
-[Target chain]
-Kind=jtag
-Taps=dap, bsc
-[Target dap]
-Kind=tap
-IrLength=4
-Idcode=0x4BA00477
-IdcodeInstruction=0xE
-Register.DPACC=0xA,35
-[Target bsc]
-Kind=tap
-IrLength=5
-Idcode=0x06413041
-SampleInstruction=0x02
-BoundaryLength=20
-[Target single]
-Kind=tap
-IrLength=3
-IrCapture=0x5
-)";
+// Channel A: a DAP-like TAP nearest TDO, then one with a boundary register; channel B: one TAP
+// with a 3-bit IR and its own capture value.
+const char* const kChainBoard =
+    "[Device1]\nType=FT2232H\nSerial=TP0001\nChannelA=chain\nTrstA=DataBus4\nChannelB=single\nTrstB=CtrlBus2\n"
+    "[Target chain]\nKind=jtag\nTaps=dap, bsc\n"
+    "[Target dap]\nKind=tap\nIrLength=4\nIdcode=0x4BA00477\n"
+    "[Target bsc]\nKind=tap\nIrLength=5\nIdcode=0x06413041\nBoundaryLength=20\n"
+    "[Target single]\nKind=tap\nIrLength=3\nIrCapture=0x5\n";
 
 // Clocks TMS bits (TDI low), 7 per command at most.
 void tms(Dev& d, const std::vector<int>& bits) {
