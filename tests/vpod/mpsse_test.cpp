@@ -29,15 +29,13 @@ TEST_F(Mpsse, PartialBitReadsArriveInTheTopOfTheByteLsbFirstAndAtTheBottomMsbFir
     ASSERT_EQ(d.st, vpod::kOk);
     // Internal loopback: what goes out on TDI comes back on TDO.
     d.send({0x84});
-    // 3 bits 1,0,1 out LSB first; read back: first bit in bit 5, last in bit 7.
-    EXPECT_EQ(d.xfer({0x3B, 0x02, 0x05}, 1), (Bytes{0xA0}));
-    // One bit: it lands in bit 7.
-    EXPECT_EQ(d.xfer({0x3B, 0x00, 0x01}, 1), (Bytes{0x80}));
-    // 8 bits LSB first: the whole byte.
-    EXPECT_EQ(d.xfer({0x3B, 0x07, 0x3C}, 1), (Bytes{0x3C}));
-    // MSB first (0x33): bits 7, 6, 5 of 0xA0 = 1, 0, 1; they fill the byte from the bottom.
-    EXPECT_EQ(d.xfer({0x33, 0x02, 0xA0}, 1), (Bytes{0x05}));
-    EXPECT_EQ(d.xfer({0x33, 0x03, 0x60}, 1), (Bytes{0x06}));
+    // Bit shifts of every length: LSB first (0x3B) the bits fill the byte from the top, the first
+    // one lowest; MSB first (0x33) from the bottom.
+    for (unsigned n = 1; n <= 8; ++n) {
+        const uint8_t v = static_cast<uint8_t>(0xA5 ^ (n * 0x1D));
+        EXPECT_EQ(d.xfer({0x3B, uint8_t(n - 1), v}, 1), Bytes{uint8_t(v << (8 - n))}) << n;
+        EXPECT_EQ(d.xfer({0x33, uint8_t(n - 1), v}, 1), Bytes{uint8_t(v >> (8 - n))}) << n;
+    }
     // Byte shifts in both orders return the bytes unchanged through the loopback.
     EXPECT_EQ(d.xfer({0x39, 0x02, 0x00, 0x12, 0x34, 0x56}, 3), (Bytes{0x12, 0x34, 0x56}));
     EXPECT_EQ(d.xfer({0x31, 0x01, 0x00, 0x81, 0x7E}, 2), (Bytes{0x81, 0x7E}));
