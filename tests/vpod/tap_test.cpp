@@ -62,6 +62,7 @@ TEST_F(Tap, EveryTransitionFollowsTheStateTable) {
     for (int i = 0; i < ieee::kStates; ++i) {
         const auto from = static_cast<TapState>(i);
         for (int t = 0; t < 2; ++t) {
+            // Five TMS-high clocks reach Test-Logic-Reset from wherever the last step ended.
             tms(d, {1, 1, 1, 1, 1});
             ASSERT_EQ(stateOf("TP0001A", 0), TapState::TestLogicReset);
             tms(d, pathTo(from));
@@ -71,10 +72,6 @@ TEST_F(Tap, EveryTransitionFollowsTheStateTable) {
             EXPECT_EQ(stateOf("TP0001A", 0), static_cast<TapState>(ieee::next(static_cast<ieee::Tap>(i), t)))
                 << vpod::control::tapStateName(from) << " TMS " << t;
         }
-        // Five TMS-high clocks reach Test-Logic-Reset from here.
-        tms(d, pathTo(from));
-        tms(d, {1, 1, 1, 1, 1});
-        EXPECT_EQ(stateOf("TP0001A", 0), TapState::TestLogicReset) << vpod::control::tapStateName(from);
     }
 }
 
