@@ -106,6 +106,7 @@ TEST_F(D2xx, HandlesAndArgumentsAreChecked) {
     EXPECT_EQ(vpod::close(h), vpod::kInvalidHandle);
 }
 
+// Stray bytes fire the event too: Vpod.FaultsWhileRunningEndInTheirErrors (tests/transport).
 TEST_F(D2xx, ReadsHonourTheTimeoutAndEventsFireWhenBytesArrive) {
     Dev d("FT000001A");
     ASSERT_EQ(vpod::setTimeouts(d.h, 20, 20), vpod::kOk);
@@ -122,12 +123,9 @@ TEST_F(D2xx, ReadsHonourTheTimeoutAndEventsFireWhenBytesArrive) {
     EXPECT_EQ(events.load(), 1);
     EXPECT_EQ(vpod::read(d.h, buf, 4, &got), vpod::kOk);   // two there, two never come
     EXPECT_EQ(got, 2u);
-    ASSERT_TRUE(vpod::control::strayBytes("FT000001A", {0x55}));
-    EXPECT_EQ(events.load(), 2);
-    EXPECT_EQ(d.queued(), 1u);
     ASSERT_EQ(vpod::setEventNotification(d.h, 0, nullptr, nullptr), vpod::kOk);
     d.send({0xAB});
-    EXPECT_EQ(events.load(), 2);
+    EXPECT_EQ(events.load(), 1);
     // A reader blocked in Read wakes up when a writer's answer arrives.
     ASSERT_EQ(vpod::purge(d.h, vpod::kPurgeRx), vpod::kOk);
     ASSERT_EQ(vpod::setTimeouts(d.h, 0, 0), vpod::kOk);   // no limit
