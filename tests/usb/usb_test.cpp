@@ -104,11 +104,6 @@ protected:
         got->resize(static_cast<size_t>(n));
         return r;
     }
-    Bytes modemStatus() {
-        Bytes s(2);
-        EXPECT_EQ(libusb_control_transfer(h_, kVendorIn, 0x05, 0, 1, s.data(), 2, 1000), 2);
-        return s;
-    }
 
     libusb_context* ctx_ = nullptr;
     libusb_device_handle* h_ = nullptr;
@@ -126,7 +121,8 @@ TEST_F(UsbPod, AnswersArriveInPacketsThatEachStartWithTheModemStatus) {
     for (const char* chip : {"HS01", "DC01"}) {
         SCOPED_TRACE(chip);
         openChip(chip);
-        const Bytes status = modemStatus();
+        Bytes status(2);
+        ASSERT_EQ(libusb_control_transfer(h_, kVendorIn, 0x05, 0, 1, status.data(), 2, 1000), 2);   // modem status
         const int perPacket = packet_ - 2;
         for (unsigned n : {1u, 61u, 62u, 63u, 509u, 510u, 511u, 1100u}) {
             SCOPED_TRACE(n);
