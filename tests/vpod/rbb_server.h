@@ -96,22 +96,24 @@ private:
             const bool tck = v & 4;
             if (!tck_ && tck) {
                 ++risingEdges;
-                tap_.rising(v & 2, v & 1);
+                if (!trst_) tap_.rising(v & 2, v & 1);
             } else if (tck_ && !tck) {
                 tap_.falling();
             }
             tck_ = tck;
         } else if (ch == 'R') {
             *reply = !tap_.tdoDriven() || tap_.tdo() ? '1' : '0';
-        } else if (ch == 't' || ch == 'u') {
-            ++trstAssertions;
-            tap_.reset();
+        } else if (ch >= 'r' && ch <= 'u') {   // the reset characters: t and u assert TRST
+            const bool asserted = ch == 't' || ch == 'u';
+            if (asserted && !trst_) ++trstAssertions;
+            trst_ = asserted;
+            if (trst_) tap_.reset();   // held in Test-Logic-Reset while asserted
         }
         return true;
     }
 
     vpod::detail::Tap tap_;
-    bool tck_ = false;
+    bool tck_ = false, trst_ = false;
 };
 
 // SWDIO is the host's level while it drives the line ('O'), else the target's (pulled up when
