@@ -5,7 +5,7 @@
 
 #include <cstdint>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -18,9 +18,7 @@ using Bytes = std::vector<uint8_t>;
 
 inline std::string readFile(const std::string& path) {
     std::ifstream f(path);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    return ss.str();
+    return std::string(std::istreambuf_iterator<char>(f), {});
 }
 
 inline void loadBoard(const std::string& text) {
