@@ -233,10 +233,6 @@ TEST(Boundary, EveryExportMeetsAnAllocationFailureWith28006) {
     dorvane::transport::setFtdiDriver(nullptr);
 }
 
-}  // namespace
-
-namespace {
-
 TEST(Boundary, AClosedHandleNeverReachesItsOldController) {
     ASSERT_TRUE(useProviderUnderTest());
     reliability::writeKcfFiles();

@@ -3,27 +3,15 @@
 // DORVANE_PERSIST_CHILD, which take the controller up as the next program of a production
 // station would. All of them share a private suspend store (ALLUSERSPROFILE points into a
 // scratch directory).
-#include <gtest/gtest.h>
-
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <random>
-#include <string>
-#include <vector>
 
 #include "../../tools/cmd_suspend.h"
 #include "../platform/test_support.h"
-#include "core/context.h"
-#include "core/errors.h"
-#include "config/config.h"
-#include "dorvane/dorvane.h"
-#include "jtag/jtag.h"
+#include "../shared/vpod_fixture.h"
 #include "persist/persist.h"
-#include "platform/platform.h"
 #include "transport/driver_providers.h"
-#include "transport/transport.h"
-#include "vpod/control.h"
 #include "vpod/vpod.h"
 
 using namespace dorvane;
@@ -36,23 +24,16 @@ constexpr const char* kAddress = "USBFsuspend";   // the KCF below: TRST on Data
 constexpr const char* kSection = "USB0,Dual RS232 A";
 constexpr const char* kIface = "DV000001A";
 constexpr int32_t kPauseDr = 3;
+constexpr uint32_t kKHz = 1000;   // the clock every suspend here leaves
 
 // What a child reports by its exit code.
 enum { kOk = 0, kCheckFailed = 1, kRefused = 2, kBadOrder = 3 };
 
 int32_t publicNumber(uint32_t code) { return findError(code).publicNumber; }
 
+using boards::replaced;
 using platform::testing::readRaw;
 using platform::testing::writeRaw;
-
-std::string replaced(std::string text, const std::string& from, const std::string& to) {
-    const size_t at = text.find(from);
-    if (at != std::string::npos) text.replace(at, from.size(), to);
-    return text;
-}
-
-// The context behind a handle, its lock held for the scope.
-ContextGuard locked(uint32_t h) { return ContextGuard(lookupContext(h, LOOKUP_REPORT)); }
 
 // ---- the child side ---------------------------------------------------------------------------
 
@@ -64,47 +45,47 @@ ContextGuard locked(uint32_t h) { return ContextGuard(lookupContext(h, LOOKUP_RE
         }                                                                              \
     } while (0)
 
-// "resume|kHz|tmsHigh": resumes through the plain layer and checks what it took back; the
-// controller stays resumed until the process ends.
-// "race|gate" / "race|gate|open": resumes (or opens); the winner holds the controller until
-// the gate mutex is free.
-// "store|prefix|n": suspend records of n controllers, named prefix1 to prefixn.
+// "resume": resumes through the plain layer and checks what it took back (kKHz, Pause-DR
+// reached with TMS low); the controller stays resumed until the process ends.
+// "race <gate>" / "open <gate>": resumes (or opens); the winner holds the controller until the
+// gate mutex is free.
+// "store <prefix>": suspend records of kEachStore controllers, named prefix1 onwards.
 // "unavailable": suspends and resumes without a usable store.
 // "hold": opens and scans until it is killed.
+constexpr int kEachStore = 60;
 int childMain(const std::string& order) {
-    std::vector<std::string> f;
-    for (size_t start = 0, bar = 0; bar != std::string::npos; start = bar + 1)
-        f.push_back(order.substr(start, (bar = order.find('|', start)) - start));
-    if (f[0] == "resume" && f.size() == 3) {
+    const size_t space = order.find(' ');
+    const std::string verb = order.substr(0, space), arg = space == std::string::npos ? "" : order.substr(space + 1);
+    if (verb == "resume") {
         if (resume_kpx(kAddress) != 0) return kRefused;
         const uint32_t h = kpx_handle();
         {
             auto ctx = locked(h);
-            CHILD_CHECK(ctx && transportOf(ctx).tckKHz == std::stoul(f[1]) && tapsOf(ctx).tapState[1] == 0);
-            CHILD_CHECK(transportOf(ctx).trstReleased[1] == 0 && transportOf(ctx).tmsHigh[1] == std::stoul(f[2]));
+            CHILD_CHECK(ctx && transportOf(ctx).tckKHz == kKHz && tapsOf(ctx).tapState[1] == 0);
+            CHILD_CHECK(transportOf(ctx).trstReleased[1] == 0 && transportOf(ctx).tmsHigh[1] == 0);
         }
         CHILD_CHECK(resume_kpx(kAddress) == 1 && kpx_error_nbr() == publicNumber(err::STILL_ACTIVE));
         CHILD_CHECK(x_scanDr(h, 1, nullptr, 8, nullptr) == 1 && x_kpxErrorNbr(h) == publicNumber(err::STATE_UNKNOWN));
         return kOk;
     }
-    if (f[0] == "race" && (f.size() == 2 || f.size() == 3)) {
+    if (verb == "race" || verb == "open") {
         uint32_t h = kNone;
-        if ((f.size() == 3 ? x_openKpx(&h, kAddress) : x_resumeKpx(&h, kAddress)) != 0) {
+        if ((verb == "open" ? x_openKpx(&h, kAddress) : x_resumeKpx(&h, kAddress)) != 0) {
             CHILD_CHECK(h == kNone && kpx_error_nbr() == publicNumber(err::SERIAL_NOT_FOUND));
             return kRefused;
         }
-        platform::NamedMutex gate(f[1].c_str());
+        platform::NamedMutex gate(arg.c_str());
         CHILD_CHECK(gate.lock());
         gate.unlock();
         return kOk;
     }
-    if (f[0] == "store" && f.size() == 3) {
+    if (verb == "store") {
         const uint32_t record[3] = {0, 0, 1000};
-        for (int i = std::stoi(f[2]); i > 0; --i)
-            CHILD_CHECK(persist::storeSuspendInfo(persist::storePath(), (f[1] + std::to_string(i)).c_str(), record));
+        for (int i = 1; i <= kEachStore; ++i)
+            CHILD_CHECK(persist::storeSuspendInfo(persist::storePath(), (arg + std::to_string(i)).c_str(), record));
         return kOk;
     }
-    if (f[0] == "unavailable") {
+    if (verb == "unavailable") {
         uint32_t h = kNone;
         CHILD_CHECK(x_openKpx(&h, kAddress) == 0);
         CHILD_CHECK(x_suspendKpx(h) == 1 && kpx_error_nbr() == publicNumber(err::SUSPEND_NOT_STORED));
@@ -113,7 +94,7 @@ int childMain(const std::string& order) {
         CHILD_CHECK(h == kNone && x_openKpx(&h, kAddress) == 0 && x_closeKpx(h) == 0);
         return kOk;
     }
-    if (f[0] == "hold") {
+    if (verb == "hold") {
         uint32_t h = kNone;
         CHILD_CHECK(x_openKpx(&h, kAddress) == 0 && x_tmsReset(h, 1) == 0);
         uint16_t id[2];
@@ -179,25 +160,20 @@ private:
 
 [[maybe_unused]] ::testing::Environment* const world = ::testing::AddGlobalTestEnvironment(new World);
 
-// Starts a copy of this program that carries out order.
-bool startChild(platform::Process& p, const std::string& order) {
-    platform::setEnv(kChildVar, order.c_str());
-    const bool ok = p.start(platform::executablePath(), {"--gtest_filter=Suspend.*"});
-    platform::setEnv(kChildVar, nullptr);
-    return ok;
-}
-
-int childResult(platform::Process& p) {
-    int code = -1;
-    EXPECT_TRUE(p.wait(120000, code));
-    return code;
-}
-
-int runChild(const std::string& order) {
-    platform::Process p;
-    if (!startChild(p, order)) return -1;
-    return childResult(p);
-}
+// A copy of this program that carries out order.
+struct Child {
+    explicit Child(const std::string& order) {
+        platform::setEnv(kChildVar, order.c_str());
+        EXPECT_TRUE(process.start(platform::executablePath(), {"--gtest_filter=Suspend.*"}));
+        platform::setEnv(kChildVar, nullptr);
+    }
+    int result() {
+        int code = -1;
+        EXPECT_TRUE(process.wait(120000, code));
+        return code;
+    }
+    platform::Process process;
+};
 
 // What the pod shows: pins, TRST, clocks given, the TAP's state and reset count.
 std::string podState() {
@@ -219,10 +195,10 @@ protected:
     void TearDown() override {
         if (h != kNone) x_closeKpx(h);
     }
-    // Opens the controller at kHz with the TAP in Pause-DR, then holds TRST low.
-    void openAndSuspend(int32_t kHz) {
+    // Opens the controller at kKHz with the TAP in Pause-DR, then holds TRST low.
+    void openAndSuspend() {
         ASSERT_EQ(x_openKpx(&h, kAddress), 0u) << kpx_error_msg();
-        ASSERT_EQ(x_setScanFrequency(h, kHz), 0u);
+        ASSERT_EQ(x_setScanFrequency(h, kKHz), 0u);
         ASSERT_EQ(x_tmsReset(h, 1), 0u);
         ASSERT_EQ(x_moveToState(h, 1, kPauseDr), 0u);
         ASSERT_EQ(x_setTrst(h, 1, 0), 0u);
@@ -233,10 +209,10 @@ protected:
     uint32_t h = kNone;
 };
 
-TEST_F(Suspend, AnotherProcessResumesWithTheClockAndThePinsAsTheyWere) {
-    openAndSuspend(1000);
+TEST_F(Suspend, AnotherProcessResumesWithTheClockAndThePinsAsTheyWereUntilAPortCycle) {
+    openAndSuspend();
     const std::string before = podState();
-    EXPECT_EQ(runChild("resume|1000|0"), kOk);   // Pause-DR was reached with TMS low
+    EXPECT_EQ(Child("resume").result(), kOk);
     EXPECT_EQ(podState(), before);                 // no pin, clock or TAP change on either side
 
     // The section stays after a resume; the next one carries on from it.
@@ -252,12 +228,20 @@ TEST_F(Suspend, AnotherProcessResumesWithTheClockAndThePinsAsTheyWere) {
     ASSERT_TRUE(vpod::control::chipState(kIface, &s));
     EXPECT_EQ(s.divisor, 29);   // 60 MHz / (2 * (29 + 1)) = 1000 kHz, sent by the first scan
 
-    // Close removes the section, so the controller cannot be resumed any more.
-    ASSERT_EQ(x_closeKpx(h), 0u);
+    // A port cycle (mode 5) ends the handle and removes the section, as a close does (the
+    // tool's test closes): the controller cannot be resumed any more, the chip came back reset.
+    uint32_t cycle[1] = {1};
+    EXPECT_EQ(x_setMode(h, 5, cycle), 0u) << x_kpxErrorMsg(h);
+    EXPECT_EQ(x_tmsReset(h, 1), 1u);
+    EXPECT_EQ(kpx_error_nbr(), publicNumber(err::INVALID_KPX_HANDLE));
     h = kNone;
+    ASSERT_TRUE(vpod::control::chipState(kIface, &s));
+    EXPECT_EQ(s.bitMode, 0);
     EXPECT_EQ(readRaw(World::store()), "[Magic]\r\nVersion=V1.0.0.0\r\n");
     EXPECT_EQ(x_resumeKpx(&h, kAddress), 1u);
     EXPECT_EQ(kpx_error_nbr(), publicNumber(err::ILLEGAL_RESUME));
+    ASSERT_EQ(x_openKpx(&h, kAddress), 0u) << kpx_error_msg();
+    EXPECT_EQ(x_tmsReset(h, 1), 0u);
 }
 
 TEST_F(Suspend, TheStoreHoldsTheRecordAndDropsStaleKeys) {
@@ -265,7 +249,7 @@ TEST_F(Suspend, TheStoreHoldsTheRecordAndDropsStaleKeys) {
     writeRaw(World::store(), std::string("[Other]\r\nClock=01000000020000000300000006\r\n[") + kSection +
                                   "]\r\nVoltage=0102030405060708\r\nThreshold=01020304050607081C\r\n"
                                   "Clock=00\r\n");
-    openAndSuspend(1000);
+    openAndSuspend();
     std::string golden = readRaw(DORVANE_SOURCE_DIR "/tests/persist/golden_store.ini");
     for (size_t at = 0; (at = golden.find('\n', at)) != std::string::npos; at += 2) golden.insert(at, "\r");
     EXPECT_EQ(readRaw(World::store()), golden);
@@ -285,7 +269,7 @@ TEST_F(Suspend, ARefusedResumeChangesNothing) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
-        openAndSuspend(1000);
+        openAndSuspend();
         if (row.damage) writeRaw(World::store(), row.damage(readRaw(World::store())));
         else std::filesystem::remove(World::store());
         const std::string pins = podState(), bytes = readRaw(World::store());
@@ -311,18 +295,17 @@ TEST_F(Suspend, ARefusedResumeChangesNothing) {
 TEST_F(Suspend, OfTwoProcessesRacingToResumeOrOpenExactlyOneWins) {
     for (const bool open : {false, true}) {
         SCOPED_TRACE(open ? "open" : "resume");
-        if (!open) openAndSuspend(1000);
+        if (!open) openAndSuspend();
         const std::string bytes = readRaw(World::store());
         std::random_device rd;
         const std::string gate = "Dorvane-Persist-Gate-" + std::to_string(rd());
         platform::NamedMutex mutex(gate.c_str());
         ASSERT_TRUE(mutex.lock());
-        platform::Process child;
-        ASSERT_TRUE(startChild(child, "race|" + gate + (open ? "|open" : "")));
+        Child child((open ? "open " : "race ") + gate);
         const uint32_t mine = open ? x_openKpx(&h, kAddress) : x_resumeKpx(&h, kAddress);
         const int32_t myError = kpx_error_nbr();
         mutex.unlock();
-        const int theirs = childResult(child);
+        const int theirs = child.result();
 
         EXPECT_NE(theirs, kCheckFailed);
         EXPECT_TRUE((mine == 0 && theirs == kRefused) || (mine == 1 && theirs == kOk)) << mine << " " << theirs;
@@ -341,8 +324,7 @@ TEST_F(Suspend, OfTwoProcessesRacingToResumeOrOpenExactlyOneWins) {
 TEST_F(Suspend, AnInterfaceIsBusyForOtherProcessesUntilItsHolderDies) {
     vpod::control::ChipState before, s;
     ASSERT_TRUE(vpod::control::chipState(kIface, &before));
-    platform::Process holder;
-    ASSERT_TRUE(startChild(holder, "hold"));
+    Child holder("hold");
     ASSERT_TRUE(waitFor([&] {   // the holder scans
         return vpod::control::chipState(kIface, &s) && s.tckCycles > before.tckCycles + 20000;
     }));
@@ -352,9 +334,9 @@ TEST_F(Suspend, AnInterfaceIsBusyForOtherProcessesUntilItsHolderDies) {
     EXPECT_EQ(vpod::openEx(kIface, vpod::kOpenBySerialNumber, &raw), vpod::kDeviceNotOpened);
     EXPECT_TRUE(vpod::control::isOpen(kIface));
 
-    holder.kill();   // mid-scan
+    holder.process.kill();   // mid-scan
     int code = 0;
-    ASSERT_TRUE(holder.wait(10000, code));
+    ASSERT_TRUE(holder.process.wait(10000, code));
     // At once: no waiting for the server to notice; the device mutex died with its holder.
     platform::NamedMutex deviceMutex("Global-KV-FTDI-Mutex");
     ASSERT_TRUE(deviceMutex.lockFor(0));
@@ -397,19 +379,16 @@ TEST_F(Suspend, OpenOcdThroughTheUsbLevelPodIsOneMoreClient) {
 
 TEST_F(Suspend, ProcessesSuspendingAtOnceKeepEachOthersSections) {
     // Every section is written once: a write based on a stale copy of the file would lose one.
-    constexpr int kEach = 60;
-    platform::Process a, b;
-    ASSERT_TRUE(startChild(a, "store|USB0,A" + std::string("|") + std::to_string(kEach)));
-    ASSERT_TRUE(startChild(b, "store|USB0,B" + std::string("|") + std::to_string(kEach)));
-    EXPECT_EQ(childResult(a), kOk);
-    EXPECT_EQ(childResult(b), kOk);
+    Child a("store USB0,A"), b("store USB0,B");
+    EXPECT_EQ(a.result(), kOk);
+    EXPECT_EQ(b.result(), kOk);
     int found = 0;
     uint8_t record[12];
     for (const char* prefix : {"USB0,A", "USB0,B"})
-        for (int i = 1; i <= kEach; ++i)
+        for (int i = 1; i <= kEachStore; ++i)
             found += platform::getProfileStruct((prefix + std::to_string(i)).c_str(), "Clock", record, 12,
                                                 World::store().c_str());
-    EXPECT_EQ(found, 2 * kEach);
+    EXPECT_EQ(found, 2 * kEachStore);
 }
 
 TEST_F(Suspend, WithoutAStoreTheControllerIsStillLetGo) {
@@ -419,7 +398,7 @@ TEST_F(Suspend, WithoutAStoreTheControllerIsStillLetGo) {
     std::string mine;
     platform::getEnv("ALLUSERSPROFILE", mine);
     platform::setEnv("ALLUSERSPROFILE", blocked.string().c_str());
-    EXPECT_EQ(runChild("unavailable"), kOk);
+    EXPECT_EQ(Child("unavailable").result(), kOk);
     platform::setEnv("ALLUSERSPROFILE", mine.c_str());
 }
 
@@ -467,26 +446,6 @@ TEST_F(Suspend, ModesRefuseBadCallsAndChangeNothing) {
     }
 }
 
-TEST_F(Suspend, APortCycleEndsTheHandleAndTheSection) {
-    openAndSuspend(1000);
-    ASSERT_EQ(x_resumeKpx(&h, kAddress), 0u) << kpx_error_msg();
-    uint32_t cycle[1] = {1};
-    EXPECT_EQ(x_setMode(h, 5, cycle), 0u) << x_kpxErrorMsg(h);
-    EXPECT_EQ(x_tmsReset(h, 1), 1u);
-    EXPECT_EQ(kpx_error_nbr(), publicNumber(err::INVALID_KPX_HANDLE));
-    h = kNone;
-    EXPECT_EQ(readRaw(World::store()), "[Magic]\r\nVersion=V1.0.0.0\r\n");
-    vpod::control::ChipState s;
-    ASSERT_TRUE(vpod::control::chipState(kIface, &s));
-    EXPECT_EQ(s.bitMode, 0);   // the chip came back reset
-    ASSERT_EQ(x_openKpx(&h, kAddress), 0u) << kpx_error_msg();
-    EXPECT_EQ(x_tmsReset(h, 1), 0u);
-}
-
-}  // namespace
-
-namespace {
-
 TEST_F(Suspend, TheToolHandsTheControllerOn) {
     using dorvane::tools::runSuspendCommand;
     uint32_t record[3] = {};
@@ -498,6 +457,7 @@ TEST_F(Suspend, TheToolHandsTheControllerOn) {
     ASSERT_TRUE(persist::loadResumeInfo(World::store().c_str(), kSection, record));
     EXPECT_EQ(record[2], 1500u);
     EXPECT_EQ(runSuspendCommand("resume", kAddress, 0, false), 0);       // closed: the section goes
+    EXPECT_FALSE(persist::loadResumeInfo(World::store().c_str(), kSection, record));
     EXPECT_EQ(runSuspendCommand("resume", kAddress, 0, false), 1);
 }
 

@@ -60,9 +60,11 @@ uint32_t runOp(int op, Cell& c) {
     uint16_t *tdi = c.tdi, *tdo = c.tdo, *multi = c.multi, *second = c.second;
     switch (op) {
     case OPEN: return c.open();
-    case SCAN: {
-        const uint32_t rc = x_scanDr(c.h, 1, tdi, 64, tdo);
-        if (!rc) { EXPECT_TRUE(idcodes(tdo)); }
+    case SCAN:
+    case SWD: {   // on SWD the IDCODE scan is one read of DPIDR
+        const uint32_t rc = x_scanDr(c.h, 1, tdi, op == SWD ? 32 : 64, tdo);
+        if (!rc && op == SWD) { EXPECT_EQ(tdo[0] | uint32_t(tdo[1]) << 16, reliability::kSwdDpidr); }
+        if (!rc && op == SCAN) { EXPECT_TRUE(idcodes(tdo)); }
         return rc;
     }
     case BUFFERED: {
@@ -83,11 +85,6 @@ uint32_t runOp(int op, Cell& c) {
     }
     case WAIT: return x_waitTck(c.h, 1000);
     case TRST: return x_trstReset(c.h, 1);
-    case SWD: {
-        const uint32_t rc = x_scanDr(c.h, 1, tdi, 32, tdo);   // IDCODE: one SWD read of DPIDR
-        if (!rc) { EXPECT_EQ(tdo[0] | uint32_t(tdo[1]) << 16, reliability::kSwdDpidr); }
-        return rc;
-    }
     case SUSPEND:
         if (x_suspendKpx(c.h)) return 1;
         return x_resumeKpx(&c.h, c.address.c_str());
@@ -134,12 +131,8 @@ const Fault kFaults[] = {
      DOWN},   // the receive thread may meet the cycled chip first and stop
 };
 
-class FaultMatrix : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() { reliability::useScratchStore(); }
-};
-
-TEST_F(FaultMatrix, EveryFaultMeetsEveryOperationClass) {
+TEST(FaultMatrix, EveryFaultMeetsEveryOperationClass) {
+    reliability::useScratchStore();
     ASSERT_TRUE(useProviderUnderTest());
     reliability::writeKcfFiles();
     Cell warm;   // a first controller, so that threads a sanitizer starts on the way are counted

@@ -32,32 +32,24 @@ struct Controller {
 // Four FT2232H (A, B), two FT4232H (A, B) and five FT232H: one TAP each, IDCODE by controller.
 std::string loadBoard(std::vector<Controller>& ctls) {
     std::string board, targets;
-    auto add = [&](const std::string& serial, const char* sub, const std::string& channelKey) {
-        const size_t c = ctls.size();
-        Controller ctl;
-        ctl.idcode = 0x12300001u | uint32_t(c) << 12;
-        ctl.address = "USBFload" + std::to_string(c);
-        ctls.push_back(ctl);
-        const std::string tap = "t" + std::to_string(c);
-        board += channelKey + "=" + tap + "\n";
-        targets += "[Target " + tap + "]\nKind=tap\nIrLength=4\nIdcode=" + std::to_string(ctl.idcode) + "\n";
-        FILE* f = std::fopen((::testing::TempDir() + "/load" + std::to_string(c) + ".Kcf").c_str(), "w");
-        if (!f) return;
-        std::fprintf(f, "[FT2232Kpx]\nVersion=1.0.0.0\nInterfaceType=SerialNumber\nSerialNumber=%s\nSubDevice=%s\n"
-                        "DescriptionString=Load Pod\n", serial.c_str(), sub);
-        std::fclose(f);
-    };
     int device = 0;
-    for (const char* type : {"FT2232H", "FT2232H", "FT2232H", "FT2232H", "FT4232H", "FT4232H", "FT232H", "FT232H",
-                             "FT232H", "FT232H", "FT232H"}) {
+    for (const std::string type : {"FT2232H", "FT2232H", "FT2232H", "FT2232H", "FT4232H", "FT4232H", "FT232H",
+                                   "FT232H", "FT232H", "FT232H", "FT232H"}) {
         const std::string serial = "LD" + std::to_string(++device);
         board += "[Device" + std::to_string(device) + "]\nType=" + type + "\nSerial=" + serial +
                  "\nDescription=Load Pod\n";
-        if (std::string(type) == "FT232H") {
-            add(serial, "2", "Channel");
-        } else {
-            add(serial, "A", "ChannelA");
-            add(serial, "B", "ChannelB");
+        const bool single = type == "FT232H";   // its one channel is SubDevice 2
+        for (const char sub : std::string(single ? "2" : "AB")) {
+            const size_t c = ctls.size();
+            ctls.push_back({"USBFload" + std::to_string(c), 0x12300001u | uint32_t(c) << 12});
+            const std::string tap = "t" + std::to_string(c);
+            board += (single ? std::string("Channel") : std::string("Channel") + sub) + "=" + tap + "\n";
+            targets += "[Target " + tap + "]\nKind=tap\nIrLength=4\nIdcode=" + std::to_string(ctls.back().idcode) + "\n";
+            FILE* f = std::fopen((::testing::TempDir() + "/load" + std::to_string(c) + ".Kcf").c_str(), "w");
+            if (!f) continue;
+            std::fprintf(f, "[FT2232Kpx]\nVersion=1.0.0.0\nInterfaceType=SerialNumber\nSerialNumber=%s\nSubDevice=%c\n"
+                            "DescriptionString=Load Pod\n", serial.c_str(), sub);
+            std::fclose(f);
         }
     }
     dorvane::setKcfDirectory(::testing::TempDir() + "/");
@@ -109,34 +101,39 @@ struct Worker {
         return true;
     }
 
+    // n DR scans under buffering type (0: none; 1: scans that return TDO still wait for it; 9:
+    // every scan deferred), then buffering off, which delivers what was deferred.
+    bool scans(Controller& c, uint32_t type, uint32_t n) {
+        const uint32_t h = c.h;
+        std::vector<Scan> done;
+        if (x_scanSetBuffering(h, type)) return fail("buffering " + std::to_string(type), h);
+        for (uint32_t i = 0; i < n; ++i) {
+            Scan& s = done.emplace_back(makeScan(c));
+            if (x_scanDr(h, 1, s.tdi.data(), s.bits, s.tdo.data())) return fail("scan", h);
+        }
+        if (x_scanSetBuffering(h, 0)) return fail("buffering off", h);
+        for (const Scan& s : done)
+            if (!matches(s, s.tdo.data())) return bad("type " + std::to_string(type) + " result");
+        return true;
+    }
+
     // One operation on c; own: this thread alone uses the handle.
     bool step(Controller& c, bool own) {
         const uint32_t h = c.h;
-        const uint32_t kinds = own ? 10 : 6;
-        switch (pick(kinds)) {
-        case 0: {   // unbuffered scan
-            Scan s = makeScan(c);
-            if (x_scanDr(h, 1, s.tdi.data(), s.bits, s.tdo.data())) return fail("scan", h);
-            return matches(s, s.tdo.data()) || bad("scan result");
-        }
-        case 1: {   // buffering type 1: scans that return TDO still wait for it
-            Scan s = makeScan(c);
-            if (x_scanSetBuffering(h, 1) || x_scanDr(h, 1, s.tdi.data(), s.bits, s.tdo.data()))
-                return fail("type 1 scan", h);
-            if (!matches(s, s.tdo.data())) return bad("type 1 result");
-            return x_scanSetBuffering(h, 0) == 0 || fail("buffering off", h);
-        }
+        switch (pick(own ? 9 : 5)) {
+        case 0: return scans(c, 0, 1);
+        case 1: return scans(c, 1, 1);
         case 2: {   // multi scan: vectors of one length back to back, each captured afresh
             const uint32_t count = 1 + pick(4), bits = 33 + pick(96), words = (bits + 15) / 16;
-            std::vector<Scan> scans;
+            std::vector<Scan> parts;
             std::vector<uint16_t> tdi, out(words * count, 0xA5A5);
             for (uint32_t i = 0; i < count; ++i) {
-                scans.push_back(makeScan(c, bits));
-                tdi.insert(tdi.end(), scans.back().tdi.begin(), scans.back().tdi.end());
+                parts.push_back(makeScan(c, bits));
+                tdi.insert(tdi.end(), parts.back().tdi.begin(), parts.back().tdi.end());
             }
             if (x_multiScanDr(h, 1, tdi.data(), bits, count, out.data())) return fail("multi scan", h);
             for (uint32_t i = 0; i < count; ++i)
-                if (!matches(scans[i], out.data() + i * words)) return bad("multi scan result");
+                if (!matches(parts[i], out.data() + i * words)) return bad("multi scan result");
             return true;
         }
         case 3: {   // queries
@@ -147,22 +144,11 @@ struct Worker {
                 return fail("queries", h);
             return true;
         }
-        case 4: return (x_waitTck(h, 1 + pick(200)) | x_waitTime(h, 1 + pick(50), 2)) == 0 || fail("waits", h);
-        case 5: return x_tmsReset(h, 1) == 0 || fail("TMS reset", h);   // IDCODE stays selected
-        case 6: {   // buffering type 9: every scan deferred, delivered by the flush
-            std::vector<Scan> scans;
-            if (x_scanSetBuffering(h, 9)) return fail("type 9", h);
-            for (uint32_t i = 0, n = 1 + pick(24); i < n; ++i) {
-                scans.push_back(makeScan(c));
-                Scan& s = scans.back();
-                if (x_scanDr(h, 1, s.tdi.data(), s.bits, s.tdo.data())) return fail("type 9 scan", h);
-            }
-            if (x_scanSetBuffering(h, 0)) return fail("type 9 flush", h);
-            for (const Scan& s : scans)
-                if (!matches(s, s.tdo.data())) return bad("type 9 result");
-            return true;
-        }
-        case 7: {   // compare scan: the TDO array gets the differences, none
+        case 4:   // waits and a TAP reset (IDCODE stays selected)
+            return (x_waitTck(h, 1 + pick(200)) | x_waitTime(h, 1 + pick(50), 2) | x_tmsReset(h, 1)) == 0 ||
+                   fail("waits and TMS reset", h);
+        case 5: return scans(c, 9, 1 + pick(24));
+        case 6: {   // compare scan: the TDO array gets the differences, none
             Scan s = makeScan(c);
             uint32_t flag = 1;
             if (x_clearCmpErrors(h) || x_scanDrCmp(h, 1, s.tdi.data(), s.bits, s.tdo.data(), s.want.data(), nullptr) ||
@@ -172,7 +158,7 @@ struct Worker {
                 if ((s.tdo[k / 16] >> (k % 16)) & 1) return bad("compare difference");
             return flag == 0 || bad("compare flag");
         }
-        case 8: {   // discard: queued results never arrive, and after a TAP reset (the dropped
+        case 7: {   // discard: queued results never arrive, and after a TAP reset (the dropped
                     // bytes took their state moves with them) the next scan is in step again
             Scan s = makeScan(c);
             if (x_scanSetBuffering(h, 9) || x_scanDr(h, 1, s.tdi.data(), s.bits, s.tdo.data()) ||
@@ -180,9 +166,7 @@ struct Worker {
                 return fail("discard", h);
             for (uint16_t w : s.tdo)
                 if (w != 0xA5A5) return bad("discarded result delivered");
-            Scan t = makeScan(c);
-            if (x_scanDr(h, 1, t.tdi.data(), t.bits, t.tdo.data())) return fail("scan after discard", h);
-            return matches(t, t.tdo.data()) || bad("scan after discard result");
+            return scans(c, 0, 1);
         }
         default: {   // close and reopen
             const uint32_t old = h;
