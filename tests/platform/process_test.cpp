@@ -1,5 +1,6 @@
-// Named mutex, child processes, environment, paths and dynamic loading. The cross-process
-// tests start this program again; DORVANE_PLATFORM_CHILD tells the copy what to do.
+// Named mutex across processes (within one: sync_test), child processes, environment, paths
+// and dynamic loading. The cross-process tests start this program again;
+// DORVANE_PLATFORM_CHILD tells the copy what to do.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -92,35 +93,6 @@ TEST(NamedMutex, ExcludesOtherProcessesAndIsFreedWhenTheHolderDies) {
     ASSERT_TRUE(holder.wait(120000, code));
     EXPECT_TRUE(m.lockFor(60000));   // released by the holder's death
     m.unlock();
-}
-
-TEST(NamedMutex, IsRecursiveAndOwnedByAThread) {
-    const std::string name = uniqueName("Dorvane-Test-Local-");
-    NamedMutex m(name.c_str());
-    NamedMutex sameName(name.c_str());
-    ASSERT_TRUE(m.lock());
-    ASSERT_TRUE(sameName.lockFor(10));   // the same mutex, owned by this thread
-    auto otherTakes = [&] {
-        std::pair<NamedMutex*, bool> ctx(&sameName, false);
-        Thread t;
-        EXPECT_TRUE(t.start(
-            [](void* p) {
-                auto* c = static_cast<std::pair<NamedMutex*, bool>*>(p);
-                c->second = c->first->lockFor(10);
-                if (c->second) c->first->unlock();
-            },
-            &ctx));
-        t.join();
-        return ctx.second;
-    };
-    m.unlock();
-    {
-        Thread t;   // a thread that does not own it cannot release it
-        ASSERT_TRUE(t.start([](void* p) { static_cast<NamedMutex*>(p)->unlock(); }, &m));
-    }
-    EXPECT_FALSE(otherTakes());   // held once more
-    sameName.unlock();
-    EXPECT_TRUE(otherTakes());
 }
 
 TEST(Process, ChildSeesTheEnvironmentAndReportsItsExitCode) {
