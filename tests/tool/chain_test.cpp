@@ -71,16 +71,6 @@ TEST_F(ToolOnVpod, DetectsTheDefaultBoardsChain) {
     EXPECT_EQ(tap(0).state, vpod::control::TapState::TestLogicReset);
 }
 
-TEST_F(ToolOnVpod, DetectsATapWithoutIdcode) {
-    open(boards::replaced(boards::standard(), "Idcode=0x06413041", "Idcode=none"));
-    ChainReport report;
-    std::string failed;
-    ASSERT_EQ(detectChain(h, &report, &failed), 0) << failed;
-    ASSERT_EQ(report.devices.size(), 2u);
-    EXPECT_TRUE(report.devices[0].hasIdcode);
-    EXPECT_FALSE(report.devices[1].hasIdcode);
-}
-
 #include "../../tools/cmd_list.h"
 
 // dorvane list, on whichever provider the suite runs: one line per channel, a held one marked.
