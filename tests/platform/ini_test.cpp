@@ -122,12 +122,6 @@ TEST_F(IniTest, StructuresRoundTripWithChecksumAndDamagedOnesReadAsMissing) {
     ASSERT_TRUE(getProfileStruct("Dev", "Clock", two, 2, file.c_str()));
     EXPECT_EQ(two[0], 0x0A);
     EXPECT_EQ(two[1], 0xFF);
-    // A null structure deletes the key, a null key the section.
-    writeRaw(file, "[Dev]\r\nClock=00\r\nVoltage=11\r\n[Keep]\r\nK=1\r\n");
-    EXPECT_TRUE(writeProfileStruct("Dev", "Voltage", nullptr, 8, file.c_str()));
-    EXPECT_EQ(readRaw(file), "[Dev]\r\nClock=00\r\n[Keep]\r\nK=1\r\n");
-    EXPECT_TRUE(writeProfileStruct("Dev", nullptr, nullptr, 0, file.c_str()));
-    EXPECT_EQ(readRaw(file), "[Keep]\r\nK=1\r\n");
 
     // Damaged values, a wrong size or a missing key read as missing and leave the buffer alone.
     const uint8_t four[4] = {1, 2, 3, 4};
