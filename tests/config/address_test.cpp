@@ -21,7 +21,6 @@ TEST(Address, GoodAddressesSelectALogicalUnitOrASerialNumberWithTheirDescription
     constexpr uint32_t kByUnit = ADDRESS_BY_LOGICAL_UNIT;
     const std::string dual = "Dual RS232", d127(127, 'd'), s31(31, 'S'), q97(97, 'q');
     const std::vector<Case> cases = {
-        {"usb", kByUnit | kDefaults, 0, "", dual},
         {"USB", kByUnit | kDefaults, 0, "", dual},
         {"uSb0", kByUnit | kDefaults, 0, "", dual},
         {"USB000", kByUnit | kDefaults, 0, "", dual},

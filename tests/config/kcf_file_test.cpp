@@ -105,7 +105,6 @@ TEST_F(KcfFile, EachBadEntryFailsWithItsOwnError) {
         {{"InterfaceType=USB"}, err::KCF_INTERFACE_TYPE},
         {{"InterfaceType=SerialNumber", "SerialNumber=FT12345678901ZX"}, err::KCF_SERIAL},
         {{"InterfaceType=SerialNumber"}, err::KCF_SERIAL},
-        {{"InterfaceType=SerialNumber", "SerialNumber=\"\""}, err::KCF_SERIAL},
         {{"DescriptionString=" + std::string(62, 'x')}, err::KCF_DESCRIPTION},
         {{"SubDevice=AB"}, err::KCF_SUB_DEVICE},
         {{"StaticIoCtrlBusControl=FF"}, err::KCF_STATIC_CONTROL},
