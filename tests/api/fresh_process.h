@@ -6,48 +6,25 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <string>
-#include <type_traits>
 
-// check returns "" when everything held, else a description of what did not.
-#define EXPECT_IN_FRESH_PROCESS(check)                                                          \
-    do {                                                                                         \
-        GTEST_FLAG_SET(death_test_style, "threadsafe");                                          \
-        EXPECT_EXIT(                                                                             \
-            {                                                                                    \
-                std::string failure_ = (check)();                                                \
-                if (!failure_.empty()) {                                                         \
-                    std::fprintf(stderr, "%s\n", failure_.c_str());                              \
-                    std::fflush(stderr);                                                         \
-                    std::_Exit(1);                                                               \
-                }                                                                                \
-                std::exit(0); /* runs the library's unload path too */                           \
-            },                                                                                   \
-            ::testing::ExitedWithCode(0), "");                                                   \
+#include "core/errors.h"
+
+// Ends the copy at the first condition that does not hold, naming it.
+#define FRESH_CHECK(cond)                                                              \
+    do {                                                                                \
+        if (!(cond)) {                                                                  \
+            std::fprintf(stderr, "line %d: %s does not hold\n", __LINE__, #cond);       \
+            std::fflush(stderr);                                                        \
+            std::_Exit(1);                                                              \
+        }                                                                               \
     } while (0)
 
-// Collects the first failed expectation of a fresh-process check.
-class Checks {
-public:
-    template <typename A, typename B>
-    Checks& equal(const A& actual, const B& expected, const char* what) {
-        if (failure_.empty() && !(actual == expected)) {
-            failure_ = std::string(what) + ": got " + toText(actual) + ", expected " + toText(expected);
-        }
-        return *this;
-    }
-    Checks& that(bool ok, const char* what) {
-        if (failure_.empty() && !ok) failure_ = what;
-        return *this;
-    }
-    const std::string& result() const { return failure_; }
+// std::exit at the end of body runs the library's unload path too.
+template <typename F>
+void expectInFreshProcess(F body) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT({ body(); std::exit(0); }, ::testing::ExitedWithCode(0), "");
+}
 
-private:
-    template <typename T>
-    static std::string toText(const T& v) {
-        if constexpr (std::is_convertible_v<T, std::string>) return std::string(v);
-        else if constexpr (std::is_pointer_v<T>) return v ? std::string(v) : std::string("(null)");
-        else return std::to_string(v);
-    }
-    std::string failure_;
-};
+// The number the error readers give callers for a detailed code.
+inline int32_t publicNumber(uint32_t code) { return dorvane::findError(code).publicNumber; }

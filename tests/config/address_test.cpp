@@ -1,127 +1,90 @@
-// Controller address strings.
+// Controller address strings: the logical unit or serial number they select, their
+// descriptions, and the error each bad form fails with.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
-#include "core/errors.h"
 #include "config/config.h"
-#include "dorvane/dorvane.h"
+#include "core/errors.h"
 
 using namespace dorvane;
 
 namespace {
 
-// The record's description pointers may point into the record itself: keep it in place.
-struct Parsed {
-    uint32_t result = 0;
-    ControllerAddress addr{};
-    uint32_t run(const std::string& address) {
-        addr = ControllerAddress{};
-        recordError(nullptr, 0);
-        result = parseControllerAddress(&addr, address.c_str());
-        return result;
-    }
-};
-
-uint32_t parse(const std::string& address) { return Parsed().run(address); }
-
 std::string text(const char* s) { return s ? s : "(null)"; }
 
-constexpr uint32_t kDefaults = ADDRESS_DEFAULT_DESCRIPTION | ADDRESS_CHANNEL_A;
-
-TEST(Address, UsbAloneOrWithANumberSelectsALogicalUnitWithTheDefaultDescriptions) {
-    for (const char* address : {"usb", "USB", "USB0", "uSb0", "USB000"}) {
-        Parsed p;
-        p.run(address);
-        ASSERT_EQ(p.result, 0u) << address;
-        EXPECT_EQ(p.addr.flags, ADDRESS_BY_LOGICAL_UNIT | kDefaults) << address;
-        EXPECT_EQ(p.addr.logicalUnitNumber, 0u) << address;
-        EXPECT_EQ(text(p.addr.descriptionA), "Dual RS232 A") << address;
-        EXPECT_EQ(text(p.addr.descriptionBase), "Dual RS232") << address;
-        EXPECT_EQ(p.addr.descriptionB, nullptr) << address;
+// The A description is the base one with " A" added; an address string forms no B description.
+TEST(Address, GoodAddressesSelectALogicalUnitOrASerialNumberWithTheirDescriptions) {
+    struct Case { std::string address; uint32_t flags, logicalUnit; std::string serial, description; };
+    constexpr uint32_t kDefaults = ADDRESS_DEFAULT_DESCRIPTION | ADDRESS_CHANNEL_A;
+    constexpr uint32_t kByUnit = ADDRESS_BY_LOGICAL_UNIT;
+    const std::string dual = "Dual RS232", d127(127, 'd'), s31(31, 'S'), q97(97, 'q');
+    const std::vector<Case> cases = {
+        {"USB", kByUnit | kDefaults, 0, "", dual},
+        {"uSb0", kByUnit | kDefaults, 0, "", dual},
+        {"USB000", kByUnit | kDefaults, 0, "", dual},
+        {"USB7", kByUnit | kDefaults, 7, "", dual},
+        {"USB4294967295", kByUnit | kDefaults, 4294967295u, "", dual},
+        // A description after the number is taken as written, blanks included.
+        {"USB2,My Board", kByUnit | ADDRESS_CHANNEL_A, 2, "", "My Board"},
+        {"usb12, Pod, rev 2 ", kByUnit | ADDRESS_CHANNEL_A, 12, "", " Pod, rev 2 "},
+        {"USB1," + d127, kByUnit | ADDRESS_CHANNEL_A, 1, "", d127},
+        // Serial numbers get the channel letter; quoted ones may hold commas.
+        {"USBS12345678", kDefaults, 0, "12345678", dual},
+        {"usbsFT4XY7,Pod", ADDRESS_CHANNEL_A, 0, "FT4XY7", "Pod"},
+        {"USBS" + s31, kDefaults, 0, s31, dual},
+        {"USBS\"A,B\",Pod", ADDRESS_CHANNEL_A, 0, "A,B", "Pod"},
+        {"usbs\"123456789012345\"", kDefaults, 0, "123456789012345", dual},
+        {"USBS\"X\"," + q97, ADDRESS_CHANNEL_A, 0, "X", q97},
+    };
+    for (const Case& c : cases) {
+        ControllerAddress addr{};   // the description pointers may point into the record itself
+        ASSERT_EQ(parseControllerAddress(&addr, c.address.c_str()), 0u) << c.address;
+        EXPECT_EQ(addr.flags, c.flags) << c.address;
+        if (c.serial.empty()) {
+            EXPECT_EQ(addr.logicalUnitNumber, c.logicalUnit) << c.address;
+        } else {
+            EXPECT_EQ(text(addr.serial), c.serial) << c.address;
+            EXPECT_EQ(text(addr.serialA), c.serial + "A") << c.address;
+        }
+        EXPECT_EQ(text(addr.descriptionBase), c.description) << c.address;
+        if (c.description.size() + 2 < sizeof addr.descriptionABuffer) {   // else cut to the buffer
+            EXPECT_EQ(text(addr.descriptionA), c.description + " A") << c.address;
+        }
+        EXPECT_EQ(addr.descriptionB, nullptr) << c.address;
     }
-    for (uint32_t lun : {7u, 4294967295u}) {
-        Parsed p;
-        ASSERT_EQ(p.run("USB" + std::to_string(lun)), 0u);
-        EXPECT_EQ(p.addr.logicalUnitNumber, lun);
-    }
-}
-
-TEST(Address, ADescriptionAfterTheNumberIsTakenAsWrittenBlanksIncluded) {
-    Parsed p;
-    p.run("USB2,My Board");
-    ASSERT_EQ(p.result, 0u);
-    EXPECT_EQ(p.addr.flags, ADDRESS_BY_LOGICAL_UNIT | ADDRESS_CHANNEL_A);
-    EXPECT_EQ(p.addr.logicalUnitNumber, 2u);
-    EXPECT_EQ(text(p.addr.descriptionBase), "My Board");
-    EXPECT_EQ(text(p.addr.descriptionA), "My Board A");
-
-    p.run("usb12, Pod, rev 2 ");
-    ASSERT_EQ(p.result, 0u);
-    EXPECT_EQ(p.addr.logicalUnitNumber, 12u);
-    EXPECT_EQ(text(p.addr.descriptionBase), " Pod, rev 2 ");
-    EXPECT_EQ(text(p.addr.descriptionA), " Pod, rev 2  A");
-
-    std::string longest(127, 'd');
-    ASSERT_EQ(p.run("USB1," + longest), 0u);
-    EXPECT_EQ(text(p.addr.descriptionBase), longest);
-    EXPECT_EQ(parse("USB1," + longest + "x"), 1u);
-    EXPECT_EQ(globalLastError(), err::ADDR_INVALID);
 }
 
 TEST(Address, BadAddressesFailWithTheirOwnErrors) {
-    // The quoted-form attempt comes last, so its error is the one left readable.
-    for (const char* address : {"USB2,", "USB2x", "USB2 3", "USB-1", "USB4294967296", "USBx,Pod", "", "US", "usbq"}) {
-        EXPECT_EQ(parse(address), 1u) << address;
-        EXPECT_EQ(globalLastError(), err::ADDR_INVALID) << address;
-        EXPECT_EQ(x_kpxErrorNbr(0), 316) << address;
-        EXPECT_STREQ(x_kpxErrorMsg(0), "invalid controller interface specification") << address;
-    }
     struct Case { std::string address; uint32_t code; };
-    const Case cases[] = {
-        {"USB" + std::string(32, '1') + ",Pod", 30001},  // the number part allows 31 characters
-        {"USBS" + std::string(32, 'S') + ",Pod", 30001},
-        {"USBS\"X\"," + std::string(98, 'q'), 30001},
-        {"USBS\"1234567890123456\",Pod", 30008},  // the 16th character stands where the quote belongs
-        {"USBS\"ABC\"X,Pod", 30007},
-        {"USBS\"ABC", 30001},
-        {"USBS\"ABC\",", 30001},
-        {"USBS\"\"", 30001},
-        {"USB\"ABC\"", 30002},
-        {"usbb\"ABC\",Pod", 30002},
-        {"USBFboard,x", 30001},  // KCF names cannot be followed by a comma
+    std::vector<Case> cases = {
+        {"USB1," + std::string(128, 'd'), err::ADDR_INVALID},
+        {"USB" + std::string(32, '1') + ",Pod", err::ADDR_INVALID},   // the number part allows 31 characters
+        {"USBS" + std::string(32, 'S') + ",Pod", err::ADDR_INVALID},
+        {"USBS\"X\"," + std::string(98, 'q'), err::ADDR_INVALID},
+        // The 16th character stands where the quote belongs.
+        {"USBS\"1234567890123456\",Pod", err::ADDR_SERIAL_QUOTE},
+        {"USBS\"ABC\"X,Pod", err::ADDR_SERIAL_COMMA},
+        {"USBS\"ABC", err::ADDR_INVALID},
+        {"USBS\"ABC\",", err::ADDR_INVALID},
+        {"USBS\"\"", err::ADDR_INVALID},
+        {"USB\"ABC\"", err::ADDR_TYPE},
+        {"usbb\"ABC\",Pod", err::ADDR_TYPE},
+        {"USBFboard,x", err::ADDR_INVALID},   // KCF names cannot be followed by a comma
     };
+    // The quoted-form attempt comes last, so its error is the one left readable.
+    for (const char* address : {"USB2,", "USB2x", "USB2 3", "USB-1", "USB4294967296", "USBx,Pod", "", "US", "usbq"})
+        cases.push_back({address, err::ADDR_INVALID});
     for (const Case& c : cases) {
-        EXPECT_EQ(parse(c.address), 1u) << c.address;
+        ControllerAddress addr{};
+        recordError(nullptr, 0);
+        EXPECT_EQ(parseControllerAddress(&addr, c.address.c_str()), 1u) << c.address;
         EXPECT_EQ(globalLastError(), c.code) << c.address;
     }
-    EXPECT_STREQ(findError(30008).message, "controller serial number has no terminating double quote");
     ControllerAddress addr{};
     EXPECT_EQ(parseControllerAddress(&addr, nullptr), 1u);
     EXPECT_EQ(globalLastError(), err::NULL_POINTER);
-}
-
-TEST(Address, SerialNumbersGetTheChannelLetter) {
-    struct Case { std::string address; uint32_t flags; std::string serial, serialA, descriptionBase; };
-    const std::string serial31(31, 'S'), description97(97, 'q');
-    const Case cases[] = {
-        {"USBS12345678", kDefaults, "12345678", "12345678A", "Dual RS232"},
-        {"usbsFT4XY7,Pod", ADDRESS_CHANNEL_A, "FT4XY7", "FT4XY7A", "Pod"},
-        {"USBS" + serial31, kDefaults, serial31, serial31 + "A", "Dual RS232"},
-        // Quoted serial numbers may hold commas.
-        {"USBS\"A,B\",Pod", ADDRESS_CHANNEL_A, "A,B", "A,BA", "Pod"},
-        {"usbs\"123456789012345\"", kDefaults, "123456789012345", "123456789012345A", "Dual RS232"},
-        {"USBS\"X\"," + description97, ADDRESS_CHANNEL_A, "X", "XA", description97},
-    };
-    for (const Case& c : cases) {
-        Parsed p;
-        ASSERT_EQ(p.run(c.address), 0u) << c.address;
-        EXPECT_EQ(p.addr.flags, c.flags) << c.address;
-        EXPECT_EQ(text(p.addr.serial), c.serial) << c.address;
-        EXPECT_EQ(text(p.addr.serialA), c.serialA) << c.address;
-        EXPECT_EQ(text(p.addr.descriptionBase), c.descriptionBase) << c.address;
-        EXPECT_EQ(text(p.addr.descriptionA), c.descriptionBase + " A") << c.address;
-    }
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // KCF files, written the way Windows tools write them (CR LF, "key=value"), read from a
-// temporary KCF directory.
+// temporary KCF directory named with a trailing backslash, as the library forms it from "KCFDIR".
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -7,10 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "core/errors.h"
-#include "api/library.h"
 #include "config/config.h"
-#include "dorvane/dorvane.h"
+#include "core/errors.h"
 #include "platform/platform.h"
 
 using namespace dorvane;
@@ -28,7 +26,6 @@ protected:
                ("dorvane-kcf-" + std::to_string(platform::millisecondTimer()) + "-" +
                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::create_directories(dir_);
-        // The directory as the library forms it from "KCFDIR": a backslash appended.
         setKcfDirectory(dir_.string() + "\\");
     }
     void TearDown() override {
@@ -56,6 +53,13 @@ protected:
         return readKcfFile(&addr_, "board");
     }
 
+    // The code reading name ends in, 0 when it is read.
+    uint32_t readError(const std::string& name) {
+        ControllerAddress addr{};
+        recordError(nullptr, 0);
+        return readKcfFile(&addr, name.c_str()) ? globalLastError() : 0;
+    }
+
     fs::path dir_;
     ControllerAddress addr_{};
 
@@ -64,19 +68,6 @@ private:
 };
 
 std::string text(const char* s) { return s ? s : "(null)"; }
-
-TEST_F(KcfFile, AVersionAloneSelectsLogicalUnitZeroWithTheDefaults) {
-    ASSERT_EQ(readWith({}), 0u);
-    EXPECT_EQ(addr_.flags, ADDRESS_BY_LOGICAL_UNIT | ADDRESS_DEFAULT_DESCRIPTION | ADDRESS_CHANNEL_A);
-    EXPECT_EQ(addr_.logicalUnitNumber, 0u);
-    EXPECT_EQ(text(addr_.descriptionBase), "Dual RS232");
-    EXPECT_EQ(text(addr_.descriptionA), "Dual RS232 A");
-    EXPECT_EQ(text(addr_.descriptionB), "Dual RS232 B");
-    EXPECT_EQ(addr_.tapMode[1] | addr_.trstBus | addr_.trstMask, 0);
-    EXPECT_EQ(addr_.dataBusDirection | addr_.dataBusValue | addr_.ctrlBusDirection | addr_.ctrlBusValue, 0);
-    // Section and key names match in any case; blanks and enclosing quotes go.
-    EXPECT_EQ(readWith({"  version = \"1.0.0.0\"  "}, false, "[ft2232kpx]"), 0u);
-}
 
 TEST_F(KcfFile, NamesGetTheKcfExtensionUnlessTheyCarryOne) {
     write("board.Kcf", {"Version=1.0.0.0", "LogicalUnitNumber=1"});
@@ -88,51 +79,45 @@ TEST_F(KcfFile, NamesGetTheKcfExtensionUnlessTheyCarryOne) {
         ASSERT_EQ(readKcfFile(&addr, c.name), 0u) << c.name;
         EXPECT_EQ(addr.logicalUnitNumber, c.lun) << c.name;
     }
-    ControllerAddress addr{};
-    EXPECT_EQ(readKcfFile(&addr, "board.cfg"), 1u);
-    EXPECT_EQ(globalLastError(), err::KCF_NOT_FOUND);
-    EXPECT_EQ(x_kpxErrorNbr(0), 316);
-    EXPECT_STREQ(x_kpxErrorMsg(0), "KCF file not found");
-    // A directory of that name is not readable.
-    fs::create_directories(dir_ / "pods.Kcf");
-    EXPECT_EQ(readKcfFile(&addr, "pods"), 1u);
-    EXPECT_EQ(globalLastError(), err::KCF_NO_READ_ACCESS);
-    EXPECT_STREQ(x_kpxErrorMsg(0), "no read access KCF file");
-}
-
-TEST_F(KcfFile, AnUnreadableFileIsReportedAsSuch) {
+    EXPECT_EQ(readError("board.cfg"), err::KCF_NOT_FOUND);
+    fs::create_directories(dir_ / "pods.Kcf");   // a directory of that name is not readable
+    EXPECT_EQ(readError("pods"), err::KCF_NO_READ_ACCESS);
+    write("old.Kcf", {"Version=0.9"});
+    EXPECT_EQ(readError("old"), err::KCF_VERSION);
+    ControllerAddress addr{};   // the reader's errors are the address parser's
+    recordError(nullptr, 0);
+    EXPECT_EQ(parseControllerAddress(&addr, "USBFold"), 1u);
+    EXPECT_EQ(globalLastError(), err::KCF_VERSION);
     write("locked.Kcf", {"Version=1.0.0.0"});
     fs::permissions(dir_ / "locked.Kcf", fs::perms::none);
-    if (std::ifstream(dir_ / "locked.Kcf").is_open()) GTEST_SKIP() << "permissions do not bind this user";
-    ControllerAddress addr{};
-    EXPECT_EQ(readKcfFile(&addr, "locked"), 1u);
-    EXPECT_EQ(globalLastError(), err::KCF_NO_READ_ACCESS);
+    if (!std::ifstream(dir_ / "locked.Kcf").is_open()) {   // where permissions bind this user
+        EXPECT_EQ(readError("locked"), err::KCF_NO_READ_ACCESS);
+    }
 }
 
 TEST_F(KcfFile, EachBadEntryFailsWithItsOwnError) {
     struct Case { Lines lines; uint32_t code; bool version = true; };
     std::vector<Case> cases = {
-        {{"Version=1.0.0.1"}, 30016, false},
-        {{"InterfaceType=LogicalUnitNumber"}, 30016, false},
-        {{"Tap1Mode=SWD"}, 30017},
-        {{"Tap1Mode=BSCAN2SWD", "SwdConnect=Sometimes"}, 30017},
-        {{"InterfaceType=USB"}, 30018},
-        {{"InterfaceType=SerialNumber", "SerialNumber=FT12345678901ZX"}, 30020},
-        {{"InterfaceType=SerialNumber"}, 30020},
-        {{"InterfaceType=SerialNumber", "SerialNumber=\"\""}, 30020},
-        {{"DescriptionString=" + std::string(62, 'x')}, 30021},
-        {{"SubDevice=AB"}, 30022},
-        {{"StaticIoCtrlBusControl=FF"}, 30024},
-        {{"StaticIoDataBusControl=0xF0", "StaticIoDataBusValue=0x1FF"}, 30025},
+        {{"Version=1.0.0.1"}, err::KCF_VERSION, false},
+        {{"InterfaceType=LogicalUnitNumber"}, err::KCF_VERSION, false},
+        {{"Tap1Mode=SWD"}, err::KCF_MODE},
+        {{"Tap1Mode=BSCAN2SWD", "SwdConnect=Sometimes"}, err::KCF_MODE},
+        {{"InterfaceType=USB"}, err::KCF_INTERFACE_TYPE},
+        {{"InterfaceType=SerialNumber", "SerialNumber=FT12345678901ZX"}, err::KCF_SERIAL},
+        {{"InterfaceType=SerialNumber"}, err::KCF_SERIAL},
+        {{"DescriptionString=" + std::string(62, 'x')}, err::KCF_DESCRIPTION},
+        {{"SubDevice=AB"}, err::KCF_SUB_DEVICE},
+        {{"StaticIoCtrlBusControl=FF"}, err::KCF_STATIC_CONTROL},
+        {{"StaticIoDataBusControl=0xF0", "StaticIoDataBusValue=0x1FF"}, err::KCF_STATIC_VALUE},
     };
     for (const char* bad : {"3x", "3 4", "-1", "0x10"})
-        cases.push_back({{std::string("LogicalUnitNumber=") + bad}, 30019});
+        cases.push_back({{std::string("LogicalUnitNumber=") + bad}, err::KCF_LUN});
     for (const char* bad : {"DataBus3", "CtrlBus8", "DataBus45", "DataBus", "Data", "AddrBus5", "CtrlBusX"})
-        cases.push_back({{std::string("TrstPin=") + bad}, 30023});
+        cases.push_back({{std::string("TrstPin=") + bad}, err::KCF_TRST_PIN});
     // Hexadecimal values are 0x with one or two digits.
     for (const char* bad : {"0x1FF", "FF", "0X1F", "0x", "0x G", "0x-1", "0x 5", "x1F"}) {
-        cases.push_back({{std::string("StaticIoDataBusControl=") + bad}, 30024});
-        cases.push_back({{"StaticIoCtrlBusControl=0x1", std::string("StaticIoCtrlBusValue=") + bad}, 30025});
+        cases.push_back({{std::string("StaticIoDataBusControl=") + bad}, err::KCF_STATIC_CONTROL});
+        cases.push_back({{"StaticIoCtrlBusControl=0x1", std::string("StaticIoCtrlBusValue=") + bad}, err::KCF_STATIC_VALUE});
     }
     for (const Case& c : cases) {
         EXPECT_EQ(readWith(c.lines, c.version), 1u) << c.lines.back();
@@ -142,50 +127,53 @@ TEST_F(KcfFile, EachBadEntryFailsWithItsOwnError) {
     EXPECT_EQ(globalLastError(), err::KCF_VERSION);
 }
 
-TEST_F(KcfFile, ModeInterfaceAndChannel) {
-    struct Case { const char* line; int tapMode; };
-    for (const Case& c : {Case{"Tap1Mode=bscan2swd", 1}, Case{"TAP1MODE=BScan", 0}, Case{"Tap1Mode=   ", 0},
-                          Case{"Tap2Mode=nonsense", 0}}) {  // only TAP 1 is read
-        ASSERT_EQ(readWith({c.line}), 0u) << c.line;
-        EXPECT_EQ(addr_.tapMode[1], c.tapMode) << c.line;
+// What the device selection takes from a file: B descriptions and serial numbers are formed
+// from the base ones with " B" / "B" added.
+TEST_F(KcfFile, ModeInterfaceChannelSerialNumberAndDescription) {
+    struct Case { Lines lines; uint32_t flags, logicalUnit; std::string serial, description; int tapMode = 0; };
+    constexpr uint32_t kByUnitDefaults = ADDRESS_BY_LOGICAL_UNIT | ADDRESS_DEFAULT_DESCRIPTION;
+    const std::string dual = "Dual RS232", x61(61, 'x');
+    const std::vector<Case> cases = {
+        {{}, kByUnitDefaults | ADDRESS_CHANNEL_A, 0, "", dual},
+        {{"Tap1Mode=bscan2swd"}, kByUnitDefaults | ADDRESS_CHANNEL_A, 0, "", dual, 1},
+        {{"TAP1MODE=BScan"}, kByUnitDefaults | ADDRESS_CHANNEL_A, 0, "", dual, 0},
+        {{"Tap1Mode=   "}, kByUnitDefaults | ADDRESS_CHANNEL_A, 0, "", dual, 0},
+        {{"Tap2Mode=nonsense"}, kByUnitDefaults | ADDRESS_CHANNEL_A, 0, "", dual, 0},   // only TAP 1 is read
+        {{"InterfaceType=logicalunitnumber", "LogicalUnitNumber=3"}, kByUnitDefaults | ADDRESS_CHANNEL_A, 3, "", dual},
+        // Any single character other than A or B: a single-channel device such as an FT232H.
+        {{"SubDevice=b"}, kByUnitDefaults | ADDRESS_CHANNEL_B, 0, "", dual},
+        {{"SubDevice=2"}, kByUnitDefaults, 0, "", dual},
+        {{"InterfaceType=SerialNumber", "SerialNumber=FT12345678901Z"},
+         ADDRESS_DEFAULT_DESCRIPTION | ADDRESS_CHANNEL_A, 0, "FT12345678901Z", dual},
+        // The logical unit number is not read when selecting by serial number.
+        {{"InterfaceType=serialnumber", "SerialNumber=AB 12", "LogicalUnitNumber=junk"},
+         ADDRESS_DEFAULT_DESCRIPTION | ADDRESS_CHANNEL_A, 0, "AB 12", dual},
+        {{"DescriptionString=My Pod"}, ADDRESS_BY_LOGICAL_UNIT | ADDRESS_CHANNEL_A, 0, "", "My Pod"},
+        {{"DescriptionString=" + x61}, ADDRESS_BY_LOGICAL_UNIT | ADDRESS_CHANNEL_A, 0, "", x61},
+    };
+    for (const Case& c : cases) {
+        const std::string what = c.lines.empty() ? "a version alone" : c.lines.back();
+        ASSERT_EQ(readWith(c.lines), 0u) << what;
+        EXPECT_EQ(addr_.flags, c.flags) << what;
+        EXPECT_EQ(addr_.tapMode[1], c.tapMode) << what;
+        if (c.serial.empty()) {
+            EXPECT_EQ(addr_.logicalUnitNumber, c.logicalUnit) << what;
+        } else {
+            EXPECT_EQ(text(addr_.serial), c.serial) << what;
+            EXPECT_EQ(text(addr_.serialA), c.serial + "A") << what;
+            EXPECT_EQ(text(addr_.serialB), c.serial + "B") << what;
+        }
+        EXPECT_EQ(text(addr_.descriptionBase), c.description) << what;
+        EXPECT_EQ(text(addr_.descriptionA), c.description + " A") << what;
+        EXPECT_EQ(text(addr_.descriptionB), c.description + " B") << what;
     }
-    ASSERT_EQ(readWith({"InterfaceType=logicalunitnumber", "LogicalUnitNumber=3"}), 0u);
-    EXPECT_EQ(addr_.flags & ADDRESS_BY_LOGICAL_UNIT, ADDRESS_BY_LOGICAL_UNIT);
-    EXPECT_EQ(addr_.logicalUnitNumber, 3u);
-    // Any single character other than A or B: a single-channel device such as an FT232H.
-    struct Channel { const char* line; uint32_t flags; };
-    for (const Channel& c : {Channel{"SubDevice=b", ADDRESS_CHANNEL_B}, Channel{"SubDevice=A", ADDRESS_CHANNEL_A},
-                             Channel{"SubDevice=2", 0}}) {
-        ASSERT_EQ(readWith({c.line}), 0u) << c.line;
-        EXPECT_EQ(addr_.flags & (ADDRESS_CHANNEL_A | ADDRESS_CHANNEL_B), c.flags) << c.line;
-    }
-}
-
-TEST_F(KcfFile, SerialNumbersAndDescriptions) {
-    ASSERT_EQ(readWith({"InterfaceType=SerialNumber", "SerialNumber=FT12345678901Z"}), 0u);
-    EXPECT_EQ(addr_.flags & ADDRESS_BY_LOGICAL_UNIT, 0u);
-    EXPECT_EQ(text(addr_.serial), "FT12345678901Z");
-    EXPECT_EQ(text(addr_.serialA), "FT12345678901ZA");
-    EXPECT_EQ(text(addr_.serialB), "FT12345678901ZB");
-    // The logical unit number is not read when selecting by serial number.
-    ASSERT_EQ(readWith({"InterfaceType=serialnumber", "SerialNumber=AB 12", "LogicalUnitNumber=junk"}), 0u);
-    EXPECT_EQ(text(addr_.serial), "AB 12");
-
-    ASSERT_EQ(readWith({"DescriptionString=My Pod"}), 0u);
-    EXPECT_EQ(addr_.flags & ADDRESS_DEFAULT_DESCRIPTION, 0u);
-    EXPECT_EQ(text(addr_.descriptionBase), "My Pod");
-    EXPECT_EQ(text(addr_.descriptionA), "My Pod A");
-    EXPECT_EQ(text(addr_.descriptionB), "My Pod B");
-    std::string longest(61, 'x');
-    ASSERT_EQ(readWith({"DescriptionString=" + longest}), 0u);
-    EXPECT_EQ(text(addr_.descriptionB), longest + " B");
 }
 
 TEST_F(KcfFile, TrstPinAndStaticIo) {
     struct Case { Lines lines; int trstBus, trstMask, dataDir, dataValue, ctrlDir, ctrlValue; };
     const Case cases[] = {
+        {{}, 0, 0, 0, 0, 0, 0},
         {{"TrstPin=ctrlbus5"}, 2, 0x20, 0, 0, 0, 0},
-        {{"TrstPin=CtrlBus5 "}, 2, 0x20, 0, 0, 0, 0},
         {{"TrstPin=DATABUS4"}, 1, 0x10, 0, 0, 0, 0},
         {{"TrstPin=CtrlBus0"}, 2, 0x01, 0, 0, 0, 0},
         // Static I/O spares the JTAG pins and TRST.
@@ -203,41 +191,15 @@ TEST_F(KcfFile, TrstPinAndStaticIo) {
         {{"Tap1Mode=BSCAN2SWD", "TrstPin=nonsense"}, 0, 0, 0, 0, 0, 0},
     };
     for (const Case& c : cases) {
-        ASSERT_EQ(readWith(c.lines), 0u) << c.lines.back();
-        EXPECT_EQ(addr_.trstBus, c.trstBus) << c.lines.back();
-        EXPECT_EQ(addr_.trstMask, c.trstMask) << c.lines.back();
-        EXPECT_EQ(addr_.dataBusDirection, c.dataDir) << c.lines.back();
-        EXPECT_EQ(addr_.dataBusValue, c.dataValue) << c.lines.back();
-        EXPECT_EQ(addr_.ctrlBusDirection, c.ctrlDir) << c.lines.back();
-        EXPECT_EQ(addr_.ctrlBusValue, c.ctrlValue) << c.lines.back();
+        const std::string what = c.lines.empty() ? "a version alone" : c.lines.back();
+        ASSERT_EQ(readWith(c.lines), 0u) << what;
+        EXPECT_EQ(addr_.trstBus, c.trstBus) << what;
+        EXPECT_EQ(addr_.trstMask, c.trstMask) << what;
+        EXPECT_EQ(addr_.dataBusDirection, c.dataDir) << what;
+        EXPECT_EQ(addr_.dataBusValue, c.dataValue) << what;
+        EXPECT_EQ(addr_.ctrlBusDirection, c.ctrlDir) << what;
+        EXPECT_EQ(addr_.ctrlBusValue, c.ctrlValue) << what;
     }
-}
-
-TEST_F(KcfFile, TheAddressParserReadsTheFileThatUsbfNames) {
-    write("pod1.Kcf", {"Version=1.0.0.0", "InterfaceType=SerialNumber", "SerialNumber=POD1", "SubDevice=B"});
-    ControllerAddress addr{};
-    ASSERT_EQ(parseControllerAddress(&addr, "USBFpod1"), 0u);
-    EXPECT_EQ(addr.flags, ADDRESS_CHANNEL_B | ADDRESS_DEFAULT_DESCRIPTION);
-    EXPECT_EQ(text(addr.serialB), "POD1B");
-    addr = ControllerAddress{};
-    EXPECT_EQ(parseControllerAddress(&addr, "usbfmissing"), 1u);
-    EXPECT_EQ(globalLastError(), err::KCF_NOT_FOUND);
-    // The reader's own errors are the parser's.
-    write("old.Kcf", {"Version=0.9"});
-    EXPECT_EQ(parseControllerAddress(&addr, "USBFold"), 1u);
-    EXPECT_EQ(globalLastError(), err::KCF_VERSION);
-}
-
-TEST_F(KcfFile, KcfDirWithoutASeparatorFindsTheFile) {
-    write("board.Kcf", {"Version=1.0.0.0", "LogicalUnitNumber=9"});
-    std::string saved;
-    bool had = platform::getEnv("KCFDIR", saved);
-    platform::setEnv("KCFDIR", dir_.string().c_str());
-    setKcfDirectory(initialKcfDirectory());
-    platform::setEnv("KCFDIR", had ? saved.c_str() : nullptr);
-    ControllerAddress addr{};
-    ASSERT_EQ(parseControllerAddress(&addr, "USBFboard"), 0u);
-    EXPECT_EQ(addr.logicalUnitNumber, 9u);
 }
 
 }  // namespace

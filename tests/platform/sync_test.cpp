@@ -1,7 +1,9 @@
-// Locks, events and threads.
+// Locks, named mutexes within the process, events and threads.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <random>
+#include <string>
 
 #include "platform/platform.h"
 
@@ -21,28 +23,40 @@ struct Runner {
     ~Runner() { thread.join(); }
 };
 
-TEST(Lock, IsRecursiveAndOnlyItsOwnerReleasesIt) {
-    Lock lock;
-    lock.lock();
-    EXPECT_TRUE(lock.tryLock());
-    EXPECT_TRUE(lock.lockFor(10));
-    auto otherTakes = [&] {
+// a and b are the same lock: it is recursive, and a thread that does not own it cannot release it.
+template <typename M>
+void expectRecursiveAndOwnedByAThread(M& a, M& b) {
+    ASSERT_TRUE(a.lockFor(10));
+    ASSERT_TRUE(b.lockFor(10));
+    auto otherTakes = [&b] {
         std::atomic<bool> got{false};
-        Runner r([&] { got = lock.tryLock(); if (got) lock.unlock(); });
-        r.thread.join();
+        { Runner r([&] { got = b.lockFor(10); if (got) b.unlock(); }); }
         return got.load();
     };
-    lock.unlock();
-    lock.unlock();
-    { Runner r([&] { lock.unlock(); }); }   // ignored: not the owner
-    EXPECT_FALSE(otherTakes());             // still held once
-    lock.unlock();
+    a.unlock();
+    { Runner r([&a] { a.unlock(); }); }   // ignored: not the owner
+    EXPECT_FALSE(otherTakes());          // still held once
+    b.unlock();
     EXPECT_TRUE(otherTakes());
+}
+
+TEST(Lock, IsRecursiveAndOnlyItsOwnerReleasesIt) {
+    Lock lock;
+    expectRecursiveAndOwnedByAThread(lock, lock);
     // A context may be released by the thread that holds its lock.
     auto* held = new Lock;
     held->lock();
     held->lock();
+    EXPECT_TRUE(held->tryLock());
     delete held;
+}
+
+TEST(NamedMutex, IsRecursiveAndOwnedByAThreadUnderEitherObjectOfItsName) {
+    std::random_device rd;
+    const std::string name = "Dorvane-Test-Local-" + std::to_string(rd()) + "-" + std::to_string(millisecondTimer());
+    NamedMutex m(name.c_str()), sameName(name.c_str());
+    ASSERT_TRUE(m.valid());
+    expectRecursiveAndOwnedByAThread(m, sameName);
 }
 
 TEST(Lock, LockForWaitsForTheTimeoutOrTheRelease) {

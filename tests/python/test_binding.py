@@ -8,6 +8,8 @@ import dorvane
 from dorvane import _library
 
 IDCODES = 0x064130414BA00477   # both TAPs' IDCODEs, the TAP nearest TDO first
+# The library's public error numbers, as a caller's program compares them.
+STATE_UNKNOWN, NOT_SUPPORTED, BAD_ADDRESS_OR_INTERFACE, INVALID_HANDLE = 320, 27, 316, 61
 
 
 @pytest.fixture
@@ -17,12 +19,11 @@ def ctl():
     assert c.closed
 
 
+# detect(), a 64-bit scan_dr and a refused set_frequency are the getting-started page's script,
+# run and compared with the page by the docs_python test.
 def test_scans_take_and_return_ints(ctl):
-    assert [(d.idcode, d.ir_length, d.jep106_bank) for d in ctl.detect()] == [
-        (0x4BA00477, 4, 5), (0x06413041, 5, 1)]
     ctl.tms_reset()
     assert ctl.state == dorvane.RESET
-    assert ctl.scan_dr(0, 64) == IDCODES
     assert ctl.scan_ir(0x1FF, 9) == 0x11           # each IR captures ...01; all BYPASS now
     assert ctl.scan_dr(0b1011, 6) == 0b101100      # two BYPASS bits delay the data
     assert ctl.state == dorvane.IDLE
@@ -36,22 +37,20 @@ def test_scans_take_and_return_ints(ctl):
 def test_failures_carry_the_library_number_and_message(ctl):
     with pytest.raises(dorvane.DorvaneError) as e:
         ctl.move_to(dorvane.IDLE)                   # the state is unknown until a reset
-    assert (e.value.code, e.value.message, e.value.call) == (320, "current B-Scan state unknown", "x_moveToState")
-    with pytest.raises(dorvane.DorvaneError) as e:
-        ctl.set_frequency(0)
-    assert e.value.code == 12 and "out of range" in str(e.value)
+    assert (e.value.code, e.value.call) == (STATE_UNKNOWN, "x_moveToState")
+    assert e.value.message == "current B-Scan state unknown"
     with pytest.raises(dorvane.NotSupportedError) as e:
         ctl.call("x_setVoltage", 3300)
-    assert e.value.code == 27
+    assert e.value.code == NOT_SUPPORTED
     with pytest.raises(ValueError):
         ctl.scan_dr(0x100, 8)
     with pytest.raises(dorvane.DorvaneError) as e:
         dorvane.Controller(address="USB7")
-    assert e.value.code == 316
+    assert e.value.code == BAD_ADDRESS_OR_INTERFACE
     ctl.close()
     with pytest.raises(dorvane.DorvaneError) as e:
         ctl.tms_reset()
-    assert e.value.code == 61
+    assert e.value.code == INVALID_HANDLE
 
 
 def test_deferred_results_arrive_at_a_flush(ctl):

@@ -65,20 +65,9 @@ TEST_F(ToolOnVpod, DetectsTheDefaultBoardsChain) {
     EXPECT_EQ(report.devices[0].irLength, 4u);
     EXPECT_EQ(report.devices[1].irLength, 5u);
     const std::string text = formatChain("USB", 6000, report);
-    EXPECT_NE(text.find("ARM Ltd"), std::string::npos);
     EXPECT_NE(text.find("STMicroelectronics"), std::string::npos);
     // The chain is left as a reset leaves it.
     EXPECT_EQ(tap(0).state, vpod::control::TapState::TestLogicReset);
-}
-
-TEST_F(ToolOnVpod, DetectsATapWithoutIdcode) {
-    open(boards::replaced(boards::standard(), "Idcode=0x06413041", "Idcode=none"));
-    ChainReport report;
-    std::string failed;
-    ASSERT_EQ(detectChain(h, &report, &failed), 0) << failed;
-    ASSERT_EQ(report.devices.size(), 2u);
-    EXPECT_TRUE(report.devices[0].hasIdcode);
-    EXPECT_FALSE(report.devices[1].hasIdcode);
 }
 
 #include "../../tools/cmd_list.h"
