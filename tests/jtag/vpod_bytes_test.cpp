@@ -1,4 +1,6 @@
 // The MPSSE bytes of moves, scans, resets and waits, as the virtual pod receives them.
+#include <functional>
+
 #include "../shared/vpod_fixture.h"
 
 namespace {
@@ -146,50 +148,51 @@ TEST_F(Moves, SlowFirstTckOutOfRunTestIdle) {
 
 class Scans : public Stream {};
 
-TEST_F(Scans, ShortDrAndIrScans) {
-    ready(2);
-    const uint16_t tdi = 0x00A5;
-    uint16_t tdo = 0xFFFF;
-    ASSERT_EQ(x_scanDr(h, 1, &tdi, 8, &tdo), 0u) << x_kpxErrorMsg(h);
-    EXPECT_EQ(take(), (Bytes{0x4B, 0x02, 0x81, 0x3B, 0x06, 0xA5, 0x6B, 0x00, 0x83, 0x6B, 0x01, 0x81, 0x87}));
-    EXPECT_EQ(tdo, 0x0077);   // low byte of the debug port's IDCODE
-    EXPECT_EQ(state(), 2u);
-    EXPECT_EQ(tmsHigh(), 0u);
-    // An IR scan without TDO.
-    const uint16_t ir = 0x0005;
-    ASSERT_EQ(x_scanIr(h, 1, &ir, 6, nullptr), 0u);
-    EXPECT_EQ(written(), (Bytes{0x4B, 0x03, 0x83, 0x1B, 0x04, 0x05, 0x4B, 0x00, 0x03, 0x6B, 0x01, 0x81, 0x87}));
-    EXPECT_EQ(tap(0).state, vpod::control::TapState::RunTestIdle);
+// One call from a stable state: the exact stream of each kind of scan and the state it leaves.
+TEST_F(Scans, EachKindOfScanKeepsItsStream) {
+    const uint16_t a5 = 0x00A5, ir = 0x0005, raw = 0x0ABC, two[2] = {0x1234, 0x5678};
+    uint16_t tdo = 0;
+    struct Case { const char* what; uint32_t from; std::function<uint32_t()> call; Bytes stream; uint32_t to; int tdo; };
+    const Case cases[] = {
+        {"DR, 8 bits with TDO (the debug port's IDCODE)", 2, [&] { return x_scanDr(h, 1, &a5, 8, &tdo); },
+         {0x4B, 0x02, 0x81, 0x3B, 0x06, 0xA5, 0x6B, 0x00, 0x83, 0x6B, 0x01, 0x81, 0x87}, 2, 0x77},
+        {"IR, 6 bits without TDO", 2, [&] { return x_scanIr(h, 1, &ir, 6, nullptr); },
+         {0x4B, 0x03, 0x83, 0x1B, 0x04, 0x05, 0x4B, 0x00, 0x03, 0x6B, 0x01, 0x81, 0x87}, 2, -1},
+        {"DR without TDI: read-only commands, a zero last bit", 1, [&] { return x_scanDr(h, 1, nullptr, 12, &tdo); },
+         {0x4B, 0x03, 0x82, 0x28, 0x00, 0x00, 0x2A, 0x02, 0x6B, 0x00, 0x03, 0x6B, 0x01, 0x81, 0x87}, 2, 0x477},
+        {"a short count of 65536 is zero bits", 2, [&] { return x_scanDr(h, 1, two, 65536, nullptr); },
+         {0x4B, 0x02, 0x8D, 0x6B, 0x01, 0x81, 0x87}, 2, -1},
+        {"raw shift: the state stays", 3, [&] { return x_scanTdio(h, 1, &raw, 12, &tdo); },
+         {0x39, 0x00, 0x00, 0xBC, 0x3B, 0x03, 0x0A, 0x83, 0x87}, 3, -1},
+        {"raw, nothing in or out: clocked with a read, dropped", 3, [&] { return x_scanTdio(h, 1, nullptr, 9, nullptr); },
+         {0x28, 0x00, 0x00, 0x2A, 0x00, 0x83, 0x87}, 3, -1},
+    };
+    ready(1);
+    for (const Case& c : cases) {
+        ASSERT_EQ(x_moveToState(h, 1, c.from), 0u);
+        clear();
+        ASSERT_EQ(c.call(), 0u) << c.what << ": " << x_kpxErrorMsg(h);
+        EXPECT_EQ(take(), c.stream) << c.what;
+        EXPECT_EQ(state(), c.to) << c.what;
+        if (c.tdo >= 0) { EXPECT_EQ(tdo, c.tdo) << c.what; }
+    }
     EXPECT_EQ(tap(0).irUpdates, 1u);
+    EXPECT_EQ(x_scanTdio(h, 2, &raw, 12, &tdo), 1u);
+    EXPECT_EQ(lastCode(), err::ILLEGAL_TAP_ID);
 }
 
-TEST_F(Scans, FromPauseBufferedScansQueueAndRawShiftsStay) {
+TEST_F(Scans, FromPauseBufferedScansQueue) {
     ready(3);
     ASSERT_EQ(x_scanSetBuffering(h, 9), 0u);
     const uint16_t tdi[2] = {0x5678, 0x0009};
     ASSERT_EQ(x_scanDr(h, 1, tdi, 20, nullptr), 0u);
     EXPECT_TRUE(written().empty());
     EXPECT_EQ(state(), 2u);
-    ASSERT_EQ(x_scanSetBuffering(h, 2), 0u);
+    ASSERT_EQ(x_scanSetBuffering(h, 0), 0u);
     EXPECT_EQ(written(), (Bytes{0x4B, 0x01, 0x81, 0x19, 0x01, 0x00, 0x78, 0x56, 0x1B, 0x02, 0x09, 0x4B, 0x00, 0x83,
                                 0x4B, 0x01, 0x81, 0x83, 0x87}));
     // From Pause-DR the register is shifted on without a new capture.
-    const uint64_t captures = reg(0, "IDCODE").captures + reg(1, "IDCODE").captures;
-    EXPECT_EQ(captures, 1u + 1u);
-    ASSERT_EQ(x_scanSetBuffering(h, 0), 0u);
-    // Raw shifts keep the state.
-    ASSERT_EQ(x_moveToState(h, 1, 3), 0u);
-    clear();
-    const uint16_t raw = 0x0ABC;
-    uint16_t tdo = 0;
-    ASSERT_EQ(x_scanTdio(h, 1, &raw, 12, &tdo), 0u);
-    EXPECT_EQ(take(), (Bytes{0x39, 0x00, 0x00, 0xBC, 0x3B, 0x03, 0x0A, 0x83, 0x87}));
-    EXPECT_EQ(state(), 3u);
-    // Without TDI, TDO or expected values the bits are clocked with a read and dropped.
-    ASSERT_EQ(x_scanTdio(h, 1, nullptr, 9, nullptr), 0u);
-    EXPECT_EQ(written(), (Bytes{0x28, 0x00, 0x00, 0x2A, 0x00, 0x83, 0x87}));
-    EXPECT_EQ(x_scanTdio(h, 2, &raw, 12, &tdo), 1u);
-    EXPECT_EQ(lastCode(), err::ILLEGAL_TAP_ID);
+    EXPECT_EQ(reg(0, "IDCODE").captures + reg(1, "IDCODE").captures, 1u + 1u);
 }
 
 TEST_F(Scans, LongScansAreCutInto2048ByteChunksRemainderFirst) {
@@ -208,22 +211,11 @@ TEST_F(Scans, LongScansAreCutInto2048ByteChunksRemainderFirst) {
     EXPECT_EQ(Bytes(s.end() - 10, s.end()), (Bytes{0x1B, 0x06, 0xA5, 0x4B, 0x00, 0x83, 0x6B, 0x01, 0x81, 0x87}));
     ASSERT_EQ(x_scanLDr(h, 1, nullptr, 5000 * 8 + 1, nullptr, nullptr, nullptr), 0u);
     EXPECT_EQ(byteChunks(written()), (std::vector<uint32_t>{904, 2048, 2048}));
-
-    // TDI-less with TDO: read-only commands and a zero last bit.
-    uint16_t tdo = 0;
-    ASSERT_EQ(x_moveToState(h, 1, 1), 0u);
-    clear();
-    ASSERT_EQ(x_scanDr(h, 1, nullptr, 12, &tdo), 0u);
-    EXPECT_EQ(written(), (Bytes{0x4B, 0x03, 0x82, 0x28, 0x00, 0x00, 0x2A, 0x02, 0x6B, 0x00, 0x03, 0x6B, 0x01, 0x81,
-                                0x87}));
-    EXPECT_EQ(tdo, 0x0477);
 }
 
-TEST_F(Scans, ZeroLengthPauseAndStopStates) {
+TEST_F(Scans, PauseAndStopStates) {
     ready(2);
     const uint16_t tdi[2] = {0x1234, 0x5678};
-    ASSERT_EQ(x_scanDr(h, 1, tdi, 65536, nullptr), 0u);   // a short count of 65536 is zero bits
-    EXPECT_EQ(written(), (Bytes{0x4B, 0x02, 0x8D, 0x6B, 0x01, 0x81, 0x87}));
     // The end paths' TMS bits are checked against the IEEE model in paths_test; here the
     // recorded state and the TAP model's agree.
     ASSERT_EQ(x_scanToPauseIr(h, 1, tdi, 9, nullptr), 0u);
@@ -405,20 +397,4 @@ TEST_F(Waits, TimedWaitsClockStretchOrSleep) {
     const uint64_t c0 = chip().tckCycles;
     ASSERT_EQ(x_waitTime(h, 3, 0x80000002u), 0u);   // 3 us at 6000 kHz: 18 TCKs
     EXPECT_EQ(chip().tckCycles - c0, 18u);
-}
-
-TEST_F(Moves, SwdBridgeTapMovesWithoutClocks) {
-    open(boards::standard(), "DV000001A", "Tap1Mode=BSCAN2SWD\n");
-    clear();
-    ASSERT_EQ(x_scanAssumeState(h, 1, 2), 0u);
-    // Nothing pending in the virtual TAP: the move only records its target.
-    ASSERT_EQ(x_moveToState(h, 1, 3), 0u);   // runs the deferred set-up
-    EXPECT_EQ(state(), 3u);
-    clear();
-    ASSERT_EQ(x_moveToState(h, 1, 1), 0u);
-    EXPECT_EQ(tmsHigh(), 1u);
-    EXPECT_TRUE(written().empty());
-    // TRST belongs to the JTAG wiring, not to the bridge.
-    EXPECT_EQ(x_setTrst(h, 1, 0), 1u);
-    EXPECT_EQ(lastCode(), err::SET_TRST_SWD);
 }

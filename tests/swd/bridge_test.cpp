@@ -97,8 +97,7 @@ TEST_F(SwdBridge, ResetsAndTransactionsKeepTheirByteForms) {
     EXPECT_EQ(ack(access(APACC, false, 0x4, 0x20000000)), kAckOk);
     EXPECT_EQ(value(access(DPACC, true, 0xC)), 0u);
     EXPECT_EQ(written(), cat({head(0x8B), kDrive, data(0x20000000), kIdle, head(0xBD), readTail()}));
-    // Buffered, the reset pattern is held back whole (one byte longer than unbuffered);
-    // a transaction flushes first and runs unbuffered.
+    // Buffered, the reset pattern is held back whole; a transaction flushes first and runs unbuffered.
     ASSERT_EQ(x_scanSetBuffering(h, 1), 0u);
     clear();
     ASSERT_EQ(x_tmsReset(h, 1), 0u);
@@ -106,6 +105,7 @@ TEST_F(SwdBridge, ResetsAndTransactionsKeepTheirByteForms) {
     EXPECT_EQ(dr(0, 32), 0x2BA01477u);
     const Bytes w = written();
     ASSERT_GE(w.size(), 22u);
+    EXPECT_EQ(Bytes(w.begin(), w.begin() + 3), (Bytes{0x19, 0x10, 0x00}));
     EXPECT_EQ(Bytes(w.begin() + 20, w.begin() + 22), (Bytes{0x83, 0x87}));
     EXPECT_EQ(Bytes(w.end() - 16, w.end()), cat({kSend, readTail()}));   // ACK first again
     ASSERT_EQ(x_scanSetBuffering(h, 0), 0u);
@@ -113,6 +113,8 @@ TEST_F(SwdBridge, ResetsAndTransactionsKeepTheirByteForms) {
 
 TEST_F(SwdBridge, VirtualTapRegistersRoundTrip) {
     connect();
+    EXPECT_EQ(x_setTrst(h, 1, 0), 1u);   // TRST belongs to the JTAG wiring, not to the bridge
+    EXPECT_EQ(lastCode(), err::SET_TRST_SWD);
     EXPECT_EQ(ir(0xA), 0x1u);                 // Capture-IR 0001; DPACC selected
     EXPECT_EQ(ir(0x7E, 8), 0xE1u);            // 0001 then the first TDI bits; 0x7 (BYPASS) selected
     EXPECT_EQ(dr(0x3, 2), 0x2u);              // BYPASS captures 0, then the TDI bit
@@ -186,6 +188,12 @@ TEST_F(SwdBridge, PendingUpdatesCommitAtMovesAndCompareScansFlagDifferences) {
     ASSERT_EQ(x_scanDrCmp(h, 1, zero, 32, nullptr, expected, nullptr), 0u);
     ASSERT_EQ(x_getCmpErrors(h, &flag), 0u);
     EXPECT_NE(flag, 0u);
+    // Nothing pending: a move only records its target, without a clock.
+    clear();
+    ASSERT_EQ(x_moveToState(h, 1, 1), 0u);
+    EXPECT_TRUE(written().empty());
+    EXPECT_EQ(state(), 1u);
+    EXPECT_EQ(tmsHigh(), 1u);
 }
 
 TEST_F(SwdBridge, ADormantTargetAnswersAfterTheWakeUpTheKcfAsksFor) {
