@@ -231,12 +231,13 @@ TEST_F(Scans, PauseAndStopStates) {
     EXPECT_EQ(state(), 1u);
     EXPECT_EQ(tmsHigh(), 1u);
     EXPECT_EQ(tap(1).state, vpod::control::TapState::TestLogicReset);
-    for (int stop : {3, 4, 2}) {
+    using TS = vpod::control::TapState;
+    for (auto [stop, chipState] : {std::pair{3, TS::PauseDr}, {4, TS::PauseIr}, {2, TS::RunTestIdle}}) {
         ASSERT_EQ(x_scanSetStopState(h, stop), 0u);
         ASSERT_EQ(x_scanIr(h, 1, tdi, 9, nullptr), 0u);
         EXPECT_EQ(state(), static_cast<uint32_t>(stop));
+        EXPECT_EQ(tap(0).state, chipState) << stop;
     }
-    EXPECT_EQ(tap(0).state, vpod::control::TapState::RunTestIdle);
 }
 
 class Resets : public Stream {};

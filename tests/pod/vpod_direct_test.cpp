@@ -163,6 +163,7 @@ TEST_F(Direct, TrstStepsNeedAPin) {
     ASSERT_EQ(x_kpxScanDirect(h, 1, steps.data(), 3, nullptr), 0u);
     EXPECT_EQ(tap(0).resets, highResets + 1);
     EXPECT_EQ(state(), 2u);
+    EXPECT_EQ(tap(0).state, TS::RunTestIdle);   // released again, then clocked out of reset
 }
 
 // A multi scan that fails between its vectors leaves the chained scans' Exit1, which has no row
