@@ -60,12 +60,6 @@ protected:
         if (out) *out = text;
         return status;
     }
-    // What was written since the last take (or clear), clearing the trace.
-    Bytes take() {
-        Bytes b = written();
-        clear();
-        return b;
-    }
     uint8_t current_ = IDCODE;
 };
 
@@ -75,22 +69,25 @@ TEST_F(SwdBridge, ResetsAndTransactionsKeepTheirByteForms) {
                                 0xFF, 0xFF, 0xFF, 0xFF, 0xFF},
                                kIdle});
     ASSERT_EQ(x_trstReset(h, 1), 0u);
-    EXPECT_EQ(take(), pattern);
+    EXPECT_EQ(written(), pattern);
     EXPECT_EQ(state(), 1u);
+    clear();
     ASSERT_EQ(x_tmsReset(h, 1), 0u);
-    EXPECT_EQ(take(), pattern);
+    EXPECT_EQ(written(), pattern);
     // IDCODE is selected: its capture reads DPIDR, ACK first.
+    clear();
     EXPECT_EQ(dr(0, 32), 0x2BA01477u);
-    EXPECT_EQ(take(), cat({head(0xA5), kSend, readTail()}));
+    EXPECT_EQ(written(), cat({head(0xA5), kSend, readTail()}));
     // The first DPACC capture reads DPIDR once more; the write's ACK replaces the TDO's ACK field.
     ir(DPACC);
     clear();
     const uint64_t r = access(DPACC, false, 0x4, 0x50000000);
     EXPECT_EQ(value(r), 0x2BA01477u);
     EXPECT_EQ(ack(r), kAckOk);
-    EXPECT_EQ(take(), cat({head(0xA5), kSend, readTail(), head(0xA9), kDrive, kSend, data(0x50000000), kIdle}));
+    EXPECT_EQ(written(), cat({head(0xA5), kSend, readTail(), head(0xA9), kDrive, kSend, data(0x50000000), kIdle}));
+    clear();
     EXPECT_EQ(value(access(DPACC, true, 0x4)) >> 28, 0xFu);   // a read answers in its own scan
-    EXPECT_EQ(take(), cat({head(0x8D), kSend, readTail()}));
+    EXPECT_EQ(written(), cat({head(0x8D), kSend, readTail()}));
     // ORUNDETECT: one write and one wait per transaction.
     access(DPACC, false, 0x4, 0x50000001);
     clear();
