@@ -257,7 +257,6 @@ TEST_F(Resets, TrstPulseAndHold) {
 
     // Held active (the pulse's two pin commands, each alone): moves and scans refuse, a second
     // hold and a pulse send nothing.
-    clear();
     ASSERT_EQ(x_setTrst(h, 1, 0), 0u);
     EXPECT_TRUE(chip().trstAsserted);
     clear();
