@@ -94,7 +94,7 @@ TEST_F(Direct, MismatchCountsOverBatches) {
     EXPECT_EQ(mismatches, 3u);
     {
         auto c = locked(h);
-        EXPECT_EQ(dorvane::tapsOf(c).tapState[1], 13u);   // Shift-DR
+        EXPECT_EQ(dorvane::tapsOf(c).tapState[1], uint32_t(dorvane::ST_SHIFT_DR));
     }
 
     // A long vector: all of the 64-bit IDCODE chain, again and again through Exit/Pause, so the
