@@ -101,7 +101,7 @@ TEST_F(SwdBridge, ResetsAndTransactionsKeepTheirByteForms) {
     EXPECT_TRUE(written().empty());
     EXPECT_EQ(dr(0, 32), 0x2BA01477u);
     const Bytes w = written();
-    ASSERT_GE(w.size(), 20u);
+    ASSERT_GE(w.size(), 22u);
     EXPECT_EQ(Bytes(w.begin(), w.begin() + 3), (Bytes{0x19, 0x10, 0x00}));
     EXPECT_EQ(Bytes(w.begin() + 20, w.begin() + 22), (Bytes{0x83, 0x87}));
     EXPECT_EQ(Bytes(w.end() - 16, w.end()), cat({kSend, readTail()}));   // ACK first again
@@ -110,6 +110,8 @@ TEST_F(SwdBridge, ResetsAndTransactionsKeepTheirByteForms) {
 
 TEST_F(SwdBridge, VirtualTapRegistersRoundTrip) {
     connect();
+    EXPECT_EQ(x_setTrst(h, 1, 0), 1u);   // TRST belongs to the JTAG wiring, not to the bridge
+    EXPECT_EQ(lastCode(), err::SET_TRST_SWD);
     EXPECT_EQ(ir(0xA), 0x1u);                 // Capture-IR 0001; DPACC selected
     EXPECT_EQ(ir(0x7E, 8), 0xE1u);            // 0001 then the first TDI bits; 0x7 (BYPASS) selected
     EXPECT_EQ(dr(0x3, 2), 0x2u);              // BYPASS captures 0, then the TDI bit
@@ -143,11 +145,7 @@ TEST_F(SwdBridge, WaitFaultStickyAndLockout) {
     EXPECT_TRUE(value(access(DPACC, true, 0x4)) & (1u << 5));
     access(ABORT, false, 0x0, 1u << 2);
     EXPECT_FALSE(swd().ctrlStat & (1u << 5));
-    // A write whose data parity arrives wrong is dropped and sets WDATAERR.
-    ASSERT_TRUE(vpod::control::swdCorruptWriteParity(iface_, 1));
-    access(APACC, false, 0x4, 0x20000400);
-    EXPECT_TRUE(value(access(DPACC, true, 0x4)) & (1u << 7));
-    EXPECT_NE(swd().tar, 0x20000400u);
+    // (A write whose data parity arrives wrong is the target's to drop: vpod/swd_test.)
     // After a line reset anything but a DPIDR read is a protocol error: nobody answers (111)
     // until the next line reset.
     reset();
@@ -183,6 +181,12 @@ TEST_F(SwdBridge, PendingUpdatesCommitAtMovesAndCompareScansFlagDifferences) {
     ASSERT_EQ(x_scanDrCmp(h, 1, zero, 32, nullptr, expected, nullptr), 0u);
     ASSERT_EQ(x_getCmpErrors(h, &flag), 0u);
     EXPECT_NE(flag, 0u);
+    // Nothing pending: a move only records its target, without a clock.
+    clear();
+    ASSERT_EQ(x_moveToState(h, 1, 1), 0u);
+    EXPECT_TRUE(written().empty());
+    EXPECT_EQ(state(), 1u);
+    EXPECT_EQ(tmsHigh(), 1u);
 }
 
 TEST_F(SwdBridge, ADormantTargetAnswersAfterTheWakeUpTheKcfAsksFor) {
@@ -195,6 +199,8 @@ TEST_F(SwdBridge, ADormantTargetAnswersAfterTheWakeUpTheKcfAsksFor) {
     connect(board, std::string(kKcf) + "SwdConnect=DormantToSwd\n");
     EXPECT_EQ(dr(0, 32), 0x2BA01477u);
     EXPECT_EQ(swd().wakeUps, 1u);
+    // Every line reset sends the wake-up again: the selection alert's first bytes, then later
+    // the activation code and the line reset.
     clear();
     ASSERT_EQ(x_tmsReset(h, 1), 0u);
     const Bytes w = written();

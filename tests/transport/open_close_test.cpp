@@ -34,11 +34,13 @@ TEST_F(TransportTest, QueriesCheckTheirArguments) {
     EXPECT_EQ(x_kpxGetTapType(h, 1, &v), 0u);
     EXPECT_EQ(v, 128u);
     EXPECT_EQ(x_kpxGetTapType(h, 2, nullptr), 1u);
-    EXPECT_EQ(x_kpxErrorNbr(h), 22) << "the TAP id is checked before the pointer";
+    EXPECT_EQ(lastErrorFor(h), uint32_t(err::ILLEGAL_TAP_ID)) << "the TAP id is checked before the pointer";
     EXPECT_EQ(x_kpxGetInterfaceType(h, nullptr, nullptr, nullptr), 1u);
-    EXPECT_EQ(x_kpxErrorNbr(h), 321);
+    EXPECT_EQ(lastErrorFor(h), uint32_t(err::NULL_POINTER));
     EXPECT_EQ(x_kpxGetControllerInfo(h, nullptr), 1u);
+    EXPECT_EQ(lastErrorFor(h), uint32_t(err::NULL_POINTER));
     EXPECT_EQ(x_kpxGetPodType(h, nullptr), 1u);
+    EXPECT_EQ(lastErrorFor(h), uint32_t(err::NULL_POINTER));
 }
 
 // A receive thread that never comes back from the driver: close gives up after ten seconds,
