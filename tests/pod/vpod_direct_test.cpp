@@ -54,14 +54,16 @@ TEST_F(Direct, VectorsWalkTheWholeStateMachine) {
     const uint32_t codes[ieee::kStates] = {ST_TLR, ST_RTI, ST_SELECT_DR, ST_CAPTURE_DR, ST_SHIFT_DR, ST_EXIT1_DR,
                                            ST_PDR, ST_EXIT2_DR, ST_UPDATE_DR, ST_SELECT_IR, ST_CAPTURE_IR,
                                            ST_SHIFT_IR, ST_EXIT1_IR, ST_PIR, ST_EXIT2_IR, ST_UPDATE_IR};
-    // Every state of the controller, one step at a time: the tracked code and the TAP model
-    // follow the IEEE model.
+    // All 32 transitions of the controller, one step at a time: the tracked code and both TAP
+    // models follow the IEEE model.
     ieee::Tap model = ieee::Tap::TestLogicReset;
-    for (int tms : {0, 1, 0, 0, 1, 0, 1, 0, 1, 1, 1, 1, 0, 0, 1, 0, 1, 0, 1, 1, 0, 1, 1, 1}) {
+    for (const char bit : std::string("001000100101101100010010110101111110110111010111101011111")) {
+        const int tms = bit - '0';
         model = ieee::next(model, tms);
         const Bytes one = tmsSteps({tms});
         ASSERT_EQ(x_kpxScanDirect(h, 1, one.data(), 1, nullptr), 0u);
         EXPECT_EQ(static_cast<int>(tap(0).state), static_cast<int>(model));
+        EXPECT_EQ(static_cast<int>(tap(1).state), static_cast<int>(model));
         auto c = locked(h);
         EXPECT_EQ(tapsOf(c).tapState[1], codes[static_cast<int>(model)]);
     }
