@@ -1,5 +1,7 @@
 // MPSSE command semantics against FTDI's published command set. How simulated time follows the
-// programmed clock is measured through the library in tests/jtag (waits_test, vpod_bytes_test).
+// programmed clock is measured through the library in tests/jtag (waits_test, vpod_bytes_test);
+// the TMS commands (TDI from bit 7, the top-aligned read) carry every library scan's last bit
+// there (vpod_bytes_test's streams, vpod_chain_test's updates and captures).
 #include "vpod_util.h"
 
 using namespace vpodtest;
@@ -43,28 +45,6 @@ TEST_F(Mpsse, PartialBitReadsArriveInTheTopOfTheByteLsbFirstAndAtTheBottomMsbFir
     d.send({0x85});
     EXPECT_EQ(d.xfer({0x39, 0x00, 0x00, 0x00}, 1), (Bytes{0xFF}));
     EXPECT_EQ(d.xfer({0x2A, 0x03}, 1), (Bytes{0xF0}));
-}
-
-TEST_F(Mpsse, TmsCommandsHoldTdiFromBit7AndTheReadIsTopAligned) {
-    Dev d("MP0001A");
-    d.send({0x80, 0x00, 0x0B, 0x84});
-    // 0x6B: 3 TMS bits, TDI = bit 7 = 1 throughout: loopback returns three ones in the top bits.
-    EXPECT_EQ(d.xfer({0x6B, 0x02, 0x81}, 1), (Bytes{0xE0}));
-    ChipState s = stateOf("MP0001A");
-    EXPECT_EQ(s.lowValue & 0x02, 0x02);   // TDI left at bit 7
-    EXPECT_EQ(s.lowValue & 0x08, 0x00);   // TMS left at the last TMS bit (bit 2 of 0x81 = 0)
-    EXPECT_EQ(s.tckCycles, 3u);
-    EXPECT_EQ(d.xfer({0x6B, 0x00, 0x01}, 1), (Bytes{0x00}));   // TDI 0; one clock -> bit 7
-    s = stateOf("MP0001A");
-    EXPECT_EQ(s.lowValue & 0x0A, 0x08);
-    // 0x4B writes only: no answer.
-    d.send({0x4B, 0x06, 0x7F});
-    EXPECT_EQ(d.queued(), 0u);
-    EXPECT_EQ(stateOf("MP0001A").tckCycles, 11u);
-    // A read-only shift leaves TDI where it was.
-    d.send({0x4B, 0x00, 0x80});
-    d.xfer({0x28, 0x00, 0x00}, 1);
-    EXPECT_EQ(stateOf("MP0001A").lowValue & 0x02, 0x02);
 }
 
 TEST_F(Mpsse, GpioReadBackGivesOutputsAsDrivenAndInputsAsTheLinesStand) {
