@@ -113,6 +113,3 @@ protected:
 inline dorvane::ContextGuard locked(uint32_t h) {
     return dorvane::ContextGuard(dorvane::lookupRunningContext(h, dorvane::LOOKUP_REPORT));
 }
-
-// What an open writes: pins, a read of them, loopback on, two echoed bad commands, loopback off.
-inline const Bytes kOpenBytes = {0x80, 0x00, 0x00, 0x81, 0x87, 0x84, 0xAA, 0x87, 0xAB, 0x87, 0x85};

@@ -13,20 +13,13 @@ namespace {
 
 using Vpod = TransportTest;
 
-Bytes read(const std::string& iface) {
-    Bytes b;
-    vc::trafficRead(iface, &b);
-    return b;
-}
-
 TEST_F(Vpod, OpenTrafficAndTheFirstResetAreExact) {
     ASSERT_TRUE(vc::recordTraffic("DV000001A", true));
     const uint32_t h = open("USB");
     ASSERT_NE(h, 0xFFFFFFFFu);
-    EXPECT_EQ(written("DV000001A"), kOpenBytes);
-    const Bytes answers = read("DV000001A");
-    ASSERT_EQ(answers.size(), 5u);
-    EXPECT_EQ(Bytes(answers.begin() + 1, answers.end()), (Bytes{0xFA, 0xAA, 0xFA, 0xAB}));
+    // Pins, a read of them, loopback on, two bad commands whose echoes the open checks (a broken
+    // echo: reliability/fault_matrix_test), loopback off.
+    EXPECT_EQ(written("DV000001A"), (Bytes{0x80, 0x00, 0x00, 0x81, 0x87, 0x84, 0xAA, 0x87, 0xAB, 0x87, 0x85}));
     vc::ChipState st;
     ASSERT_TRUE(vc::chipState("DV000001A", &st));
     EXPECT_EQ(st.bitMode, 2);
@@ -107,8 +100,6 @@ TEST_F(VpodKcf, ChannelsSingleChannelChipsAndSerialNumbers) {
     ASSERT_NE(h, 0xFFFFFFFFu);
     EXPECT_TRUE(vc::isOpen("DC01A")) << "the FT2232C is the second Dual RS232 channel A";
     close(h);
-    EXPECT_EQ(open("USBFmissing"), 0xFFFFFFFFu);
-    EXPECT_EQ(globalLastError(), err::KCF_NOT_FOUND);
 }
 
 TEST_F(VpodKcf, TrstPinsRefusedPerChipAndNothingLeftOpen) {
