@@ -3,7 +3,6 @@
 #pragma once
 
 #include <atomic>
-#include <mutex>
 #include <string>
 #include <thread>
 
@@ -122,16 +121,11 @@ class RbbSwdServer : public RbbServerBase {
 public:
     explicit RbbSwdServer(const vpod::detail::SwdConfig& cfg) : target_(cfg) { start(); }
     ~RbbSwdServer() override { stop(); }
-    bool readMemory(uint32_t address, uint8_t* out, uint32_t count) {
-        std::lock_guard<std::mutex> lock(mu_);
-        return target_.readMemory(address, out, count);
-    }
     std::atomic<int> unknownCharacters{0};
 
 private:
     bool line() const { return hostDrives_ ? hostLevel_ : target_.driving() ? target_.out() : true; }
     bool handle(char ch, char* reply) override {
-        std::lock_guard<std::mutex> lock(mu_);
         if (ch == 'O' || ch == 'o') {
             hostDrives_ = ch == 'O';
         } else if (ch >= 'd' && ch <= 'g') {
@@ -151,7 +145,6 @@ private:
         return true;
     }
 
-    std::mutex mu_;
     vpod::detail::SwdTarget target_;
     bool hostDrives_ = false, hostLevel_ = true, clk_ = false;
 };
