@@ -176,20 +176,6 @@ TEST_F(Scans, EachKindOfScanKeepsItsStream) {
     EXPECT_EQ(lastCode(), err::ILLEGAL_TAP_ID);
 }
 
-TEST_F(Scans, FromPauseBufferedScansQueue) {
-    ready(3);
-    ASSERT_EQ(x_scanSetBuffering(h, 9), 0u);
-    const uint16_t tdi[2] = {0x5678, 0x0009};
-    ASSERT_EQ(x_scanDr(h, 1, tdi, 20, nullptr), 0u);
-    EXPECT_TRUE(written().empty());
-    EXPECT_EQ(state(), 2u);
-    ASSERT_EQ(x_scanSetBuffering(h, 0), 0u);
-    EXPECT_EQ(written(), (Bytes{0x4B, 0x01, 0x81, 0x19, 0x01, 0x00, 0x78, 0x56, 0x1B, 0x02, 0x09, 0x4B, 0x00, 0x83,
-                                0x4B, 0x01, 0x81, 0x83, 0x87}));
-    // From Pause-DR the register is shifted on without a new capture.
-    EXPECT_EQ(reg(0, "IDCODE").captures + reg(1, "IDCODE").captures, 1u + 1u);
-}
-
 TEST_F(Scans, LongScansAreCutInto2048ByteChunksRemainderFirst) {
     ready(2);
     std::vector<uint16_t> tdi(5000 / 2 + 4, 0xA55A);
