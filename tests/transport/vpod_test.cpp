@@ -272,7 +272,6 @@ TEST_F(Vpod, BufferedScansDeliverTdoWhenTheirTypeSays) {
     ASSERT_EQ(x_scanSetBuffering(h, 0), 0u);
 }
 
-// Two controllers on two threads are one corner of reliability/load_test (seventeen controllers,
-// sixteen threads, every result checked against its controller's own IDCODE).
+// Controllers on several threads: reliability/load_test.
 
 }  // namespace

@@ -67,7 +67,6 @@ TEST(Providers, TheD2xxProviderDrivesLibdorvaneVpodLikeTheVendorsLibrary) {
     EXPECT_EQ(ev.wait(0), 0);
     xfer(drv, a, {0x80, 0x00, 0x0B, 0x81, 0x87}, {0xF0});   // TDO follows TDI (low) through the loopback
     EXPECT_EQ(ev.wait(1000), 1);
-    xfer(drv, a, {0x84, 0xAA, 0x87, 0x85}, {0xFA, 0xAA});
     uint32_t queued = 1;
     ASSERT_EQ(drv.getQueueStatus(a, &queued), FT_OK);
     EXPECT_EQ(queued, 0u);
