@@ -61,12 +61,11 @@ TEST_F(D2xx, NineInterfacesWithSerialsDescriptionsAndStatuses) {
         EXPECT_STREQ(buf, descriptions[i]);
         vpod::Handle* h = nullptr;
         ASSERT_EQ(vpod::open(i, &h), vpod::kOk);
-        // The type decides the library's clock and pins: tests/transport opens every kind.
+        // The type (it sets the library's clock and pins) and serial: tests/transport, provider_test.
         uint32_t id = 0;
-        char serial[32] = {}, desc[64] = {};
-        ASSERT_EQ(vpod::getDeviceInfo(h, nullptr, &id, serial, desc), vpod::kOk);
+        char desc[64] = {};
+        ASSERT_EQ(vpod::getDeviceInfo(h, nullptr, &id, nullptr, desc), vpod::kOk);
         EXPECT_EQ(id >> 16, 0x0403u);
-        EXPECT_STREQ(serial, serials[i]);
         EXPECT_STREQ(desc, descriptions[i]);
         // Open here: the description cannot be read by anyone else, and a second open fails.
         EXPECT_EQ(vpod::listDevices(index, buf, vpod::kListByIndex | vpod::kOpenByDescription), vpod::kDeviceNotOpened);
@@ -153,7 +152,6 @@ TEST_F(D2xx, InjectedFaultsCountDownPerInterface) {
     ASSERT_TRUE(vpod::control::failNext("FT000002", Op::ListDevices, vpod::kOtherError, 1));
     EXPECT_EQ(vpod::listDevices(&count, nullptr, vpod::kListNumberOnly), vpod::kOtherError);
     EXPECT_EQ(vpod::listDevices(&count, nullptr, vpod::kListNumberOnly), vpod::kOk);
-    EXPECT_FALSE(vpod::control::failNext("NOPE", Op::Write, vpod::kIoError, 1));
 }
 
 // What an unplugged or cycled handle's calls end in, and the chip's return, are also cells of
@@ -245,8 +243,6 @@ TEST_F(D2xx, TraceAndWaveformRecordTheTraffic) {
     const std::string vcd = takeFile(wave);
     const size_t scope = vcd.find("$scope module FT000001A $end");
     ASSERT_NE(scope, std::string::npos) << vcd;
-    for (const char* sig : {" TCK ", " TMS ", " TDI ", " TDO ", " TRST ", " SWDIO_DIR "})
-        EXPECT_NE(vcd.find(sig, scope), std::string::npos) << sig;
     // How often the scope's signal, named in "$var wire 1 <id> <name> $end", changes to `level`.
     auto changes = [&](char level, const std::string& name) {
         const size_t at = vcd.find(" " + name + " $end", scope);
