@@ -133,9 +133,6 @@ TEST_F(UsbPod, HeldAnswersLeaveWhenFullFlushedOrAtTheLatencyTimer) {
     openChip(0);
     Bytes got;
     ASSERT_EQ(vendor(0x09, 255), 0);
-    uint8_t latency = 0;
-    ASSERT_EQ(libusb_control_transfer(h_, kVendorIn, 0x0A, 0, 1, &latency, 1, 1000), 1);
-    EXPECT_EQ(latency, 255);
     out({0x81});   // one answer byte, not flushed: the chip keeps it
     EXPECT_EQ(in(&got, 30), LIBUSB_ERROR_TIMEOUT);
     EXPECT_TRUE(got.empty());
