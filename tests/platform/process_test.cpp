@@ -1,5 +1,5 @@
-// Named mutex across processes (within one: sync_test), child processes, environment, paths
-// and dynamic loading. The cross-process test starts this program again with an order (testenv::Child).
+// Named mutex across processes (within one: sync_test), child processes, environment and
+// paths. The cross-process test starts this program again with an order (testenv::Child).
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -98,24 +98,6 @@ TEST(Paths, BackslashesSeparateEverywhere) {
     EXPECT_TRUE(removeFile(file));                   // gone already
     EXPECT_FALSE(readFile(file, text));
     EXPECT_FALSE(createDirectory(""));
-}
-
-TEST(DynamicLibrary, LoadsTheBuiltLibraryAndFindsAnExport) {
-    EXPECT_EQ(modulePath(), executablePath());   // the library code is linked into this program
-    EXPECT_TRUE(fileReadable(modulePath())) << modulePath();
-    EXPECT_EQ(loadLibrary(nullptr), nullptr);
-    EXPECT_EQ(loadLibrary("no-such-library-here.so.0"), nullptr);
-    EXPECT_EQ(librarySymbol(nullptr, "x"), nullptr);
-    std::string path;
-    for (const char* name : {"/libdorvane.so", "/Dorvane.dll"}) {
-        if (fileExists(std::string(DORVANE_BINARY_DIR) + name)) path = std::string(DORVANE_BINARY_DIR) + name;
-    }
-    if (path.empty()) GTEST_SKIP() << "the shared library is not built in " << DORVANE_BINARY_DIR;
-    void* lib = loadLibrary(path.c_str());
-    ASSERT_NE(lib, nullptr) << path;
-    EXPECT_NE(librarySymbol(lib, "x_openKpx"), nullptr);
-    EXPECT_EQ(librarySymbol(lib, "no_such_export"), nullptr);
-    // Not unloaded: the library keeps its device mutex for the life of the process.
 }
 
 }  // namespace
