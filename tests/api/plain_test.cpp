@@ -2,7 +2,6 @@
 // process on the virtual pod, a failed close that stays final, and unloading with a controller open.
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <string>
 
 #include "api/library.h"
@@ -10,6 +9,7 @@
 #include "core/errors.h"
 #include "core/locks.h"
 #include "dorvane/dorvane.h"
+#include "../shared/test_env.h"
 #include "fresh_process.h"
 #include "platform/platform.h"
 #include "transport/ftdi_driver.h"
@@ -18,6 +18,8 @@
 using namespace dorvane;
 
 namespace {
+
+using testenv::threadCount;
 
 constexpr uint32_t kNoHandle = 0xFFFFFFFFu;
 // What kpx_error_nbr() gives for "controller still active" (err::STILL_ACTIVE): the number
@@ -108,14 +110,6 @@ TEST(PlainLifecycle, OneControllerPerProcessAndAFailedCloseIsFinal) {
         FRESH_CHECK(x_scanIr(handle, 1, nullptr, 0, nullptr) == 1u);
         FRESH_CHECK(x_kpxErrorNbr(handle) == publicNumber(err::INVALID_KPX_HANDLE));
     });
-}
-
-// Threads of this process, or 0 where the system does not list them.
-size_t threadCount() {
-    std::error_code ec;
-    size_t n = 0;
-    for (std::filesystem::directory_iterator it("/proc/self/task", ec), end; !ec && it != end; it.increment(ec)) ++n;
-    return ec ? 0 : n;
 }
 
 // Unloading the shared library while a controller is open must neither crash nor leave the

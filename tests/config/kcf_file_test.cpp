@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "../shared/test_env.h"
 #include "config/config.h"
 #include "core/errors.h"
 #include "platform/platform.h"
@@ -20,19 +21,8 @@ using Lines = std::vector<std::string>;
 
 class KcfFile : public ::testing::Test {
 protected:
-    void SetUp() override {
-        savedDir_ = kcfDirectory();
-        dir_ = fs::temp_directory_path() /
-               ("dorvane-kcf-" + std::to_string(platform::millisecondTimer()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(dir_);
-        setKcfDirectory(dir_.string() + "\\");
-    }
-    void TearDown() override {
-        setKcfDirectory(savedDir_);
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
+    void SetUp() override { setKcfDirectory(dir_.string() + "\\"); }
+    void TearDown() override { setKcfDirectory(savedDir_); }
 
     // Writes the section with the given lines, CR LF terminated.
     void write(const std::string& name, const Lines& lines, const std::string& section = "[FT2232Kpx]") {
@@ -60,11 +50,12 @@ protected:
         return readKcfFile(&addr, name.c_str()) ? globalLastError() : 0;
     }
 
-    fs::path dir_;
+    testenv::ScratchDir scratch_;
+    fs::path dir_ = scratch_.str();
     ControllerAddress addr_{};
 
 private:
-    std::string savedDir_;
+    std::string savedDir_ = kcfDirectory();
 };
 
 std::string text(const char* s) { return s ? s : "(null)"; }

@@ -4,14 +4,14 @@
 
 #include <cstring>
 
+#include "../shared/test_env.h"
 #include "platform/platform.h"
-#include "test_support.h"
 
 namespace dorvane::platform {
 namespace {
 
-using testing::readRaw;
-using testing::writeRaw;
+using testenv::readRaw;
+using testenv::writeRaw;
 
 std::string get(const char* section, const char* key, const char* def, const std::string& file, uint32_t size = 256) {
     std::string buf(size, '\x7f');
@@ -24,7 +24,7 @@ protected:
     bool write(const char* section, const char* key, const char* value) {
         return writeProfileString(section, key, value, file.c_str());
     }
-    testing::ScratchDir dir;
+    testenv::ScratchDir dir;
     std::string file = dir.file("board.ini");
 };
 

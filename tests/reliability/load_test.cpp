@@ -45,11 +45,9 @@ std::string loadBoard(std::vector<Controller>& ctls) {
             const std::string tap = "t" + std::to_string(c);
             board += (single ? std::string("Channel") : std::string("Channel") + sub) + "=" + tap + "\n";
             targets += "[Target " + tap + "]\nKind=tap\nIrLength=4\nIdcode=" + std::to_string(ctls.back().idcode) + "\n";
-            FILE* f = std::fopen((::testing::TempDir() + "/load" + std::to_string(c) + ".Kcf").c_str(), "w");
-            if (!f) continue;
-            std::fprintf(f, "[FT2232Kpx]\nVersion=1.0.0.0\nInterfaceType=SerialNumber\nSerialNumber=%s\nSubDevice=%c\n"
-                            "DescriptionString=Load Pod\n", serial.c_str(), sub);
-            std::fclose(f);
+            testenv::writeRaw(::testing::TempDir() + "/load" + std::to_string(c) + ".Kcf",
+                              "[FT2232Kpx]\nVersion=1.0.0.0\nInterfaceType=SerialNumber\nSerialNumber=" + serial +
+                                  "\nSubDevice=" + sub + "\nDescriptionString=Load Pod\n");
         }
     }
     dorvane::setKcfDirectory(::testing::TempDir() + "/");

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <utility>
 
@@ -11,6 +10,7 @@
 
 #include "config/config.h"
 #include "platform/platform.h"
+#include "test_env.h"
 
 namespace reliability {
 
@@ -29,12 +29,8 @@ inline uint64_t dr64(const uint16_t* w) {
 inline void writeKcfFiles() {
     const std::string dir = ::testing::TempDir();
     for (const auto& [name, keys] : {std::pair<const char*, const char*>{"reliab_jtag", "TrstPin=DataBus4\nSubDevice=A\n"},
-                                     {"reliab_swd", "Tap1Mode=BSCAN2SWD\nSubDevice=B\n"}}) {
-        FILE* f = std::fopen((dir + "/" + name + ".Kcf").c_str(), "w");
-        ASSERT_NE(f, nullptr);
-        std::fprintf(f, "[FT2232Kpx]\nVersion=1.0.0.0\n%s", keys);
-        std::fclose(f);
-    }
+                                     {"reliab_swd", "Tap1Mode=BSCAN2SWD\nSubDevice=B\n"}})
+        testenv::writeRaw(dir + "/" + name + ".Kcf", std::string("[FT2232Kpx]\nVersion=1.0.0.0\n") + keys);
     dorvane::setKcfDirectory(dir + "/");
 }
 

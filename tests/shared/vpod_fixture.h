@@ -17,6 +17,7 @@
 #include "transport/transport.h"
 #include "vpod/control.h"
 #include "vpod/usb.h"
+#include "test_env.h"
 
 using Bytes = std::vector<uint8_t>;
 namespace err = dorvane::err;
@@ -94,11 +95,7 @@ protected:
         std::string address = "USB";
         if (!kcf.empty()) {
             const std::string dir = ::testing::TempDir();
-            const std::string path = dir + "/jtagtest.Kcf";
-            FILE* f = std::fopen(path.c_str(), "w");
-            ASSERT_NE(f, nullptr);
-            std::fprintf(f, "[FT2232Kpx]\nVersion=1.0.0.0\n%s", kcf.c_str());
-            std::fclose(f);
+            testenv::writeRaw(dir + "/jtagtest.Kcf", "[FT2232Kpx]\nVersion=1.0.0.0\n" + kcf);
             dorvane::setKcfDirectory(dir + "/");
             address = "USBFjtagtest";
         }

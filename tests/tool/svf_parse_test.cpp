@@ -58,9 +58,8 @@ TEST(SvfParse, RunTestAndStateForms) {
         "RUNTEST DRPAUSE 10 TCK;\n"                        // the run state is also the end state
         "RUNTEST 5 SCK 1.5E-3 SEC;\n"                      // both carried over; SCK counts no TCK
         "RUNTEST 2E-2 SEC MAXIMUM 3E-2 SEC ENDSTATE IDLE;\n"
-        "STATE IDLE DRSELECT DRCAPTURE DREXIT1 DRPAUSE;\n"
-        "STATE RESET;\n");
-    ASSERT_EQ(p.statements.size(), 5u);
+        "STATE IDLE DRSELECT DRCAPTURE DREXIT1 DRPAUSE;\n");
+    ASSERT_EQ(p.statements.size(), 4u);
     EXPECT_EQ(p.statements[0].runState, TapState::DrPause);
     EXPECT_EQ(p.statements[0].end, TapState::DrPause);
     EXPECT_EQ(p.statements[0].tck, 10u);
@@ -71,8 +70,6 @@ TEST(SvfParse, RunTestAndStateForms) {
     EXPECT_DOUBLE_EQ(p.statements[2].maxSeconds, 3e-2);
     EXPECT_TRUE(p.statements[3].explicitPath);
     EXPECT_EQ(p.statements[3].path.size(), 5u);
-    EXPECT_EQ(p.statements[4].before, TapState::DrPause);
-    EXPECT_FALSE(p.statements[4].explicitPath);
 }
 
 TEST(SvfParse, RefusedInputNamesLineAndColumn) {
