@@ -328,6 +328,36 @@ TEST_F(Suspend, AnInterfaceIsBusyForOtherProcessesUntilItsHolderDies) {
     EXPECT_EQ(id[0] | (uint32_t{id[1]} << 16), 0x4BA00477u);
 }
 
+// The USB-level pod is a client of the same server: openocd through it is refused the interface
+// this process holds, and scans the server's board once it is free.
+TEST_F(Suspend, OpenOcdThroughTheUsbLevelPodIsOneMoreClient) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "openocd cannot load a sanitized pod";
+#endif
+    const std::string pod = DORVANE_BINARY_DIR "/vpod/usb/libdorvane_vpod_usb.so", openocd = "/usr/bin/openocd";
+    if (!std::filesystem::exists(pod) || !std::filesystem::exists(openocd)) GTEST_SKIP() << "no openocd or USB-level pod";
+    const std::string log = (World::root() / "openocd.log").string();
+    auto scan = [&] {
+        platform::Process p;
+        platform::setEnv("LD_PRELOAD", pod.c_str());
+        const bool started = p.start(openocd, {"-l", log, "-c", "adapter driver ftdi", "-c", "ftdi vid_pid 0x0403 0x6010",
+                                               "-c", "ftdi channel 0", "-c", "ftdi layout_init 0x0008 0x000b",
+                                               "-c", "transport select jtag", "-c", "init", "-c", "shutdown"});
+        platform::setEnv("LD_PRELOAD", nullptr);
+        int code = -1;
+        return started && p.wait(60000, code) ? code : -1;
+    };
+    ASSERT_EQ(x_openKpx(&h, kAddress), 0u) << kpx_error_msg();
+    EXPECT_NE(scan(), 0);
+    ASSERT_EQ(x_closeKpx(h), 0u);
+    h = kNone;
+    vpod::control::TapInfo before, after;
+    ASSERT_TRUE(vpod::control::tapInfo(kIface, 0, &before));
+    EXPECT_EQ(scan(), 0) << readRaw(log);
+    ASSERT_TRUE(vpod::control::tapInfo(kIface, 0, &after));
+    EXPECT_GT(after.resets, before.resets);   // its chain scan ran on the server's board
+}
+
 TEST_F(Suspend, ProcessesSuspendingAtOnceKeepEachOthersSections) {
     // Every section is written once: a write based on a stale copy of the file would lose one.
     Child a("store USB0,A"), b("store USB0,B");
