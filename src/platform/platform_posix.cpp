@@ -511,24 +511,22 @@ bool removeFile(const std::string& path) {
 bool readFile(const std::string& path, std::string& contents) {
     const int fd = open(normalisePath(path).c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
+    // Closed on every way out, a failed allocation included.
+    const struct Closer {
+        int fd;
+        ~Closer() { close(fd); }
+    } closer{fd};
     struct stat st {};
-    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-        close(fd);
-        return false;
-    }
+    if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) return false;
     std::string data;
     char buf[65536];
     for (;;) {
         const ssize_t n = read(fd, buf, sizeof buf);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            close(fd);
-            return false;
-        }
+        if (n < 0) return false;
         if (n == 0) break;
         data.append(buf, static_cast<size_t>(n));
     }
-    close(fd);
     contents.swap(data);
     return true;
 }

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #include "platform/platform.h"
@@ -302,6 +303,9 @@ bool readFile(const std::string& path, std::string& contents) {
     HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return false;
+    // Closed on every way out, a failed allocation included: a handle left open would block every
+    // later replacement of the file.
+    const std::unique_ptr<void, decltype(&CloseHandle)> closer(h, &CloseHandle);
     std::string data;
     char buf[65536];
     bool ok = true;
@@ -314,7 +318,6 @@ bool readFile(const std::string& path, std::string& contents) {
         if (n == 0) break;
         data.append(buf, n);
     }
-    CloseHandle(h);
     if (ok) contents.swap(data);
     return ok;
 }

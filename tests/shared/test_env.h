@@ -54,13 +54,14 @@ bool waitFor(F&& cond) {
     return false;
 }
 
-// Threads of this process, or 0 where the system does not list them.
-inline size_t threadCount() {
+// Entries of a /proc/self folder (threads, open files), or 0 where the system does not list them.
+inline size_t procEntries(const char* dir) {
     std::error_code ec;
     size_t n = 0;
-    for (std::filesystem::directory_iterator it("/proc/self/task", ec), end; !ec && it != end; it.increment(ec)) ++n;
+    for (std::filesystem::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) ++n;
     return ec ? 0 : n;
 }
+inline size_t threadCount() { return procEntries("/proc/self/task"); }
 
 // A copy of this program started with the order in DORVANE_TEST_CHILD; the copy hands it to
 // runChildOrder and ends with the order's result as its exit code. The filter names the tests
