@@ -122,6 +122,7 @@ TEST(FaultMatrix, EveryFaultMeetsEveryOperationClass) {
     reliability::useScratchStore();
     ASSERT_TRUE(useProviderUnderTest());
     reliability::writeKcfFiles();
+    vpod::control::loadDefaultBoard();   // the load test, when it runs first, leaves its own
     Cell warm;   // a first controller, so that threads a sanitizer starts on the way are counted
     ASSERT_EQ(warm.open() | x_closeKpx(warm.h), 0u);
     const size_t baseline = testenv::threadCount();

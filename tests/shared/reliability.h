@@ -36,7 +36,7 @@ inline void writeKcfFiles() {
 
 // Suspend records go to a store of this program's own (before the library first asks for it).
 inline void useScratchStore() {
-    dorvane::platform::setEnv("ALLUSERSPROFILE", (::testing::TempDir() + "/reliab-all-users").c_str());
+    dorvane::platform::setEnv("ALLUSERSPROFILE", (::testing::TempDir() + "reliab-all-users").c_str());
 }
 
 }  // namespace reliability
