@@ -4,9 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
-#include <queue>
-#include <vector>
 
 namespace ieee {
 
@@ -26,25 +23,6 @@ inline Tap next(Tap s, int tms) {
         {T::ShiftIr, T::UpdateIr},  {T::RunTestIdle, T::SelectDr},
     };
     return table[static_cast<int>(s)][tms ? 1 : 0];
-}
-
-// The shortest TMS sequence from Test-Logic-Reset to target.
-inline std::vector<int> pathFromReset(Tap target) {
-    std::map<Tap, std::vector<int>> paths{{Tap::TestLogicReset, {}}};
-    std::queue<Tap> q;
-    q.push(Tap::TestLogicReset);
-    while (!q.empty()) {
-        const Tap s = q.front();
-        q.pop();
-        for (int t = 0; t < 2; ++t) {
-            const Tap n = next(s, t);
-            if (paths.count(n)) continue;
-            paths[n] = paths[s];
-            paths[n].push_back(t);
-            q.push(n);
-        }
-    }
-    return paths.at(target);
 }
 
 }  // namespace ieee
