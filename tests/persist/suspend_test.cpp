@@ -123,19 +123,25 @@ public:
         store_ = (root_ / "all users" / "Quillon" / "devices" / "dorvane.ini").string();
 
         // The server, and every vpod of this program and its children its client.
+#ifdef _WIN32
+        socket_ = std::to_string(20000 + std::random_device()() % 20000);   // a port on 127.0.0.1
+#else
         socket_ = (root_ / "vpod.sock").string();
-        ASSERT_TRUE(server_.start(DORVANE_BINARY_DIR "/vpod/server/dorvane-vpod", {"serve", "--socket", socket_}));
+#endif
+        ASSERT_TRUE(server_.start(DORVANE_BINARY_DIR "/vpod/server/dorvane-vpod" DORVANE_EXE, {"serve", "--socket", socket_}));
         platform::setEnv("DORVANE_VPOD_SERVER", socket_.c_str());
         platform::setEnv("DORVANE_DRIVER", "vpod");
         transport::setFtdiDriver(&transport::vpodDriver());
         ASSERT_TRUE(waitFor([] { return !vpod::control::interfaces().empty(); }));
     }
     void TearDown() override {
-        server_.stop();   // SIGTERM: a clean stop that takes its socket along
+        server_.stop();   // SIGTERM: a clean stop that takes its socket along (Windows ends it)
         int code = -1;
         EXPECT_TRUE(server_.wait(10000, code));
+#ifndef _WIN32
         EXPECT_EQ(code, 0);
         EXPECT_FALSE(std::filesystem::exists(socket_));
+#endif
         std::error_code ec;
         std::filesystem::remove_all(root_, ec);
     }
@@ -302,6 +308,9 @@ TEST_F(Suspend, OfTwoProcessesRacingToResumeOrOpenExactlyOneWins) {
 }
 
 TEST_F(Suspend, AnInterfaceIsBusyForOtherProcessesUntilItsHolderDies) {
+#ifdef _WIN32
+    GTEST_SKIP() << "under wine a killed process's connection to the server can outlive it";
+#endif
     vpod::control::ChipState before, s;
     ASSERT_TRUE(vpod::control::chipState(kIface, &before));
     Child holder("hold");

@@ -62,6 +62,14 @@ inline size_t procEntries(const char* dir) {
     return ec ? 0 : n;
 }
 inline size_t threadCount() { return procEntries("/proc/self/task"); }
+// Not on Windows: under wine the folder lists wine's own host files too.
+inline size_t openFileCount() {
+#ifdef _WIN32
+    return 0;
+#else
+    return procEntries("/proc/self/fd");
+#endif
+}
 
 // A copy of this program started with the order in DORVANE_TEST_CHILD; the copy hands it to
 // runChildOrder and ends with the order's result as its exit code. The filter names the tests

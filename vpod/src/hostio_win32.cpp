@@ -120,7 +120,10 @@ Socket localConnect(const std::string& path) {
 
 void localRemove(const std::string&) {}
 
-bool peerClosed(Socket) { return false; }
+bool peerClosed(Socket s) {
+    WSAPOLLFD p{static_cast<SOCKET>(s), POLLRDNORM, 0};
+    return ::WSAPoll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR));
+}
 
 void shutdownSocket(Socket s) {
     if (s != kNoSocket) ::shutdown(static_cast<SOCKET>(s), SD_BOTH);
