@@ -28,7 +28,7 @@ Socket tcpAccept(Socket listener);
 Socket localListen(const std::string& path);
 Socket localConnect(const std::string& path);
 void localRemove(const std::string& path);   // the socket file, after the listener closed
-// The other end closed the connection (even with bytes of it still unread); Windows: false.
+// The other end closed the connection (even with bytes of it still unread).
 bool peerClosed(Socket s);
 // Ends both directions: a thread blocked in tcpRecv on s returns false.
 void shutdownSocket(Socket s);
