@@ -90,6 +90,21 @@ void Lock::unlock() {
     pthread_mutex_unlock(&l.mutex);
 }
 
+namespace {
+// The time on the given clock timeoutMs from now, as the timed pthread waits take it.
+timespec deadlineAfter(clockid_t clock, uint32_t timeoutMs) {
+    timespec t{};
+    clock_gettime(clock, &t);
+    t.tv_sec += timeoutMs / 1000;
+    t.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
+    if (t.tv_nsec >= 1000000000L) {
+        t.tv_sec += 1;
+        t.tv_nsec -= 1000000000L;
+    }
+    return t;
+}
+}  // namespace
+
 bool Lock::lockFor(uint32_t timeoutMs) {
     if (timeoutMs == 0) {
         lock();
@@ -98,14 +113,7 @@ bool Lock::lockFor(uint32_t timeoutMs) {
     if (tryLock()) return true;
     // Blocks in the kernel until the holder leaves or the time is up (timedlock takes a
     // wall-clock deadline; it is the form ThreadSanitizer knows).
-    timespec deadline{};
-    clock_gettime(CLOCK_REALTIME, &deadline);
-    deadline.tv_sec += timeoutMs / 1000;
-    deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-        deadline.tv_sec += 1;
-        deadline.tv_nsec -= 1000000000L;
-    }
+    const timespec deadline = deadlineAfter(CLOCK_REALTIME, timeoutMs);
     LockImpl& l = lockImpl(storage_);
     if (pthread_mutex_timedlock(&l.mutex, &deadline) != 0) return false;
     noteTaken(l);
@@ -169,14 +177,7 @@ bool Event::set() {
 int Event::wait(uint32_t timeoutMs) {
     EventImpl& e = eventImpl(storage_);
     if (!e.ok) return -1;
-    timespec deadline{};
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += timeoutMs / 1000;
-    deadline.tv_nsec += static_cast<long>(timeoutMs % 1000) * 1000000L;
-    if (deadline.tv_nsec >= 1000000000L) {
-        deadline.tv_sec += 1;
-        deadline.tv_nsec -= 1000000000L;
-    }
+    const timespec deadline = deadlineAfter(CLOCK_MONOTONIC, timeoutMs);
     int result = 1;
     pthread_mutex_lock(&e.handle.eMutex);
     if (!e.handle.iVar) {
