@@ -118,11 +118,8 @@ TEST(Unload, OpenControllersEndWithTheLibrary) {
     const std::string path = std::string(DORVANE_BINARY_DIR) + "/libdorvane.so";
     if (!platform::fileExists(path) || threadCount() == 0) GTEST_SKIP() << "needs " << path;
     expectInFreshProcess([&path] {
-        {   // a sanitizer's helper thread starts with the first thread of the process
-            platform::Thread first;
-            first.start([](void*) {}, nullptr);
-        }
-        const size_t before = threadCount();
+        platform::Thread().start([](void*) {}, nullptr);   // a sanitizer's helper starts with a first thread
+        const size_t before = testenv::settledThreadCount();
         platform::setEnv("DORVANE_DRIVER", "vpod");
         void* lib = platform::loadLibrary(path.c_str());
         FRESH_CHECK(lib != nullptr);
@@ -131,11 +128,9 @@ TEST(Unload, OpenControllersEndWithTheLibrary) {
         uint32_t h = 0;
         FRESH_CHECK(openKpx(&h, "USB") == 0u);
         FRESH_CHECK(tmsReset(h, 1) == 0u);   // through the receive thread
-        FRESH_CHECK(threadCount() > before);
+        FRESH_CHECK(testenv::waitFor([&] { return threadCount() > before; }));
         platform::freeLibrary(lib);
-        const uint32_t start = platform::millisecondTimer();
-        while (threadCount() != before && platform::millisecondTimer() - start < 10000) platform::yieldProcessor();
-        FRESH_CHECK(threadCount() == before);
+        FRESH_CHECK(testenv::waitFor([&] { return threadCount() == before; }));
     });
 }
 

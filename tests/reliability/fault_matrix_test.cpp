@@ -125,7 +125,7 @@ TEST(FaultMatrix, EveryFaultMeetsEveryOperationClass) {
     vpod::control::loadDefaultBoard();   // the load test, when it runs first, leaves its own
     Cell warm;   // a first controller, so that threads a sanitizer starts on the way are counted
     ASSERT_EQ(warm.open() | x_closeKpx(warm.h), 0u);
-    const size_t baseline = testenv::threadCount();
+    const size_t baseline = testenv::settledThreadCount();
     int cells = 0, na = 0;
     for (const Fault& f : kFaults) {
         for (int op = 0; op < kOps; ++op) {
@@ -163,7 +163,7 @@ TEST(FaultMatrix, EveryFaultMeetsEveryOperationClass) {
             x_closeKpx(c.h);
             EXPECT_EQ(x_closeKpx(c.h), 1u);   // gone, whatever the first close said
             vpod::control::replug(c.iface);
-            EXPECT_EQ(testenv::threadCount(), baseline);
+            EXPECT_TRUE(testenv::waitFor([&] { return testenv::threadCount() == baseline; }));
             Cell fresh;
             ASSERT_EQ(fresh.open(), 0u) << kpx_error_msg();
             uint16_t tdi[4] = {}, tdo[4] = {};

@@ -62,6 +62,11 @@ inline size_t procEntries(const char* dir) {
     return ec ? 0 : n;
 }
 inline size_t threadCount() { return procEntries("/proc/self/task"); }
+inline size_t settledThreadCount() {   // a joined thread can stay listed a moment after its join
+    size_t n = 0;
+    for (int same = 0; same < 4; dorvane::platform::sleepMs(5)) { const size_t m = threadCount(); same = m == n ? same + 1 : 0; n = m; }
+    return n;
+}
 // Not on Windows: under wine the folder lists wine's own host files too.
 inline size_t openFileCount() {
 #ifdef _WIN32
